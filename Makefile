@@ -1,0 +1,58 @@
+# Sorvane: build, test and demo on Debian.
+#   make build   programs into build/bin
+#   make test    install missing packages (as root), build with sanitizers, run every test
+#   make demo    run the system's main job as far as it exists
+#   make check   the include rule and the Windows compile check
+#   make bench   build and run the benchmarks
+
+BUILD      ?= build
+TEST_BUILD ?= build-test
+TSAN_BUILD ?= build-tsan
+WIN_BUILD  ?= build-win
+JOBS       ?= $(shell nproc)
+CMAKE_GEN  := -G Ninja
+
+.PHONY: all build test test-asan test-tsan demo deps check check-includes check-windows bench clean
+
+all: build
+
+deps:
+	@scripts/install-deps.sh
+
+build: deps
+	cmake -S . -B $(BUILD) $(CMAKE_GEN) -DCMAKE_BUILD_TYPE=RelWithDebInfo -DSORVANE_BUILD_TESTS=OFF
+	cmake --build $(BUILD) -j $(JOBS)
+
+test: deps test-asan test-tsan
+
+test-asan:
+	cmake -S . -B $(TEST_BUILD) $(CMAKE_GEN) -DCMAKE_BUILD_TYPE=Debug -DSORVANE_SANITIZE=address,undefined \
+	  -DSORVANE_BUILD_BENCH=OFF
+	cmake --build $(TEST_BUILD) -j $(JOBS)
+	cd $(TEST_BUILD) && ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1 \
+	  ctest --output-on-failure -j $(JOBS)
+
+test-tsan:
+	cmake -S . -B $(TSAN_BUILD) $(CMAKE_GEN) -DCMAKE_BUILD_TYPE=Debug -DSORVANE_SANITIZE=thread \
+	  -DSORVANE_BUILD_BENCH=OFF
+	cmake --build $(TSAN_BUILD) -j $(JOBS)
+	cd $(TSAN_BUILD) && TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1 ctest --output-on-failure -j $(JOBS)
+
+demo: build
+	@scripts/demo.sh $(BUILD)/bin
+
+check: check-includes check-windows
+
+check-includes:
+	@scripts/check-includes.sh
+
+check-windows: deps
+	cmake -S . -B $(WIN_BUILD) $(CMAKE_GEN) -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-w64.cmake \
+	  -DCMAKE_BUILD_TYPE=Release -DSORVANE_PORTABLE_ONLY=ON
+	cmake --build $(WIN_BUILD) -j $(JOBS)
+
+bench: build
+	@for b in $(BUILD)/bench/*; do [ -x "$$b" ] && "$$b" --benchmark_min_time=0.2 || true; done
+
+clean:
+	rm -rf $(BUILD) $(TEST_BUILD) $(TSAN_BUILD) $(WIN_BUILD)

@@ -1,0 +1,43 @@
+// Small text helpers shared by every deliverable: locale-independent ASCII
+// case folding, number parsing, hexadecimal, control-byte scrubbing and
+// UTF-8-safe cutting.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <string_view>
+
+namespace sorvane {
+
+char ascii_lower(char c);
+std::string ascii_lower(std::string_view s);
+bool iequals_ascii(std::string_view a, std::string_view b);
+
+// Reads optional leading blanks, an optional sign and the decimal digits up to
+// the first other character, as atoi does, but saturating at the 64-bit limits
+// instead of overflowing. Text that is not a number gives 0.
+int64_t parse_int_prefix(std::string_view s);
+
+// Parses the whole text as a decimal number (optional sign, at least one digit,
+// nothing else). False on anything else or overflow.
+bool parse_int_exact(std::string_view s, int64_t& out);
+
+// Lowercase hexadecimal of bytes.
+std::string to_hex(const void* data, size_t n);
+// Parses exactly 2*n hexadecimal digits (either case) into out.
+bool from_hex(std::string_view hex, void* out, size_t n);
+
+// Replaces every byte below 0x20 except tab with '?', so text from a peer can
+// never start a new line or move the cursor of whoever reads it.
+std::string scrub_control(std::string_view s);
+void scrub_control_in_place(char* s, size_t n);
+
+// The length of s without a UTF-8 sequence cut short at its end.
+size_t utf8_complete_length(std::string_view s);
+
+// The longest prefix of s not longer than max bytes that does not end in the
+// middle of a UTF-8 sequence.
+size_t utf8_prefix_length(std::string_view s, size_t max);
+
+}  // namespace sorvane

@@ -1,0 +1,3 @@
+#include "host/core/entry.h"
+
+int main(int argc, char** argv) { return sorvane::host_main(argc, argv); }

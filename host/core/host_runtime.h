@@ -1,0 +1,75 @@
+// The host's long-lived components: created, started, stopped and destroyed
+// here, in one fixed order.
+#pragma once
+
+#include <atomic>
+#include <memory>
+#include <string>
+
+#include "host/core/options.h"
+#include "host/core/state_files.h"
+#include "platform/clock.h"
+#include "platform/console.h"
+#include "platform/paths.h"
+
+namespace sorvane {
+
+// Where the host keeps its files.
+struct HostPaths {
+    std::string data_dir;  // <local app data>/Sorvane; empty when there is none
+    std::string log_dir;
+    std::string host_id_file;
+    std::string pairings_file;
+    std::string device_kinds_file;
+    std::string display_positions_file;
+};
+
+// Paths under the local application data folder; without one, the files are
+// bare names in the working directory and there is no log folder.
+HostPaths host_paths(platform::IPaths& paths);
+
+// The ports the host runs on; tests substitute their own.
+struct HostPlatform {
+    platform::IClock* clock = nullptr;
+    platform::IPaths* paths = nullptr;
+};
+
+class HostRuntime {
+public:
+    HostRuntime(HostPlatform platform, std::atomic<bool>& stop_flag);
+    ~HostRuntime();
+    HostRuntime(const HostRuntime&) = delete;
+    HostRuntime& operator=(const HostRuntime&) = delete;
+
+    // Creates and starts every component. False (already logged) means the
+    // process ends with exit code 1 after stop_host and teardown_host.
+    bool start_host(const HostOptions& options, const RunSettings& run);
+    // Tray mode after a successful start; returns the exit code.
+    int run_tray();
+    // Stops everything started, in reverse order. A second call does nothing.
+    void stop_host();
+    // Destroys the components.
+    void teardown_host();
+
+    const HostOptions& options() const { return options_; }
+    const HostPaths& paths() const { return paths_; }
+
+private:
+    HostPlatform platform_;
+    std::atomic<bool>& stop_flag_;
+    HostOptions options_;
+    RunSettings run_;
+    HostPaths paths_;
+    bool started_ = false;
+    bool stopped_ = false;
+
+    std::unique_ptr<platform::ConsoleControlHandler> console_handler_;
+    std::unique_ptr<DeviceKindStore> device_kinds_;
+    std::unique_ptr<DisplayPositionStore> display_positions_;
+};
+
+// Console mode's wait: returns when stop_flag is set or, when run_seconds is
+// not 0, once that many seconds of clock have passed. Checks every 100 ms.
+void console_wait(platform::IClock& clock, const std::atomic<bool>& stop_flag, uint32_t run_seconds);
+
+}  // namespace sorvane
