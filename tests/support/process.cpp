@@ -18,11 +18,7 @@ extern char** environ;
 namespace sorvane::test {
 
 std::string bin_path(const std::string& program) {
-#ifdef SORVANE_BIN_DIR
     return std::string(SORVANE_BIN_DIR) + "/" + program;
-#else
-    return program;
-#endif
 }
 
 Process::Process(const std::string& program, const std::vector<std::string>& args,
@@ -69,6 +65,8 @@ Process::Process(const std::string& program, const std::vector<std::string>& arg
         dup2(err, 2);
         if (!cwd.empty() && chdir(cwd.c_str()) != 0) _exit(126);
         execve(argv[0], argv.data(), envp.data());
+        const char* why = strerror(errno);
+        (void)!::write(2, why, strlen(why));
         _exit(127);
     }
 }
