@@ -1,0 +1,48 @@
+// Network adapter facts: the adapters with their IPv4 addresses (as the IP
+// helper lists them on Windows) and the interface that carries the route to
+// an address. No traffic is sent by any of these.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <vector>
+
+namespace sorvane::platform {
+
+// Interface types, with the numbers Windows uses (IANA ifType).
+inline constexpr uint32_t kIfTypeOther = 1;
+inline constexpr uint32_t kIfTypeEthernet = 6;
+inline constexpr uint32_t kIfTypePpp = 23;
+inline constexpr uint32_t kIfTypeSoftwareLoopback = 24;
+inline constexpr uint32_t kIfTypeIeee80211 = 71;
+inline constexpr uint32_t kIfTypeTunnel = 131;
+
+struct AdapterIpv4 {
+    std::string ip;         // dotted text
+    uint8_t prefix_length = 0;
+};
+
+struct NetworkAdapter {
+    std::string friendly_name;  // UTF-8
+    std::string description;    // UTF-8
+    std::string adapter_name;   // the system's name for it (a GUID text on Windows)
+    uint32_t if_type = kIfTypeOther;
+    uint32_t if_index = 0;
+    bool up = false;
+    std::vector<AdapterIpv4> addresses;  // unicast, in the system's order
+};
+
+class INetworkInfo {
+public:
+    virtual ~INetworkInfo() = default;
+    // Adapters in the system's order. False when the system could not list them.
+    virtual bool adapters(std::vector<NetworkAdapter>& out) = 0;
+    // Index of the interface that carries the route to destination (first octet
+    // in the high byte); 0 when unknown.
+    virtual uint32_t best_interface(uint32_t destination) = 0;
+};
+
+std::unique_ptr<INetworkInfo> make_system_network_info();
+
+}  // namespace sorvane::platform
