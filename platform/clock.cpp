@@ -1,5 +1,7 @@
 #include "platform/clock.h"
 
+#include <cstdio>
+
 namespace sorvane::platform {
 
 namespace {
@@ -58,6 +60,14 @@ int64_t wall_ms_from_utc(const CivilTime& t) {
     return days * 86'400'000 + static_cast<int64_t>(t.hour) * 3'600'000 +
            static_cast<int64_t>(t.minute) * 60'000 + static_cast<int64_t>(t.second) * 1000 +
            static_cast<int64_t>(t.millisecond);
+}
+
+std::string utc_stamp(const CivilTime& t) {
+    char buf[40];
+    std::snprintf(buf, sizeof buf, "%04u-%02u-%02uT%02u:%02u:%02uZ", static_cast<unsigned>(t.year),
+                  static_cast<unsigned>(t.month), static_cast<unsigned>(t.day), static_cast<unsigned>(t.hour),
+                  static_cast<unsigned>(t.minute), static_cast<unsigned>(t.second));
+    return buf;
 }
 
 }  // namespace sorvane::platform

@@ -8,6 +8,7 @@
 #include <functional>
 #include <memory>
 #include <mutex>
+#include <string>
 
 namespace sorvane::platform {
 
@@ -51,5 +52,8 @@ std::unique_ptr<IClock> make_system_clock();
 CivilTime utc_civil(int64_t wall_ms);
 // Inverse of utc_civil for whole milliseconds.
 int64_t wall_ms_from_utc(const CivilTime& t);
+
+// The stored timestamp form: "%04u-%02u-%02uT%02u:%02u:%02uZ" of a UTC time.
+std::string utc_stamp(const CivilTime& t);
 
 }  // namespace sorvane::platform

@@ -46,6 +46,9 @@ FileResult create_directory(const std::string& path);
 FileResult remove_file(const std::string& path);
 // Renames from over to (replacing to when it exists).
 FileResult rename_file(const std::string& from, const std::string& to);
+// Moves from to to, failing when to already exists; the data is on disk
+// before this returns.
+FileResult move_file_no_replace(const std::string& from, const std::string& to);
 // Size in bytes of a regular file.
 FileResult file_size(const std::string& path, uint64_t& size);
 bool file_exists(const std::string& path);

@@ -161,6 +161,32 @@ FileResult rename_file(const std::string& from, const std::string& to) {
     return ok();
 }
 
+FileResult move_file_no_replace(const std::string& from, const std::string& to) {
+    // A hard link refuses an existing target; then the old name goes.
+    if (::link(from.c_str(), to.c_str()) != 0) {
+        const int e = errno;
+        if (e != EPERM && e != EXDEV && e != ENOSYS) return from_errno(e);
+        // The file system has no hard links: refuse an existing target by hand.
+        struct stat st{};
+        if (::lstat(to.c_str(), &st) == 0) return from_errno(EEXIST);
+        if (::rename(from.c_str(), to.c_str()) != 0) return from_errno(errno);
+        return ok();
+    }
+    if (::unlink(from.c_str()) != 0) {
+        const int e = errno;
+        ::unlink(to.c_str());
+        return from_errno(e);
+    }
+    std::string dir = parent_of(to);
+    if (dir.empty()) dir = ".";
+    const int dfd = ::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (dfd >= 0) {
+        ::fsync(dfd);
+        ::close(dfd);
+    }
+    return ok();
+}
+
 FileResult file_size(const std::string& path, uint64_t& size) {
     struct stat st{};
     if (::stat(path.c_str(), &st) != 0) return from_errno(errno);
