@@ -1,0 +1,76 @@
+#include "viewer/app/commands.h"
+
+#include <cinttypes>
+#include <string_view>
+
+#include "host/protocol/wire.h"
+#include "viewer/protocol/control_client.h"
+
+#ifndef SORVANE_VERSION
+#define SORVANE_VERSION "dev"
+#endif
+
+namespace sorvane::viewer::app {
+
+namespace {
+
+struct Command {
+    std::string_view name;
+    int (*run)(const std::vector<std::string>& args, const Streams& streams);
+};
+
+// New subcommands (pairing, connecting, streaming) join this table and the
+// help text below.
+const Command kCommands[] = {
+    {"decode", run_decode},
+};
+
+void print_help(std::FILE* out) {
+    std::fprintf(out,
+                 "Usage: sorvane-viewer <command> [options]\n"
+                 "\n"
+                 "Reference viewer of Sorvane. Commands in this build:\n"
+                 "\n"
+                 "  decode [--control | --input | --pairing]\n"
+                 "      Read protocol frames (binary) from standard input and print one JSON\n"
+                 "      object per message on its own line: \"type\" is the message name, then\n"
+                 "      every field that is present, under its protocol name. String lists are\n"
+                 "      arrays, byte strings (video_key) lowercase hex, touch points objects.\n"
+                 "      --control (default) reads the control connection's messages, --input the\n"
+                 "      input connection's, --pairing the pairing exchange.\n"
+                 "      A malformed or unknown message prints a line with \"error\" and its type.\n"
+                 "      Exit 0 when the stream ends on a frame boundary; 1 when a frame length\n"
+                 "      is 0 or above %" PRIu32 " (invalid stream) or the stream ends inside a frame.\n"
+                 "\n"
+                 "  help      Show this text (also -h, --help).\n"
+                 "  version   Print the program's and the protocol's versions (also --version).\n"
+                 "\n"
+                 "Exit code 2: the command line was not understood.\n",
+                 proto::kMaxFrameLength);
+}
+
+}  // namespace
+
+int run(const std::vector<std::string>& args, const Streams& streams) {
+    if (args.empty()) {
+        print_help(streams.err);
+        return kExitUsage;
+    }
+    const std::string& name = args[0];
+    if (name == "help" || name == "-h" || name == "--help") {
+        print_help(streams.out);
+        return kExitOk;
+    }
+    if (name == "version" || name == "--version") {
+        std::fprintf(streams.out, "sorvane-viewer %s, protocol 0x%04X\n", SORVANE_VERSION,
+                     static_cast<unsigned>(kViewerProtocol));
+        return kExitOk;
+    }
+    for (const Command& c : kCommands) {
+        if (name == c.name) return c.run(std::vector<std::string>(args.begin() + 1, args.end()), streams);
+    }
+    std::fputs("sorvane-viewer: unknown command (see sorvane-viewer --help)\n", streams.err);
+    return kExitUsage;
+}
+
+}  // namespace sorvane::viewer::app
