@@ -1,0 +1,318 @@
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+#include <utility>
+
+#include "platform/socket.h"
+
+namespace sorvane::platform {
+
+namespace {
+
+SocketResult fail(int e) {
+    SocketResult r;
+    r.status = SocketStatus::error;
+    r.error_code = e;
+    return r;
+}
+
+SocketResult status_of(SocketStatus s) {
+    SocketResult r;
+    r.status = s;
+    return r;
+}
+
+// A time-out keeps the error number the system reported (EAGAIN for socket
+// time-outs, ETIMEDOUT for waits), as a Windows caller would see WSAETIMEDOUT.
+SocketResult timed_out(int e) {
+    SocketResult r;
+    r.status = SocketStatus::timed_out;
+    r.error_code = e;
+    return r;
+}
+
+int fd_of(SocketHandle h) { return static_cast<int>(h); }
+
+sockaddr_in to_sockaddr(uint32_t address, uint16_t port) {
+    sockaddr_in sa{};
+    sa.sin_family = AF_INET;
+    sa.sin_addr.s_addr = htonl(address);
+    sa.sin_port = htons(port);
+    return sa;
+}
+
+bool from_sockaddr(const sockaddr_storage& ss, Endpoint& out) {
+    if (ss.ss_family != AF_INET) return false;
+    sockaddr_in sa{};
+    std::memcpy(&sa, &ss, sizeof sa);
+    out.address = ntohl(sa.sin_addr.s_addr);
+    out.port = ntohs(sa.sin_port);
+    return true;
+}
+
+// poll() for one event, retrying after signals. timeout_ms < 0 waits forever.
+// Returns 1 when ready, 0 on time-out, -1 with errno set.
+int poll_one(int fd, short events, int timeout_ms, short* revents) {
+    pollfd p{};
+    p.fd = fd;
+    p.events = events;
+    for (;;) {
+        const int r = ::poll(&p, 1, timeout_ms);
+        if (r < 0 && errno == EINTR) continue;
+        if (revents != nullptr) *revents = p.revents;
+        return r;
+    }
+}
+
+int clamp_timeout(uint32_t ms) { return ms > 0x7FFFFFFFu ? 0x7FFFFFFF : static_cast<int>(ms); }
+
+SocketResult set_timeval_option(int fd, int option, uint32_t ms) {
+    timeval tv{};
+    tv.tv_sec = static_cast<time_t>(ms / 1000);
+    tv.tv_usec = static_cast<suseconds_t>((ms % 1000) * 1000);
+    if (::setsockopt(fd, SOL_SOCKET, option, &tv, sizeof tv) != 0) return fail(errno);
+    return {};
+}
+
+}  // namespace
+
+std::string describe(const SocketResult& r) {
+    switch (r.status) {
+        case SocketStatus::ok:
+            return "ok";
+        case SocketStatus::timed_out:
+            return "timed out";
+        case SocketStatus::closed:
+            return "closed";
+        case SocketStatus::error:
+            break;
+    }
+    return "error " + std::to_string(r.error_code) + " (" + std::strerror(r.error_code) + ")";
+}
+
+// ---- TcpStream ----
+
+TcpStream::~TcpStream() { close(); }
+
+TcpStream::TcpStream(TcpStream&& other) noexcept : handle_(std::exchange(other.handle_, kInvalidSocket)) {}
+
+TcpStream& TcpStream::operator=(TcpStream&& other) noexcept {
+    if (this != &other) {
+        close();
+        handle_ = std::exchange(other.handle_, kInvalidSocket);
+    }
+    return *this;
+}
+
+void TcpStream::close() {
+    if (handle_ != kInvalidSocket) {
+        ::close(fd_of(handle_));
+        handle_ = kInvalidSocket;
+    }
+}
+
+SocketResult TcpStream::connect(const Endpoint& remote, uint32_t timeout_ms, uint32_t local_address) {
+    close();
+    const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
+    if (fd < 0) return fail(errno);
+    auto give_up = [fd](int e) {
+        ::close(fd);
+        return fail(e);
+    };
+    if (local_address != 0) {
+        const sockaddr_in local = to_sockaddr(local_address, 0);
+        if (::bind(fd, reinterpret_cast<const sockaddr*>(&local), sizeof local) != 0) return give_up(errno);
+    }
+    const sockaddr_in sa = to_sockaddr(remote.address, remote.port);
+    if (::connect(fd, reinterpret_cast<const sockaddr*>(&sa), sizeof sa) != 0) {
+        if (errno != EINPROGRESS && errno != EINTR) return give_up(errno);
+        const int ready = poll_one(fd, POLLOUT, clamp_timeout(timeout_ms), nullptr);
+        if (ready < 0) return give_up(errno);
+        if (ready == 0) {
+            ::close(fd);
+            return timed_out(ETIMEDOUT);
+        }
+        int so_error = 0;
+        socklen_t len = sizeof so_error;
+        if (::getsockopt(fd, SOL_SOCKET, SO_ERROR, &so_error, &len) != 0) return give_up(errno);
+        if (so_error != 0) return give_up(so_error);
+    }
+    // Back to blocking mode: time-outs come from the socket options.
+    const int flags = ::fcntl(fd, F_GETFL);
+    if (flags < 0 || ::fcntl(fd, F_SETFL, flags & ~O_NONBLOCK) != 0) return give_up(errno);
+    handle_ = fd;
+    return {};
+}
+
+SocketResult TcpStream::send_all(const void* data, size_t n) {
+    SocketResult r;
+    if (handle_ == kInvalidSocket) return fail(EBADF);
+    const auto* p = static_cast<const char*>(data);
+    while (r.bytes < n) {
+        const ssize_t sent = ::send(fd_of(handle_), p + r.bytes, n - r.bytes, MSG_NOSIGNAL);
+        if (sent < 0) {
+            if (errno == EINTR) continue;
+            const size_t done = r.bytes;
+            r = (errno == EAGAIN || errno == EWOULDBLOCK) ? timed_out(errno) : fail(errno);
+            r.bytes = done;
+            return r;
+        }
+        r.bytes += static_cast<size_t>(sent);
+    }
+    return r;
+}
+
+SocketResult TcpStream::recv(void* buf, size_t n) {
+    if (handle_ == kInvalidSocket) return fail(EBADF);
+    if (n == 0) return fail(EINVAL);
+    for (;;) {
+        const ssize_t got = ::recv(fd_of(handle_), buf, n, 0);
+        if (got > 0) {
+            SocketResult r;
+            r.bytes = static_cast<size_t>(got);
+            return r;
+        }
+        if (got == 0) return status_of(SocketStatus::closed);
+        if (errno == EINTR) continue;
+        if (errno == EAGAIN || errno == EWOULDBLOCK) return timed_out(errno);
+        return fail(errno);
+    }
+}
+
+SocketResult TcpStream::wait_readable(uint32_t timeout_ms) {
+    if (handle_ == kInvalidSocket) return fail(EBADF);
+    const int ready = poll_one(fd_of(handle_), POLLIN, clamp_timeout(timeout_ms), nullptr);
+    if (ready < 0) return fail(errno);
+    if (ready == 0) return timed_out(ETIMEDOUT);
+    return {};
+}
+
+SocketResult TcpStream::shutdown(ShutdownHow how) {
+    if (handle_ == kInvalidSocket) return fail(EBADF);
+    const int mode = how == ShutdownHow::receive ? SHUT_RD : how == ShutdownHow::send ? SHUT_WR : SHUT_RDWR;
+    if (::shutdown(fd_of(handle_), mode) != 0) return fail(errno);
+    return {};
+}
+
+SocketResult TcpStream::set_receive_timeout(uint32_t ms) {
+    if (handle_ == kInvalidSocket) return fail(EBADF);
+    return set_timeval_option(fd_of(handle_), SO_RCVTIMEO, ms);
+}
+
+SocketResult TcpStream::set_send_timeout(uint32_t ms) {
+    if (handle_ == kInvalidSocket) return fail(EBADF);
+    return set_timeval_option(fd_of(handle_), SO_SNDTIMEO, ms);
+}
+
+SocketResult TcpStream::set_no_delay(bool on) {
+    if (handle_ == kInvalidSocket) return fail(EBADF);
+    const int v = on ? 1 : 0;
+    if (::setsockopt(fd_of(handle_), IPPROTO_TCP, TCP_NODELAY, &v, sizeof v) != 0) return fail(errno);
+    return {};
+}
+
+bool TcpStream::peer_endpoint(Endpoint& out) const {
+    sockaddr_storage ss{};
+    socklen_t len = sizeof ss;
+    if (handle_ == kInvalidSocket || ::getpeername(fd_of(handle_), reinterpret_cast<sockaddr*>(&ss), &len) != 0)
+        return false;
+    return from_sockaddr(ss, out);
+}
+
+bool TcpStream::local_endpoint(Endpoint& out) const {
+    sockaddr_storage ss{};
+    socklen_t len = sizeof ss;
+    if (handle_ == kInvalidSocket || ::getsockname(fd_of(handle_), reinterpret_cast<sockaddr*>(&ss), &len) != 0)
+        return false;
+    return from_sockaddr(ss, out);
+}
+
+// ---- TcpListener ----
+
+TcpListener::~TcpListener() { close(); }
+
+TcpListener::TcpListener(TcpListener&& other) noexcept
+    : handle_(std::exchange(other.handle_, kInvalidSocket)), port_(std::exchange(other.port_, 0)) {}
+
+TcpListener& TcpListener::operator=(TcpListener&& other) noexcept {
+    if (this != &other) {
+        close();
+        handle_ = std::exchange(other.handle_, kInvalidSocket);
+        port_ = std::exchange(other.port_, 0);
+    }
+    return *this;
+}
+
+void TcpListener::close() {
+    if (handle_ != kInvalidSocket) {
+        ::close(fd_of(handle_));
+        handle_ = kInvalidSocket;
+    }
+    port_ = 0;
+}
+
+SocketResult TcpListener::listen(std::string_view bind_address, uint16_t port, int backlog, bool reuse_address) {
+    close();
+    uint32_t address = 0;
+    if (!parse_ipv4(bind_address, address)) return fail(EINVAL);
+    const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
+    if (fd < 0) return fail(errno);
+    auto give_up = [fd](int e) {
+        ::close(fd);
+        return fail(e);
+    };
+    if (reuse_address) {
+        const int one = 1;
+        if (::setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one) != 0) return give_up(errno);
+    }
+    const sockaddr_in sa = to_sockaddr(address, port);
+    if (::bind(fd, reinterpret_cast<const sockaddr*>(&sa), sizeof sa) != 0) return give_up(errno);
+    if (::listen(fd, backlog > 0 ? backlog : SOMAXCONN) != 0) return give_up(errno);
+    sockaddr_storage ss{};
+    socklen_t len = sizeof ss;
+    Endpoint bound;
+    if (::getsockname(fd, reinterpret_cast<sockaddr*>(&ss), &len) != 0 || !from_sockaddr(ss, bound))
+        return give_up(errno != 0 ? errno : EINVAL);
+    handle_ = fd;
+    port_ = bound.port;
+    return {};
+}
+
+SocketResult TcpListener::accept(TcpStream& out, Endpoint* peer, int32_t timeout_ms) {
+    if (handle_ == kInvalidSocket) return fail(EBADF);
+    for (;;) {
+        const int ready = poll_one(fd_of(handle_), POLLIN, timeout_ms < 0 ? -1 : timeout_ms, nullptr);
+        if (ready < 0) return fail(errno);
+        if (ready == 0) return timed_out(ETIMEDOUT);
+        sockaddr_storage ss{};
+        socklen_t len = sizeof ss;
+        // The listener is non-blocking, so a connection that vanished between
+        // poll and accept cannot leave this call hanging.
+        const int fd = ::accept4(fd_of(handle_), reinterpret_cast<sockaddr*>(&ss), &len, SOCK_CLOEXEC);
+        if (fd >= 0) {
+            out = TcpStream(fd);
+            if (peer != nullptr && !from_sockaddr(ss, *peer)) *peer = Endpoint{};
+            return {};
+        }
+        // A listener that was shut down reports EINVAL.
+        if (errno == EINVAL) return status_of(SocketStatus::closed);
+        if (errno == EINTR || errno == EAGAIN || errno == EWOULDBLOCK || errno == ECONNABORTED) {
+            if (timeout_ms < 0) continue;
+            return timed_out(ETIMEDOUT);
+        }
+        return fail(errno);
+    }
+}
+
+void TcpListener::shutdown() {
+    if (handle_ != kInvalidSocket) ::shutdown(fd_of(handle_), SHUT_RDWR);
+}
+
+}  // namespace sorvane::platform

@@ -1,0 +1,140 @@
+// Socket port: IPv4 TCP listeners and streams with owned handles. Every call
+// reports a status plus the system's error number, so callers can print the
+// same numbers on every platform.
+//
+// Threads: one thread may block in recv or accept while another sends or calls
+// shutdown on the same object; shutdown is how a blocked reader or acceptor is
+// woken. close() must only be called when no other thread uses the object.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <string_view>
+
+namespace sorvane::platform {
+
+// An IPv4 address (first octet in the high byte) and a port.
+struct Endpoint {
+    uint32_t address = 0;
+    uint16_t port = 0;
+
+    friend bool operator==(const Endpoint&, const Endpoint&) = default;
+};
+
+inline constexpr uint32_t kLoopbackAddress = 0x7F000001;  // 127.0.0.1
+
+// "%u.%u.%u.%u" of an address.
+std::string address_text(uint32_t address);
+// "%u.%u.%u.%u:%u" of an endpoint.
+std::string endpoint_text(const Endpoint& endpoint);
+// Parses exactly four dotted decimal octets (no blanks, no leading '+', at
+// most three digits each). False on anything else.
+bool parse_ipv4(std::string_view text, uint32_t& address);
+
+enum class SocketStatus {
+    ok,
+    timed_out,  // the wait or the socket's receive/send time-out ran out
+    closed,     // the peer ended the stream in order, or the socket was shut down
+    error,      // see error_code
+};
+
+struct SocketResult {
+    SocketStatus status = SocketStatus::ok;
+    int error_code = 0;  // the system's error number (errno, WSA error), 0 when none
+    size_t bytes = 0;    // bytes moved by recv and send_all (for send_all also on failure)
+    bool ok() const { return status == SocketStatus::ok; }
+};
+
+// "ok", "timed out", "closed" or "error %d (text)".
+std::string describe(const SocketResult& r);
+
+// The platform's socket handle (a file descriptor on Linux, a SOCKET on Windows).
+using SocketHandle = intptr_t;
+inline constexpr SocketHandle kInvalidSocket = -1;
+
+enum class ShutdownHow { receive, send, both };
+
+// A connected TCP stream. Move-only; closes its handle when destroyed.
+class TcpStream {
+public:
+    TcpStream() = default;
+    explicit TcpStream(SocketHandle adopted) : handle_(adopted) {}
+    ~TcpStream();
+    TcpStream(TcpStream&& other) noexcept;
+    TcpStream& operator=(TcpStream&& other) noexcept;
+    TcpStream(const TcpStream&) = delete;
+    TcpStream& operator=(const TcpStream&) = delete;
+
+    // Connects to remote, waiting at most timeout_ms (the caller derives it from
+    // its clock). local_address, when not 0, binds the local side to that
+    // address first (any port), e.g. 127.0.0.2 to appear as another host.
+    // Any previous connection of this object is closed first.
+    SocketResult connect(const Endpoint& remote, uint32_t timeout_ms, uint32_t local_address = 0);
+
+    // Sends all n bytes, repeating partial sends. Never raises a signal when the
+    // peer has gone. bytes tells how much went out, also on failure.
+    SocketResult send_all(const void* data, size_t n);
+    // Receives at most n bytes (n > 0): ok with bytes > 0, closed when the peer
+    // ended the stream (or the socket was shut down), timed_out when the
+    // receive time-out ran out.
+    SocketResult recv(void* buf, size_t n);
+    // Waits until data (or the end of the stream) can be received: ok, or
+    // timed_out after timeout_ms.
+    SocketResult wait_readable(uint32_t timeout_ms);
+
+    // Ends one or both directions; wakes a thread blocked in recv.
+    SocketResult shutdown(ShutdownHow how = ShutdownHow::both);
+
+    // 0 means no time-out.
+    SocketResult set_receive_timeout(uint32_t ms);
+    SocketResult set_send_timeout(uint32_t ms);
+    SocketResult set_no_delay(bool on);
+
+    bool peer_endpoint(Endpoint& out) const;
+    bool local_endpoint(Endpoint& out) const;
+
+    bool is_open() const { return handle_ != kInvalidSocket; }
+    SocketHandle native_handle() const { return handle_; }
+    void close();
+
+private:
+    SocketHandle handle_ = kInvalidSocket;
+};
+
+// A listening TCP socket. Move-only; closes its handle when destroyed.
+class TcpListener {
+public:
+    TcpListener() = default;
+    ~TcpListener();
+    TcpListener(TcpListener&& other) noexcept;
+    TcpListener& operator=(TcpListener&& other) noexcept;
+    TcpListener(const TcpListener&) = delete;
+    TcpListener& operator=(const TcpListener&) = delete;
+
+    // Binds bind_address (dotted IPv4 text) and port (0 = chosen by the system,
+    // see port()) and listens. backlog 0 means the system's maximum.
+    // reuse_address lets the port be bound again while old connections of a
+    // previous listener linger. A bad address text gives error with EINVAL's
+    // platform equivalent.
+    SocketResult listen(std::string_view bind_address, uint16_t port, int backlog = 0, bool reuse_address = false);
+
+    // Waits at most timeout_ms (negative: without limit) for a connection and
+    // accepts it into out. timed_out when none came; closed after shutdown().
+    SocketResult accept(TcpStream& out, Endpoint* peer, int32_t timeout_ms = -1);
+
+    // Wakes a thread blocked in accept; later accepts report closed.
+    void shutdown();
+
+    // The bound port (useful after listening on port 0); 0 when not listening.
+    uint16_t port() const { return port_; }
+    bool is_open() const { return handle_ != kInvalidSocket; }
+    SocketHandle native_handle() const { return handle_; }
+    void close();
+
+private:
+    SocketHandle handle_ = kInvalidSocket;
+    uint16_t port_ = 0;
+};
+
+}  // namespace sorvane::platform
