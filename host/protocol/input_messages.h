@@ -1,6 +1,7 @@
 // Messages of the input connection (viewer to host only), one plain struct
 // each. None has tail fields; bytes after the fixed fields are ignored.
-// Decoding allocates nothing except the text of TextInput.
+// Decoding allocates nothing except the text of TextInput: a TouchFrame keeps
+// its points in place (about 3 KiB), so pass messages by reference.
 #pragma once
 
 #include <cstdint>

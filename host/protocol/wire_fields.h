@@ -194,8 +194,8 @@ public:
         value.reset();
         if (!ok_ || tag >= kTailTagLimit) return;
         index_tail();
+        if ((present_ & (1u << tag)) == 0) return;
         const TailEntry& entry = entries_[tag];
-        if (!entry.present) return;
         // The value must be exactly one encoded T: a short or long value, or a
         // string whose own count disagrees with the entry size, is malformed.
         FieldReader value_reader(data_.subspan(entry.offset, entry.size));
@@ -212,9 +212,8 @@ public:
 
 private:
     struct TailEntry {
-        uint32_t offset = 0;
-        uint16_t size = 0;
-        bool present = false;
+        uint32_t offset;
+        uint16_t size;
     };
 
     const uint8_t* take(size_t n) {
@@ -236,8 +235,9 @@ private:
             const uint16_t n = load_u16(data_.data() + pos + 1);
             const size_t value_at = pos + kTailEntryHeaderSize;
             if (n > data_.size() - value_at) break;  // runs past the end: stop, keep what we have
-            if (tag < kTailTagLimit && !entries_[tag].present) {
-                entries_[tag] = TailEntry{static_cast<uint32_t>(value_at), n, true};
+            if (tag < kTailTagLimit && (present_ & (1u << tag)) == 0) {
+                entries_[tag] = TailEntry{static_cast<uint32_t>(value_at), n};
+                present_ |= static_cast<uint16_t>(1u << tag);
             }
             pos = value_at + n;
         }
@@ -247,7 +247,10 @@ private:
     size_t pos_ = 0;
     bool ok_ = true;
     bool indexed_ = false;
-    std::array<TailEntry, kTailTagLimit> entries_{};
+    // Entries are written before their bit is set and read only after, so the
+    // table needs no clearing for messages that have no tail.
+    uint16_t present_ = 0;
+    std::array<TailEntry, kTailTagLimit> entries_;
 };
 
 // Appends one complete frame of m to out. On any limit (string or tail value
