@@ -212,7 +212,7 @@ public:
 
 private:
     struct TailEntry {
-        uint32_t offset;
+        size_t offset;
         uint16_t size;
     };
 
@@ -236,7 +236,7 @@ private:
             const size_t value_at = pos + kTailEntryHeaderSize;
             if (n > data_.size() - value_at) break;  // runs past the end: stop, keep what we have
             if (tag < kTailTagLimit && (present_ & (1u << tag)) == 0) {
-                entries_[tag] = TailEntry{static_cast<uint32_t>(value_at), n};
+                entries_[tag] = TailEntry{value_at, n};
                 present_ |= static_cast<uint16_t>(1u << tag);
             }
             pos = value_at + n;
