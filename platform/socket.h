@@ -50,7 +50,7 @@ struct SocketResult {
 std::string describe(const SocketResult& r);
 
 // The platform's socket handle (a file descriptor on Linux, a SOCKET on Windows).
-using SocketHandle = intptr_t;
+using SocketHandle = std::intptr_t;
 inline constexpr SocketHandle kInvalidSocket = -1;
 
 enum class ShutdownHow { receive, send, both };

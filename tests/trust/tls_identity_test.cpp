@@ -260,6 +260,33 @@ TEST_F(IdentityLifecycle, UnusableStoreGivesNoIdentity) {
     EXPECT_FALSE(status.snapshot().tls_renewed);
 }
 
+TEST(ViewerIdentity, KeptInTheStateFolderAndRemadeWhenItsKeyIsLost) {
+    TempDir dir;
+    sim::ManualClock clock;
+    const std::string state = platform::join_path(dir.path(), "viewer");
+    std::string error;
+    auto first = viewer::ViewerIdentity::load_or_create(state, clock, error);
+    ASSERT_NE(first, nullptr) << error;
+    EXPECT_TRUE(first->created());
+    auto second = viewer::ViewerIdentity::load_or_create(state, clock, error);
+    ASSERT_NE(second, nullptr) << error;
+    EXPECT_FALSE(second->created());
+    EXPECT_EQ(second->fingerprint(), first->fingerprint());
+
+    struct stat st{};
+    const std::string key = platform::join_path(state, viewer::kViewerKeyFile);
+    ASSERT_EQ(::stat(key.c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 0777, 0600u);
+    ASSERT_EQ(::stat(state.c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 0777, 0700u);
+
+    platform::remove_file(key);
+    auto third = viewer::ViewerIdentity::load_or_create(state, clock, error);
+    ASSERT_NE(third, nullptr) << error;
+    EXPECT_TRUE(third->created());
+    EXPECT_NE(third->fingerprint(), first->fingerprint());
+}
+
 TEST(Fingerprint, HexIsLowercaseWithoutSeparators) {
     Fingerprint fp{};
     for (size_t i = 0; i < fp.size(); ++i) fp[i] = static_cast<uint8_t>(0xF0 + i);
