@@ -1,0 +1,111 @@
+// sorvane-vdd: the process that hosts the virtual display driver. For now it
+// offers the diagnostic commands support and tests use:
+//   sorvane-vdd edid <width>x<height>@<hz> [--serial HEX] [--mm <w>x<h>]
+// writes the 256-byte EDID a monitor with that mode, serial and physical
+// size gets to standard output (inspect it with edid-decode).
+#include <cstdio>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "driver/core/control_plane.h"
+#include "driver/core/edid.h"
+#include "driver/core/protocol.h"
+#include "driver/core/registry.h"
+
+namespace {
+
+using namespace sorvane::vdd;
+
+constexpr char kUsage[] =
+    "usage: sorvane-vdd edid <width>x<height>@<hz> [--serial HEX] [--mm <w>x<h>]\n"
+    "  Writes the 256-byte EDID of a virtual monitor with that mode to standard output.\n"
+    "  --serial  EDID serial number in hexadecimal (default 0x00DE0000, the first\n"
+    "            slot's serial of a monitor added without a key)\n"
+    "  --mm      physical size in millimetres, each side 1..2550 (default: 110 pixels per inch)\n";
+
+int usage_error(const std::string& what) {
+    std::fprintf(stderr, "sorvane-vdd: %s\n%s", what.c_str(), kUsage);
+    return 2;
+}
+
+// "<a>x<b>" with both parts in the protocol's number form.
+bool parse_pair(std::string_view text, uint32_t& a, uint32_t& b) {
+    const size_t x = text.find('x');
+    return x != std::string_view::npos && parse_number(text.substr(0, x), a) && parse_number(text.substr(x + 1), b);
+}
+
+bool parse_mode(std::string_view text, Mode& mode) {
+    const size_t at = text.find('@');
+    return at != std::string_view::npos && parse_pair(text.substr(0, at), mode.width, mode.height) &&
+           parse_number(text.substr(at + 1), mode.refresh);
+}
+
+bool parse_serial(std::string_view text, uint32_t& out) {
+    if (text.size() > 2 && text[0] == '0' && (text[1] == 'x' || text[1] == 'X')) text.remove_prefix(2);
+    if (text.empty() || text.size() > 8) return false;
+    uint32_t v = 0;
+    for (const char c : text) {
+        int d = -1;
+        if (c >= '0' && c <= '9') d = c - '0';
+        if (c >= 'a' && c <= 'f') d = c - 'a' + 10;
+        if (c >= 'A' && c <= 'F') d = c - 'A' + 10;
+        if (d < 0) return false;
+        v = v << 4 | static_cast<uint32_t>(d);
+    }
+    out = v;
+    return true;
+}
+
+int edid_command(const std::vector<std::string_view>& args) {
+    if (args.empty()) return usage_error("missing mode");
+    Mode mode;
+    if (!parse_mode(args[0], mode)) return usage_error("bad mode '" + std::string(args[0]) + "'");
+    uint32_t serial = base_serial(std::nullopt, 0);
+    uint32_t width_mm = 0;
+    uint32_t height_mm = 0;
+    for (size_t i = 1; i < args.size(); i += 2) {
+        if (i + 1 >= args.size()) return usage_error("missing value of " + std::string(args[i]));
+        if (args[i] == "--serial") {
+            if (!parse_serial(args[i + 1], serial)) return usage_error("bad serial");
+        } else if (args[i] == "--mm") {
+            if (!parse_pair(args[i + 1], width_mm, height_mm) || check_size_mm(width_mm, height_mm) != nullptr) {
+                return usage_error("bad physical size");
+            }
+        } else {
+            return usage_error("unknown option " + std::string(args[i]));
+        }
+    }
+    // The same limits a monitor request must pass, so the output is an EDID
+    // the driver could actually hand out.
+    if (const char* detail = check_mode_shape(mode.width, mode.height, mode.refresh)) {
+        return usage_error(std::string("mode not allowed (") + detail + ")");
+    }
+    if (const char* detail = check_pixel_clock(mode.width, mode.height, mode.refresh)) {
+        return usage_error(std::string("mode not allowed (") + detail + ")");
+    }
+    const ControlConfig config;
+    const EdidInput input{config.edid_maker, config.product_code, serial,   config.name, mode.width,
+                          mode.height,       mode.refresh,        width_mm, height_mm};
+    std::string detail;
+    const std::vector<uint8_t> edid = build_edid(input, detail);
+    if (edid.empty()) return usage_error("cannot build the EDID (" + detail + ")");
+    if (std::fwrite(edid.data(), 1, edid.size(), stdout) != edid.size() || std::fflush(stdout) != 0) {
+        std::fprintf(stderr, "sorvane-vdd: cannot write to standard output\n");
+        return 1;
+    }
+    return 0;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    std::vector<std::string_view> args(argv + 1, argv + argc);
+    if (args.empty()) return usage_error("missing command");
+    if (args[0] == "--help" || args[0] == "-h") {
+        std::fputs(kUsage, stdout);
+        return 0;
+    }
+    if (args[0] == "edid") return edid_command({args.begin() + 1, args.end()});
+    return usage_error("unknown command '" + std::string(args[0]) + "'");
+}
