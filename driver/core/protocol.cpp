@@ -210,4 +210,11 @@ std::string format_err(uint32_t seq, uint32_t code, std::string_view msg, const 
 
 std::string size_error_response() { return format_err(0, kBadRequest, "size"); }
 
+std::string internal_error_response(std::string_view request, std::string_view msg) {
+    ControlRequest parsed;
+    ParseFailure failure;
+    parse_request(request, parsed, failure);
+    return format_err(parsed.has_seq ? parsed.seq : 0, kInternal, msg);
+}
+
 }  // namespace sorvane::vdd

@@ -85,4 +85,11 @@ std::string format_err(uint32_t seq, uint32_t code, std::string_view msg, const 
 // The answer to a pipe message longer than kMaxRequestBytes.
 std::string size_error_response();
 
+// The answer to a request whose handling failed outside the dispatcher's own
+// guard (a fault caught around it): "ERR 10 INTERNAL msg=<msg>" with the
+// request's seq whenever it can be read, else 0. A client that sees a
+// different seq than it sent takes the connection for broken and drops it,
+// and with it every monitor of that connection.
+std::string internal_error_response(std::string_view request, std::string_view msg);
+
 }  // namespace sorvane::vdd

@@ -210,13 +210,6 @@ TEST(Edid, RefusesBadInputWithItsDetailWord) {
     EXPECT_EQ(std::string(e.begin() + 113, e.begin() + 126), "Thirteen char");
 }
 
-TEST(Edid, DefaultPhysicalSize) {
-    EXPECT_EQ(default_size_mm(1920), 443u);
-    EXPECT_EQ(default_size_mm(1080), 249u);
-    EXPECT_EQ(default_size_mm(0), 1u);
-    EXPECT_EQ(default_size_mm(20000), 4095u);
-}
-
 TEST(ModesFromDescription, RegisteredSerialGivesItsList) {
     const auto e = edid_of(input(1920, 1080, 60, 0xCAFE));
     uint32_t asked = 0;
@@ -301,22 +294,6 @@ TEST(SignalInfo, MonitorAndTargetDescriptions) {
     EXPECT_EQ(t.total_width, 3840u);
     EXPECT_EQ(t.total_height, 2160u);
     EXPECT_EQ(t.vsync_freq_divider, 1u);
-}
-
-TEST(RequestLimits, ShapeClockAndPhysicalSize) {
-    EXPECT_EQ(check_mode_shape(1920, 1080, 60), nullptr);
-    EXPECT_STREQ(check_mode_shape(1921, 1080, 60), "size");
-    EXPECT_STREQ(check_mode_shape(318, 1080, 60), "size");
-    EXPECT_STREQ(check_mode_shape(4096, 1080, 60), "size");
-    EXPECT_STREQ(check_mode_shape(1920, 1080, 23), "fps");
-    EXPECT_STREQ(check_mode_shape(1920, 1080, 241), "fps");
-    EXPECT_STREQ(check_mode_shape(4000, 2400, 60), "area");
-    EXPECT_EQ(check_mode_shape(4094, 2160, 60), nullptr);  // 8843040 pixels, just inside the area
-    EXPECT_EQ(check_pixel_clock(3840, 2160, 60), nullptr);
-    EXPECT_STREQ(check_pixel_clock(3840, 2160, 120), "pixel_clock");
-    EXPECT_EQ(check_size_mm(1, 2550), nullptr);
-    EXPECT_STREQ(check_size_mm(0, 300), "size_mm");
-    EXPECT_STREQ(check_size_mm(300, 2551), "size_mm");
 }
 
 }  // namespace

@@ -148,6 +148,11 @@ TEST(Format, ResponsesAndSanitising) {
     EXPECT_EQ(format_err(1, 10, "bad msg=x\n"), "SVC/1 1 ERR 10 INTERNAL msg=bad_msg:x_");
     EXPECT_EQ(sanitize("id:1,slot:0"), "id:1,slot:0");
     EXPECT_EQ(size_error_response(), "SVC/1 0 ERR 1 BAD_REQUEST msg=size");
+    // A fault answer keeps the seq whenever the request got as far as it.
+    EXPECT_EQ(internal_error_response("SVC/1 42 MONITOR_ADD 1920 1080 60", "fault"),
+              "SVC/1 42 ERR 10 INTERNAL msg=fault");
+    EXPECT_EQ(internal_error_response("SVC/1 42 Ping", "fault"), "SVC/1 42 ERR 10 INTERNAL msg=fault");
+    EXPECT_EQ(internal_error_response("SVC/1 042 PING", "fault"), "SVC/1 0 ERR 10 INTERNAL msg=fault");
     for (uint32_t code = 1; code <= 10; ++code) EXPECT_STRNE(error_name(code), "UNKNOWN");
 }
 
