@@ -9,6 +9,8 @@
 #include "host/core/options.h"
 #include "platform/console.h"
 #include "platform/instance.h"
+#include "platform/network.h"
+#include "platform/protect.h"
 
 namespace sorvane {
 
@@ -83,6 +85,8 @@ int host_main(int argc, char** argv) {
 
     auto clock = platform::make_system_clock();
     auto paths = platform::make_system_paths();
+    auto network = platform::make_system_network_info();
+    auto protector = platform::make_user_data_protector();
     open_log(run.console, host_paths(*paths).log_dir);
 
     std::unique_ptr<platform::InstanceGuard> instance;
@@ -101,7 +105,8 @@ int host_main(int argc, char** argv) {
 
     int exit_code = 0;
     {
-        HostRuntime runtime(HostPlatform{clock.get(), paths.get()}, g_stop_requested);
+        HostRuntime runtime(HostPlatform{clock.get(), paths.get(), network.get(), protector.get()},
+                            g_stop_requested);
         if (!runtime.start_host(options, run)) {
             runtime.stop_host();
             exit_code = 1;

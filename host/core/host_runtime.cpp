@@ -1,6 +1,14 @@
 #include "host/core/host_runtime.h"
 
+#include <cstdio>
+
 #include "host/core/log.h"
+#include "host/net/network_profile.h"
+#include "host/trust/pairing_listener.h"
+#include "host/trust/pairing_qr.h"
+#include "host/trust/pairing_store.h"
+#include "host/trust/tls_identity.h"
+#include "platform/cert_store.h"
 #include "platform/files.h"
 #include "platform/system.h"
 
@@ -63,13 +71,36 @@ bool HostRuntime::start_host(const HostOptions& options, const RunSettings& run)
             [this](platform::ControlEvent) { stop_flag_.store(true); });
     }
 
-    // Paired devices' state files live beside pairings.dat.
+    // TLS identity.
+    {
+        auto certificates = platform::make_certificate_store(identity_store_folder(paths_.data_dir));
+        identity_ = std::make_unique<TlsIdentity>(
+            TlsIdentity::load_or_create(kHostIdentityName, *certificates, *platform_.clock));
+    }
+    if (!identity_->valid()) {
+        log("[host] TLS kimligi olusturulamadi, durduruluyor");
+        return false;
+    }
+
+    // Pairings, and the paired devices' state files beside pairings.dat.
+    pairings_ = std::make_unique<PairingStore>(*platform_.protector, *platform_.clock);
+    pairings_->load(paths_.pairings_file);
     device_kinds_ = std::make_unique<DeviceKindStore>();
     device_kinds_->load(paths_.device_kinds_file);
     display_positions_ = std::make_unique<DisplayPositionStore>();
     display_positions_->load(paths_.display_positions_file);
+    log("[host] TLS parmak izi: %s (%zu eslesmis cihaz)", to_hex(identity_->fingerprint()).c_str(), pairings_->size());
 
+    const PairingsLoadStatus loaded = pairings_->load_status();
+    if (loaded.unreadable) process_trust_status().note_pairings_unreadable(loaded.backup_name, loaded.error_code);
+
+    options_.identity = identity_.get();
+    options_.pairings = pairings_.get();
     options_.transport_host_id = options_.host_id;
+
+    pairing_listener_ = std::make_unique<PairingListener>(*identity_, *pairings_, options_.host_id,
+                                                          options_.host_name, *platform_.clock);
+    if (run_.pair_at_start) present_pairing();
 
     if (run_.console) {
         log("[host] ready (a driver monitor per viewer, %u s grace after a lost connection); Ctrl+C to stop",
@@ -87,10 +118,31 @@ int HostRuntime::run_tray() {
     return 1;
 }
 
+void HostRuntime::present_pairing() {
+    const std::string uri = pairing_listener_->open_window(
+        options_.control_port, netprofile::offered_addresses(*platform_.network), false, 120);
+    log("[host] eslestirme URI'si (2 dk gecerli): %s", uri.c_str());
+    const std::string svg = std::string("captures") + platform::path_separator() + "pairing.svg";
+    platform::create_directory("captures");
+    if (qr_svg_file(uri, svg, 8, 4)) {
+        log("[host] QR kodu yazildi: %s", svg.c_str());
+    } else {
+        log("[host] QR kodu yazilamadi");
+    }
+    if (run_.console && platform::stdout_is_terminal()) {
+        const std::string art = qr_terminal_text(uri, 4);
+        std::fwrite(art.data(), 1, art.size(), stdout);
+        std::fprintf(stdout, "verify code: %s\n", pairing_listener_->verify_code().c_str());
+        std::fflush(stdout);
+    }
+}
+
 void HostRuntime::stop_host() {
     if (!started_ || stopped_) return;
     stopped_ = true;
     log("[host] stopping");
+    if (pairing_listener_) pairing_listener_->close_window();
+    if (pairings_ && pairings_->flush_last_seen()) log("[host] son baglanti zamanlari kaydedildi");
     log("[host] stopped");
 }
 
@@ -99,6 +151,9 @@ void HostRuntime::teardown_host() {
         console_handler_->uninstall();
         console_handler_.reset();
     }
+    pairing_listener_.reset();
+    pairings_.reset();
+    identity_.reset();
     display_positions_.reset();
     device_kinds_.reset();
 }

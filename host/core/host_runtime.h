@@ -10,7 +10,9 @@
 #include "host/core/state_files.h"
 #include "platform/clock.h"
 #include "platform/console.h"
+#include "platform/network.h"
 #include "platform/paths.h"
+#include "platform/protect.h"
 
 namespace sorvane {
 
@@ -32,7 +34,13 @@ HostPaths host_paths(platform::IPaths& paths);
 struct HostPlatform {
     platform::IClock* clock = nullptr;
     platform::IPaths* paths = nullptr;
+    platform::INetworkInfo* network = nullptr;
+    platform::IDataProtector* protector = nullptr;
 };
+
+class TlsIdentity;
+class PairingStore;
+class PairingListener;
 
 class HostRuntime {
 public:
@@ -52,6 +60,7 @@ public:
     void teardown_host();
 
     const HostOptions& options() const { return options_; }
+    PairingListener* pairing_listener() { return pairing_listener_.get(); }
     const HostPaths& paths() const { return paths_; }
 
 private:
@@ -63,9 +72,15 @@ private:
     bool started_ = false;
     bool stopped_ = false;
 
+    // Pairing with --pair: writes the QR code and shows it on a terminal.
+    void present_pairing();
+
     std::unique_ptr<platform::ConsoleControlHandler> console_handler_;
+    std::unique_ptr<TlsIdentity> identity_;
+    std::unique_ptr<PairingStore> pairings_;
     std::unique_ptr<DeviceKindStore> device_kinds_;
     std::unique_ptr<DisplayPositionStore> display_positions_;
+    std::unique_ptr<PairingListener> pairing_listener_;
 };
 
 // Console mode's wait: returns when stop_flag is set or, when run_seconds is

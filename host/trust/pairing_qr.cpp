@@ -57,6 +57,36 @@ std::string qr_svg_text(std::string_view text, int scale, int border) {
     return out;
 }
 
+std::string qr_terminal_text(std::string_view text, int border) {
+    platform::QrSymbol sym;
+    if (!platform::qr_encode_text(text, sym)) return {};
+    const int total = sym.size + 2 * border;
+    auto light = [&](int x, int y) {
+        x -= border;
+        y -= border;
+        if (x < 0 || y < 0 || x >= sym.size || y >= sym.size) return true;
+        return !sym.dark(x, y);
+    };
+    std::string out;
+    for (int y = 0; y < total; y += 2) {
+        for (int x = 0; x < total; ++x) {
+            const bool top = light(x, y);
+            const bool bottom = y + 1 < total ? light(x, y + 1) : false;
+            if (top && bottom) {
+                out += "\xE2\x96\x88";  // full block
+            } else if (top) {
+                out += "\xE2\x96\x80";  // upper half
+            } else if (bottom) {
+                out += "\xE2\x96\x84";  // lower half
+            } else {
+                out += ' ';
+            }
+        }
+        out += '\n';
+    }
+    return out;
+}
+
 bool qr_svg_file(std::string_view text, const std::string& path, int scale, int border) {
     const std::string svg = qr_svg_text(text, scale, border);
     if (svg.empty()) return false;

@@ -12,12 +12,11 @@
 #include <string_view>
 #include <vector>
 
+#include "host/trust/fingerprint.h"
 #include "platform/clock.h"
 #include "platform/protect.h"
 
 namespace sorvane {
-
-using Fingerprint = std::array<uint8_t, 32>;
 
 struct PairingRecord {
     std::string client_id;

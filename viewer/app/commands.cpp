@@ -23,6 +23,7 @@ struct Command {
 // help text below.
 const Command kCommands[] = {
     {"decode", run_decode},
+    {"pair", run_pair},
 };
 
 void print_help(std::FILE* out) {
@@ -41,6 +42,19 @@ void print_help(std::FILE* out) {
                  "      A malformed or unknown message prints a line with \"error\" and its type.\n"
                  "      Exit 0 when the stream ends on a frame boundary; 1 when a frame length\n"
                  "      is 0 or above %" PRIu32 " (invalid stream) or the stream ends inside a frame.\n"
+                 "\n"
+                 "  pair <pairing URI> [--state DIR] [--client-id ID] [--name NAME] [--port N]\n"
+                 "       [--address IP]... [--timeout-ms N] [--no-certificate] [--token TOKEN]\n"
+                 "      Pair with a host: connect to the first address that answers (those of\n"
+                 "      --address first, then the URI's) on the pairing port (47010 unless\n"
+                 "      --port), check the host's certificate against the URI's fingerprint,\n"
+                 "      present this viewer's certificate and\n"
+                 "      send the token. Prints the verify code to compare with the host's, and\n"
+                 "      on success remembers the host in DIR/hosts/. DIR defaults to\n"
+                 "      $SORVANE_VIEWER_STATE, else $XDG_STATE_HOME/sorvane-viewer, else\n"
+                 "      ~/.local/state/sorvane-viewer; the viewer's certificate and client id\n"
+                 "      are kept there too. --no-certificate and --token probe refusals.\n"
+                 "      Exit 0 when paired, 1 when refused or unreachable.\n"
                  "\n"
                  "  help      Show this text (also -h, --help).\n"
                  "  version   Print the program's and the protocol's versions (also --version).\n"

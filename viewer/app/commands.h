@@ -24,5 +24,10 @@ int run(const std::vector<std::string>& args, const Streams& streams);
 
 // Subcommands; args excludes the subcommand's name.
 int run_decode(const std::vector<std::string>& args, const Streams& streams);
+int run_pair(const std::vector<std::string>& args, const Streams& streams);
+
+// The viewer's state folder: $SORVANE_VIEWER_STATE, else
+// $XDG_STATE_HOME/sorvane-viewer, else ~/.local/state/sorvane-viewer.
+std::string default_state_dir();
 
 }  // namespace sorvane::viewer::app

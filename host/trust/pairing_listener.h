@@ -1,0 +1,117 @@
+// The pairing window: for a short time the host listens for phones that
+// scanned its pairing code, checks the one-time token they send over TLS and
+// stores their certificate fingerprints.
+#pragma once
+
+#include <atomic>
+#include <condition_variable>
+#include <cstdint>
+#include <list>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "host/trust/pairing_store.h"
+#include "host/trust/tls_identity.h"
+#include "platform/clock.h"
+#include "platform/socket.h"
+
+namespace sorvane {
+
+// Where the listener listens and how long it waits; the defaults are the
+// product's, tests shorten them.
+struct PairingListenerTuning {
+    std::string bind_address = "0.0.0.0";
+    uint16_t port = 47010;              // 0: chosen by the system (see bound_port)
+    uint32_t accept_poll_ms = 200;      // how often the acceptor looks at the window
+    uint32_t socket_timeout_ms = 4'000; // receive and send time-out of a connection
+    uint32_t request_budget_ms = 5'000; // time to deliver the PairRequest
+    uint32_t drain_ms = 1'000;          // reading what follows the reply
+    uint32_t connection_deadline_ms = 10'000;  // whole exchange, handshake included
+    int max_connections = 4;
+};
+
+// The longest URI that still fits a version 10 code.
+inline constexpr size_t kPairingUriLimit = 213;
+
+// The host name for the URI: digits, letters, "-", ".", "_" and "~" stay;
+// every other byte becomes "%" and two uppercase hexadecimal digits.
+std::string encode_uri_name(const std::string& name);
+
+// "sorvane://pair?host=...&port=...&fp=...&token=...&ip=a,b[&name=...]".
+std::string build_pairing_uri(const std::string& host_id, uint16_t control_port, const std::string& fingerprint_hex,
+                              const std::string& token, const std::vector<std::string>& addresses,
+                              const std::string& encoded_name);
+
+// Applies the length limit: drops addresses from the end (keeping one), then
+// whole units of the encoded name from its end. Returns the URI; over_limit
+// tells whether it is still too long.
+std::string fit_pairing_uri(const std::string& host_id, uint16_t control_port, const std::string& fingerprint_hex,
+                            const std::string& token, std::vector<std::string> addresses, std::string encoded_name,
+                            bool& over_limit);
+
+// "1A2B-3C4D" from the first eight digits of the fingerprint text.
+std::string verify_code_of(const std::string& fingerprint_hex);
+
+class PairingListener {
+public:
+    PairingListener(const TlsIdentity& identity, PairingStore& store, std::string host_id, std::string host_name,
+                    platform::IClock& clock, PairingListenerTuning tuning = {});
+    ~PairingListener();
+    PairingListener(const PairingListener&) = delete;
+    PairingListener& operator=(const PairingListener&) = delete;
+
+    // Opens (or, unless force, reuses) the window for seconds and returns the
+    // pairing URI. Listening failures are logged; the URI is returned anyway.
+    std::string open_window(uint16_t control_port, const std::vector<std::string>& addresses, bool force,
+                            uint32_t seconds);
+    // Closes the window at once and ends every pairing connection.
+    void close_window();
+    // Seconds left, rounded up; 0 when closed.
+    uint32_t remaining_seconds();
+    std::string verify_code() const;
+    // The port listened on (after open_window); 0 when not listening.
+    uint16_t bound_port() const { return bound_port_.load(); }
+    // Pairing connections still being served.
+    int active_connections() const { return active_.load(); }
+
+private:
+    struct Conn;
+
+    bool start_listening();
+    void accept_loop();
+    void serve(const std::shared_ptr<Conn>& conn);
+    void reap(bool all);
+    void reply(Conn& conn, class TlsChannel& channel, bool ok, const char* reason);
+    bool window_accepting_locked(uint64_t now) const;
+
+    const TlsIdentity& identity_;
+    PairingStore& store_;
+    const std::string host_id_;
+    const std::string host_name_;
+    const std::string fingerprint_hex_;
+    platform::IClock& clock_;
+    const PairingListenerTuning tuning_;
+
+    // The window: token, deadline, used, open.
+    mutable std::mutex window_mutex_;
+    std::string token_;
+    uint64_t deadline_ms_ = 0;
+    bool token_used_ = false;
+    bool window_open_ = false;
+    bool running_ = false;  // the acceptor thread exists and owns the listener
+    uint32_t seconds_ = 0;
+
+    std::atomic<bool> stop_{false};
+    std::atomic<int> active_{0};
+    std::atomic<uint16_t> bound_port_{0};
+    platform::TcpListener listener_;  // owned by the acceptor thread once it runs
+    std::thread acceptor_;
+
+    std::mutex conns_mutex_;
+    std::list<std::shared_ptr<Conn>> conns_;
+};
+
+}  // namespace sorvane

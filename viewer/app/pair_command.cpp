@@ -1,0 +1,174 @@
+// sorvane-viewer pair: pair with a host from its pairing URI.
+#include <cstdlib>
+#include <string>
+
+#include "common/text.h"
+#include "platform/files.h"
+#include "platform/paths.h"
+#include "platform/random.h"
+#include "platform/socket.h"
+#include "viewer/app/commands.h"
+#include "viewer/pairing/pairing_session.h"
+
+namespace sorvane::viewer::app {
+
+std::string default_state_dir() {
+    if (const char* s = std::getenv("SORVANE_VIEWER_STATE"); s != nullptr && *s != '\0') return s;
+    if (const char* s = std::getenv("XDG_STATE_HOME"); s != nullptr && *s != '\0') {
+        return platform::join_path(s, "sorvane-viewer");
+    }
+    if (const char* h = std::getenv("HOME"); h != nullptr && *h != '\0') {
+        return platform::join_path(h, ".local/state/sorvane-viewer");
+    }
+    return ".sorvane-viewer";
+}
+
+// The viewer's own client id, made once and kept in the state folder.
+bool viewer_client_id(const std::string& state_dir, std::string& id, std::string& error) {
+    const std::string path = platform::join_path(state_dir, "client_id.txt");
+    std::string text;
+    if (platform::read_file(path, 256, text).ok()) {
+        while (!text.empty() && (text.back() == '\n' || text.back() == '\r')) text.pop_back();
+        if (!text.empty()) {
+            id = text;
+            return true;
+        }
+    }
+    uint8_t bytes[8];
+    if (!platform::secure_random(bytes, sizeof bytes)) {
+        error = "no random bytes for a client id";
+        return false;
+    }
+    id = "viewer-" + to_hex(bytes, sizeof bytes);
+    platform::FileResult r = platform::create_directories(state_dir, platform::FileAccess::owner_only);
+    if (r.ok()) r = platform::write_file_atomic(path, id + "\n", platform::FileAccess::owner_only);
+    if (!r.ok()) {
+        error = "cannot keep the client id in " + path + ": " + platform::describe(r);
+        return false;
+    }
+    return true;
+}
+
+int run_pair(const std::vector<std::string>& args, const Streams& streams) {
+    std::string uri_text;
+    std::string state_dir = default_state_dir();
+    std::string client_id;
+    std::optional<std::string> name;
+    std::optional<std::string> token;
+    uint16_t port = kPairingPort;
+    uint32_t timeout_ms = 5'000;
+    bool with_certificate = true;
+    std::vector<std::string> addresses;
+    for (size_t i = 0; i < args.size(); ++i) {
+        const std::string& a = args[i];
+        auto value = [&](std::string& out) {
+            if (i + 1 >= args.size()) return false;
+            out = args[++i];
+            return true;
+        };
+        std::string v;
+        int64_t n = 0;
+        if (a == "--state" && value(v)) {
+            state_dir = v;
+        } else if (a == "--client-id" && value(v)) {
+            client_id = v;
+        } else if (a == "--name" && value(v)) {
+            name = v;
+        } else if (a == "--token" && value(v)) {
+            token = v;
+        } else if (a == "--port" && value(v) && parse_int_exact(v, n) && n > 0 && n < 65536) {
+            port = static_cast<uint16_t>(n);
+        } else if (a == "--timeout-ms" && value(v) && parse_int_exact(v, n) && n > 0 && n < 600'000) {
+            timeout_ms = static_cast<uint32_t>(n);
+        } else if (a == "--address" && value(v)) {
+            addresses.push_back(v);
+        } else if (a == "--no-certificate") {
+            with_certificate = false;
+        } else if (uri_text.empty() && a.rfind("--", 0) != 0) {
+            uri_text = a;
+        } else {
+            std::fprintf(streams.err, "sorvane-viewer pair: bad argument %s (see sorvane-viewer --help)\n",
+                         scrub_control(a).c_str());
+            return kExitUsage;
+        }
+    }
+    if (uri_text.empty()) {
+        std::fputs("sorvane-viewer pair: the pairing URI is missing (see sorvane-viewer --help)\n", streams.err);
+        return kExitUsage;
+    }
+    PairingUri uri;
+    std::string error;
+    if (!parse_pairing_uri(uri_text, uri, error)) {
+        std::fprintf(streams.err, "sorvane-viewer pair: %s\n", error.c_str());
+        return kExitFailed;
+    }
+    if (!addresses.empty()) {
+        // Addresses given by hand are tried before the offered ones.
+        for (const std::string& a : addresses) {
+            uint32_t ip = 0;
+            if (!platform::parse_ipv4(a, ip)) {
+                std::fprintf(streams.err, "sorvane-viewer pair: --address %s is not an IPv4 address\n",
+                             scrub_control(a).c_str());
+                return kExitUsage;
+            }
+        }
+        addresses.insert(addresses.end(), uri.addresses.begin(), uri.addresses.end());
+        uri.addresses = addresses;
+    }
+    auto clock = platform::make_system_clock();
+    std::unique_ptr<ViewerIdentity> identity;
+    if (with_certificate) {
+        identity = ViewerIdentity::load_or_create(state_dir, *clock, error);
+        if (!identity) {
+            std::fprintf(streams.err, "sorvane-viewer pair: %s\n", error.c_str());
+            return kExitFailed;
+        }
+    }
+    if (client_id.empty() && !viewer_client_id(state_dir, client_id, error)) {
+        std::fprintf(streams.err, "sorvane-viewer pair: %s\n", error.c_str());
+        return kExitFailed;
+    }
+
+    std::fprintf(streams.out, "verify code: %s (compare it with the code the host shows)\n",
+                 verify_code(uri.fingerprint).c_str());
+    PairOptions options;
+    options.client_id = client_id;
+    options.client_name = name;
+    options.pairing_port = port;
+    options.timeout_ms = timeout_ms;
+    options.token = token;
+    const PairOutcome outcome = pair_with_host(uri, identity.get(), *clock, options);
+    if (!outcome.reached) {
+        std::fprintf(streams.err, "sorvane-viewer pair: no answer: %s\n", scrub_control(outcome.error).c_str());
+        return kExitFailed;
+    }
+    if (!outcome.result.ok) {
+        std::fprintf(streams.out, "pairing refused: %s\n",
+                     scrub_control(outcome.result.reason.value_or("(no reason)")).c_str());
+        return kExitFailed;
+    }
+    KnownHost host;
+    host.host_id = uri.host_id;
+    host.fingerprint = uri.fingerprint;
+    host.host_name = outcome.result.host_name.value_or(uri.host_name);
+    host.addresses = uri.addresses;
+    host.control_port = uri.control_port;
+    host.pairing_port = port;
+    host.paired_at = platform::utc_stamp(platform::utc_civil(clock->wall_ms()));
+    std::fprintf(streams.out, "paired with \"%s\" (host %s) at %s as %s\n", scrub_control(host.host_name).c_str(),
+                 host.host_id.c_str(), outcome.address.c_str(), scrub_control(client_id).c_str());
+    if (outcome.result.host_id != uri.host_id) {
+        std::fprintf(streams.err, "sorvane-viewer pair: the host answered as %s, not %s\n",
+                     scrub_control(outcome.result.host_id).c_str(), uri.host_id.c_str());
+        return kExitFailed;
+    }
+    if (!save_known_host(state_dir, host, error)) {
+        std::fprintf(streams.err, "sorvane-viewer pair: %s\n", error.c_str());
+        return kExitFailed;
+    }
+    std::fprintf(streams.out, "remembered in %s\n",
+                 platform::join_path(platform::join_path(state_dir, "hosts"), host.host_id + ".txt").c_str());
+    return kExitOk;
+}
+
+}  // namespace sorvane::viewer::app
