@@ -1,27 +1,44 @@
 #!/usr/bin/env bash
-# The system's main job as far as it exists: a console host starts in a fresh
-# data folder, logs, and stops through the same sequence Ctrl+C uses.
+# The system's main job as far as it exists: a console host opens its pairing
+# window, the reference viewer pairs with the URI the host logs, and the host
+# knows the device at its next start.
 set -euo pipefail
-bin=${1:-build/bin}
+bin=$(cd "${1:-build/bin}" && pwd)
 root=$(mktemp -d /tmp/sorvane-demo-XXXXXX)
 export LOCALAPPDATA=$root/LocalAppData
 export SORVANE_SIM_ROOT=$root/machine
-mkdir -p "$LOCALAPPDATA" "$SORVANE_SIM_ROOT"
+mkdir -p "$LOCALAPPDATA" "$SORVANE_SIM_ROOT" "$root/work"
+cd "$root/work"
+host_pid=
+cleanup() { [[ -n $host_pid ]] && kill -INT "$host_pid" 2>/dev/null || true; }
+trap cleanup EXIT
 
-echo "== sorvane-host --console --run-seconds 3 (data folder: $LOCALAPPDATA)"
-"$bin/sorvane-host" --console --run-seconds 3
+echo "== 1. the host starts in console mode and opens its pairing window (data: $LOCALAPPDATA)"
+"$bin/sorvane-host" --console --pair --bind 127.0.0.1 > host.out 2>&1 &
+host_pid=$!
+for _ in $(seq 100); do grep -q "Ctrl+C to stop" host.out && break; sleep 0.1; done
+cat host.out
+uri=$(grep -o "sorvane://pair?[^ ]*" host.out | head -n 1)
+[[ -n $uri ]] || { echo "the host logged no pairing URI"; exit 1; }
+echo "QR code file: $root/work/captures/pairing.svg ($(wc -c < captures/pairing.svg) bytes)"
+
 echo
-echo "== files the host keeps"
+echo "== 2. the reference viewer pairs with that URI (state: $root/viewer)"
+"$bin/sorvane-viewer" pair "$uri" --address 127.0.0.1 --state "$root/viewer" --name "Demo Phone"
+
+echo
+echo "== 3. the host logged the pairing and stops on Ctrl+C (SIGINT)"
+sleep 0.3
+kill -INT "$host_pid"
+wait "$host_pid" && echo "host exit code 0"
+host_pid=
+grep -E "\[pairing\] (baglanti|SONUC)|\[host\] (stopping|stopped)" host.out
+
+echo
+echo "== 4. the next start knows the paired device"
+"$bin/sorvane-host" --console --run-seconds 1 | grep -E "TLS parmak izi|stopped"
+echo
+echo "files of the host:"
 (cd "$LOCALAPPDATA" && find . -type f | sort)
-echo "host id: $(cat "$LOCALAPPDATA/Sorvane/host_id.txt")"
-echo
-echo "== a second run keeps the host id and appends to the log (stopped by SIGINT)"
-"$bin/sorvane-host" --console &
-pid=$!
-sleep 1
-kill -INT $pid
-wait $pid && echo "exit code 0"
-echo "host id: $(cat "$LOCALAPPDATA/Sorvane/host_id.txt")"
-echo "log lines: $(wc -l < "$LOCALAPPDATA/Sorvane/logs/sorvane-host.log")"
 echo
 echo "demo folder: $root"
