@@ -12,14 +12,10 @@
 #include <string>
 #include <string_view>
 
+#include "common/printf_format.h"
 #include "platform/clock.h"
 #include "platform/files.h"
 
-#if defined(__GNUC__)
-#define SORVANE_PRINTF(fmt_index, first_arg) __attribute__((format(printf, fmt_index, first_arg)))
-#else
-#define SORVANE_PRINTF(fmt_index, first_arg)
-#endif
 
 namespace sorvane {
 

@@ -6,15 +6,11 @@
 #include <functional>
 #include <string_view>
 
-#if defined(__GNUC__)
-#define SORVANE_TLS_PRINTF(fmt_index, first_arg) __attribute__((format(printf, fmt_index, first_arg)))
-#else
-#define SORVANE_TLS_PRINTF(fmt_index, first_arg)
-#endif
+#include "common/printf_format.h"
 
 namespace sorvane {
 
-void tls_log(const char* format, ...) SORVANE_TLS_PRINTF(1, 2);
+void tls_log(const char* format, ...) SORVANE_PRINTF(1, 2);
 
 // The calling thread's switch; off by default.
 void set_tls_quiet(bool on);

@@ -40,6 +40,17 @@ bool write_all(int fd, const char* p, size_t n) {
 
 std::atomic<unsigned> g_temp_counter{0};
 
+// Makes a rename or link in the folder of path durable.
+void sync_parent(const std::string& path) {
+    std::string dir = parent_of(path);
+    if (dir.empty()) dir = ".";
+    const int dfd = ::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (dfd >= 0) {
+        ::fsync(dfd);
+        ::close(dfd);
+    }
+}
+
 }  // namespace
 
 FileResult read_file(const std::string& path, size_t max_bytes, std::string& out, bool* truncated) {
@@ -114,14 +125,7 @@ FileResult write_file_atomic(const std::string& path, std::string_view data, Fil
         ::unlink(temp.c_str());
         return from_errno(e);
     }
-    // Make the rename itself durable.
-    std::string dir = parent_of(path);
-    if (dir.empty()) dir = ".";
-    const int dfd = ::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (dfd >= 0) {
-        ::fsync(dfd);
-        ::close(dfd);
-    }
+    sync_parent(path);
     return ok();
 }
 
@@ -177,13 +181,7 @@ FileResult move_file_no_replace(const std::string& from, const std::string& to) 
         ::unlink(to.c_str());
         return from_errno(e);
     }
-    std::string dir = parent_of(to);
-    if (dir.empty()) dir = ".";
-    const int dfd = ::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (dfd >= 0) {
-        ::fsync(dfd);
-        ::close(dfd);
-    }
+    sync_parent(to);
     return ok();
 }
 
