@@ -1,12 +1,13 @@
-// Socket port: IPv4 TCP listeners and streams with owned handles. Every call
-// reports a status plus the system's error number, so callers can print the
-// same numbers on every platform.
+// Socket port: IPv4 TCP listeners and streams, and UDP sockets, with owned
+// handles. Every call reports a status plus the system's error number, so
+// callers can print the same numbers on every platform.
 //
 // Threads: one thread may block in recv or accept while another sends or calls
 // shutdown on the same object; shutdown is how a blocked reader or acceptor is
 // woken. close() must only be called when no other thread uses the object.
 #pragma once
 
+#include <atomic>
 #include <cstddef>
 #include <cstdint>
 #include <string>
@@ -135,6 +136,55 @@ public:
 private:
     SocketHandle handle_ = kInvalidSocket;
     uint16_t port_ = 0;
+};
+
+// A UDP socket. Move-only; closes its handle when destroyed.
+//
+// Threads: one thread may block in receive_from while others call send_to;
+// shutdown() wakes the receiver (later receives report closed).
+class UdpSocket {
+public:
+    UdpSocket() = default;
+    ~UdpSocket();
+    UdpSocket(UdpSocket&& other) noexcept;
+    UdpSocket& operator=(UdpSocket&& other) noexcept;
+    UdpSocket(const UdpSocket&) = delete;
+    UdpSocket& operator=(const UdpSocket&) = delete;
+
+    // Binds bind_address (dotted IPv4 text) and port (0 = chosen by the
+    // system, see port()). An ICMP "port unreachable" that answers an earlier
+    // send is never reported as a failure of a later receive. A bad address
+    // text gives error with EINVAL's platform equivalent.
+    SocketResult open(std::string_view bind_address, uint16_t port);
+
+    // Asks for a send or receive buffer of requested bytes and reports what
+    // the system granted (it may grant less, or count differently).
+    SocketResult set_send_buffer(uint32_t requested, uint32_t& granted);
+    SocketResult set_receive_buffer(uint32_t requested, uint32_t& granted);
+
+    // One datagram; ok only when the whole datagram was accepted (bytes = n).
+    SocketResult send_to(const Endpoint& to, const void* data, size_t n);
+
+    // Waits at most timeout_ms (negative: without limit) for one datagram and
+    // copies at most cap bytes of it into buf (the rest of a longer datagram
+    // is lost; truncated tells). ok with bytes (which may be 0 for an empty
+    // datagram), timed_out when none came, closed after shutdown().
+    SocketResult receive_from(void* buf, size_t cap, Endpoint* source, int32_t timeout_ms,
+                              bool* truncated = nullptr);
+
+    // Wakes a thread blocked in receive_from; later receives report closed.
+    void shutdown();
+
+    // The bound port (useful after opening port 0); 0 when not open.
+    uint16_t port() const { return port_; }
+    bool is_open() const { return handle_ != kInvalidSocket; }
+    SocketHandle native_handle() const { return handle_; }
+    void close();
+
+private:
+    SocketHandle handle_ = kInvalidSocket;
+    uint16_t port_ = 0;
+    std::atomic<bool> shut_{false};
 };
 
 }  // namespace sorvane::platform

@@ -316,3 +316,137 @@ void TcpListener::shutdown() {
 }
 
 }  // namespace sorvane::platform
+
+namespace sorvane::platform {
+
+// ---- UdpSocket ----
+
+UdpSocket::~UdpSocket() { close(); }
+
+UdpSocket::UdpSocket(UdpSocket&& other) noexcept
+    : handle_(std::exchange(other.handle_, kInvalidSocket)),
+      port_(std::exchange(other.port_, 0)),
+      shut_(other.shut_.exchange(false)) {}
+
+UdpSocket& UdpSocket::operator=(UdpSocket&& other) noexcept {
+    if (this != &other) {
+        close();
+        handle_ = std::exchange(other.handle_, kInvalidSocket);
+        port_ = std::exchange(other.port_, 0);
+        shut_.store(other.shut_.exchange(false));
+    }
+    return *this;
+}
+
+void UdpSocket::close() {
+    if (handle_ != kInvalidSocket) {
+        ::close(fd_of(handle_));
+        handle_ = kInvalidSocket;
+    }
+    port_ = 0;
+    shut_.store(false);
+}
+
+SocketResult UdpSocket::open(std::string_view bind_address, uint16_t port) {
+    close();
+    uint32_t address = 0;
+    if (!parse_ipv4(bind_address, address)) return fail(EINVAL);
+    // Linux reports no ICMP errors on an unconnected UDP socket unless asked
+    // to (IP_RECVERR), so nothing needs switching off here.
+    const int fd = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    if (fd < 0) return fail(errno);
+    auto give_up = [fd](int e) {
+        ::close(fd);
+        return fail(e);
+    };
+    const sockaddr_in sa = to_sockaddr(address, port);
+    if (::bind(fd, reinterpret_cast<const sockaddr*>(&sa), sizeof sa) != 0) return give_up(errno);
+    sockaddr_storage ss{};
+    socklen_t len = sizeof ss;
+    Endpoint bound;
+    if (::getsockname(fd, reinterpret_cast<sockaddr*>(&ss), &len) != 0 || !from_sockaddr(ss, bound))
+        return give_up(errno != 0 ? errno : EINVAL);
+    handle_ = fd;
+    port_ = bound.port;
+    return {};
+}
+
+namespace {
+
+SocketResult set_buffer(int fd, int option, uint32_t requested, uint32_t& granted) {
+    const int want = requested > 0x7FFFFFFFu ? 0x7FFFFFFF : static_cast<int>(requested);
+    if (::setsockopt(fd, SOL_SOCKET, option, &want, sizeof want) != 0) return fail(errno);
+    int got = 0;
+    socklen_t len = sizeof got;
+    if (::getsockopt(fd, SOL_SOCKET, option, &got, &len) != 0) return fail(errno);
+    granted = got < 0 ? 0u : static_cast<uint32_t>(got);
+    return {};
+}
+
+}  // namespace
+
+SocketResult UdpSocket::set_send_buffer(uint32_t requested, uint32_t& granted) {
+    if (handle_ == kInvalidSocket) return fail(EBADF);
+    return set_buffer(fd_of(handle_), SO_SNDBUF, requested, granted);
+}
+
+SocketResult UdpSocket::set_receive_buffer(uint32_t requested, uint32_t& granted) {
+    if (handle_ == kInvalidSocket) return fail(EBADF);
+    return set_buffer(fd_of(handle_), SO_RCVBUF, requested, granted);
+}
+
+SocketResult UdpSocket::send_to(const Endpoint& to, const void* data, size_t n) {
+    if (handle_ == kInvalidSocket) return fail(EBADF);
+    const sockaddr_in sa = to_sockaddr(to.address, to.port);
+    for (;;) {
+        const ssize_t sent = ::sendto(fd_of(handle_), data, n, MSG_NOSIGNAL, reinterpret_cast<const sockaddr*>(&sa),
+                                      sizeof sa);
+        if (sent < 0) {
+            if (errno == EINTR) continue;
+            if (errno == EAGAIN || errno == EWOULDBLOCK) return timed_out(errno);
+            return fail(errno);
+        }
+        if (static_cast<size_t>(sent) != n) return fail(EMSGSIZE);
+        SocketResult r;
+        r.bytes = n;
+        return r;
+    }
+}
+
+SocketResult UdpSocket::receive_from(void* buf, size_t cap, Endpoint* source, int32_t timeout_ms, bool* truncated) {
+    if (handle_ == kInvalidSocket) return fail(EBADF);
+    for (;;) {
+        if (shut_.load()) return status_of(SocketStatus::closed);
+        const int ready = poll_one(fd_of(handle_), POLLIN, timeout_ms < 0 ? -1 : timeout_ms, nullptr);
+        if (ready < 0) return fail(errno);
+        if (shut_.load()) return status_of(SocketStatus::closed);
+        if (ready == 0) return timed_out(ETIMEDOUT);
+        sockaddr_storage ss{};
+        socklen_t len = sizeof ss;
+        // MSG_DONTWAIT: a datagram that poll saw but the stack then dropped
+        // must not leave this call hanging.
+        const ssize_t got = ::recvfrom(fd_of(handle_), buf, cap, MSG_DONTWAIT | MSG_TRUNC,
+                                       reinterpret_cast<sockaddr*>(&ss), &len);
+        if (got < 0) {
+            if (errno == EINTR) continue;
+            if (errno == EAGAIN || errno == EWOULDBLOCK) {
+                if (timeout_ms < 0) continue;
+                return timed_out(ETIMEDOUT);
+            }
+            return fail(errno);
+        }
+        if (source != nullptr && !from_sockaddr(ss, *source)) *source = Endpoint{};
+        if (truncated != nullptr) *truncated = static_cast<size_t>(got) > cap;
+        SocketResult r;
+        r.bytes = static_cast<size_t>(got) > cap ? cap : static_cast<size_t>(got);
+        return r;
+    }
+}
+
+void UdpSocket::shutdown() {
+    shut_.store(true);
+    // On an unconnected socket this reports ENOTCONN but still wakes pollers.
+    if (handle_ != kInvalidSocket) ::shutdown(fd_of(handle_), SHUT_RDWR);
+}
+
+}  // namespace sorvane::platform

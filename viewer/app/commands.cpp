@@ -19,11 +19,11 @@ struct Command {
     int (*run)(const std::vector<std::string>& args, const Streams& streams);
 };
 
-// New subcommands (pairing, connecting, streaming) join this table and the
-// help text below.
+// New subcommands join this table and the help text below.
 const Command kCommands[] = {
     {"decode", run_decode},
     {"pair", run_pair},
+    {"connect", run_connect},
 };
 
 void print_help(std::FILE* out) {
@@ -55,6 +55,22 @@ void print_help(std::FILE* out) {
                  "      ~/.local/state/sorvane-viewer; the viewer's certificate and client id\n"
                  "      are kept there too. --no-certificate and --token probe refusals.\n"
                  "      Exit 0 when paired, 1 when refused or unreachable.\n"
+                 "\n"
+                 "  connect [HOST_ID] [--state DIR] [--address IP] [--port N] [--input-port N]\n"
+                 "          [--fingerprint HEX] [--client-id ID] [--name NAME] [--local-address IP]\n"
+                 "          [--timeout-ms N] [--duration-ms N] [--no-input] [--no-certificate]\n"
+                 "      Connect to a paired host as a viewer app does: TLS to the control port\n"
+                 "      (47000 unless --port or the paired port) with this viewer's certificate,\n"
+                 "      the host pinned by its fingerprint; send the Handshake and print every\n"
+                 "      message the host answers, one per line (\"control: <event> <JSON>\").\n"
+                 "      Address, port and fingerprint come from the host remembered by pair\n"
+                 "      (HOST_ID, or the only one known) unless --address and --fingerprint give\n"
+                 "      them. When the host opens a session: acknowledge it, send VideoHello to\n"
+                 "      the video port, connect the input port (unless --no-input), receive and\n"
+                 "      check the video for --duration-ms (default 5000), then close and print\n"
+                 "      the video counters and latency. Every wait is bounded by --timeout-ms\n"
+                 "      (default 5000). Exit 0 when a session was opened, 1 when the host refused,\n"
+                 "      closed or did not answer.\n"
                  "\n"
                  "  help      Show this text (also -h, --help).\n"
                  "  version   Print the program's and the protocol's versions (also --version).\n"

@@ -1,0 +1,32 @@
+// A budget for repetitive connection lines: at most `budget` lines per window;
+// the rest are counted and reported later in one line.
+#pragma once
+
+#include <cstdint>
+
+namespace sorvane {
+
+class LogRateLimiter {
+public:
+    LogRateLimiter(uint32_t budget = 8, uint64_t window_ms = 10'000) : budget_(budget), window_ms_(window_ms) {}
+
+    // True when one more line may be written now; otherwise the line is
+    // counted as suppressed.
+    bool request(uint64_t now_ms);
+    // Lines suppressed in windows that have ended and were not reported yet;
+    // the count starts again at 0.
+    uint64_t take_suppressed(uint64_t now_ms);
+
+private:
+    void roll(uint64_t now_ms);
+
+    const uint32_t budget_;
+    const uint64_t window_ms_;
+    bool started_ = false;
+    uint64_t window_start_ = 0;
+    uint32_t used_ = 0;
+    uint64_t suppressed_in_window_ = 0;
+    uint64_t suppressed_total_ = 0;
+};
+
+}  // namespace sorvane

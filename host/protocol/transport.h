@@ -1,0 +1,66 @@
+// The host's network face as the sessions see it: TCP control and input
+// connections that are already authenticated, framed messages in both
+// directions, VideoHello datagrams in and sealed video datagrams out.
+#pragma once
+
+#include <cstdint>
+
+#include "host/core/options.h"
+#include "host/protocol/wire.h"
+#include "host/trust/fingerprint.h"
+#include "platform/socket.h"
+
+namespace sorvane {
+
+using Endpoint = platform::Endpoint;
+
+// Connection ids count from 1, across the control and input listeners.
+using ConnId = uint64_t;
+
+// What the video socket has received, for diagnostics.
+struct UdpStats {
+    uint64_t udp_rx = 0;     // every datagram received
+    uint64_t from_peer = 0;  // those from the address asked about (0 when not tracked)
+    uint64_t malformed = 0;  // those that were not a VideoHello
+    Endpoint last_source;    // where the last one came from
+};
+
+// Receives everything the transport learns. Called on the transport's
+// threads, never with a transport lock held; implementations may call back
+// into the transport.
+class ITransportSink {
+public:
+    virtual ~ITransportSink() = default;
+    // A control connection passed TLS with a paired certificate.
+    virtual void on_control_connected(ConnId conn_id, const Endpoint& peer, const Fingerprint& fingerprint) = 0;
+    // One frame of a control connection; payload is valid during the call.
+    virtual void on_control_message(ConnId conn_id, uint8_t type, proto::ByteView payload) = 0;
+    // The control connection ended (told once, only after on_control_connected).
+    virtual void on_control_closed(ConnId conn_id) = 0;
+    // One frame of an authenticated input connection.
+    virtual void on_input_message(const Endpoint& peer, uint8_t type, proto::ByteView payload) = 0;
+    // A datagram whose header reads as a VideoHello (the tag is not checked
+    // yet); datagram is valid during the call.
+    virtual void on_video_hello(const Endpoint& source, uint32_t session_id, proto::ByteView datagram) = 0;
+};
+
+class ITransport {
+public:
+    virtual ~ITransport() = default;
+    virtual UdpStats udp_stats(uint32_t peer_address) = 0;
+    // Opens the listeners and the video socket and starts serving sink. False
+    // (with everything closed again) when any step failed.
+    virtual bool start(const HostOptions& options, ITransportSink& sink) = 0;
+    // Writes bytes through the connection's TLS channel; false when the
+    // connection is unknown, closed or the write failed.
+    virtual bool send_control(ConnId conn_id, proto::ByteView bytes) = 0;
+    // Ends the connection: what was sent before still reaches the peer.
+    virtual void close_connection(ConnId conn_id) = 0;
+    // One datagram; true only when the whole of it was accepted.
+    virtual bool send_video(const Endpoint& to, proto::ByteView datagram) = 0;
+    // Ends every connection (each control connection reaches
+    // on_control_closed) and closes the sockets. Safe when not started.
+    virtual void stop() = 0;
+};
+
+}  // namespace sorvane
