@@ -2,6 +2,8 @@
 // and report everything the host answers; when it opens a session, receive
 // and check the video for a while.
 #include <cinttypes>
+#include <cstdarg>
+#include <cstdio>
 #include <cstdlib>
 #include <optional>
 #include <string>
@@ -120,6 +122,17 @@ bool resolve_host(ConnectArgs& a, const Streams& streams) {
     return true;
 }
 
+// One progress line; flushed at once, since the command runs for a while
+// and whoever watches it (a person or a script) wants each line as it comes.
+void say(const Streams& streams, const char* format, ...) __attribute__((format(printf, 2, 3)));
+void say(const Streams& streams, const char* format, ...) {
+    va_list args;
+    va_start(args, format);
+    std::vfprintf(streams.out, format, args);
+    va_end(args);
+    std::fflush(streams.out);
+}
+
 void print_event(const ClientEvent& e, const Streams& streams) {
     std::string line = "control: " + std::string(event_kind_name(e.kind));
     if (e.message) line += " " + to_json(*e.message);
@@ -129,7 +142,7 @@ void print_event(const ClientEvent& e, const Streams& streams) {
         line += t;
     }
     if (e.rtt_ms) line += " rtt_ms=" + std::to_string(*e.rtt_ms);
-    std::fprintf(streams.out, "%s\n", line.c_str());
+    say(streams, "%s\n", line.c_str());
 }
 
 }  // namespace
@@ -167,18 +180,18 @@ int run_connect(const std::vector<std::string>& args, const Streams& streams) {
     options.timeout_ms = a.timeout_ms;
     options.local_address = a.local_address;
     if (!link.connect(control, *a.fingerprint, identity.get(), options)) {
-        std::fprintf(streams.out, "control %s: no connection: %s\n", platform::endpoint_text(control).c_str(),
+        say(streams, "control %s: no connection: %s\n", platform::endpoint_text(control).c_str(),
                      scrub_control(link.link().last_error()).c_str());
         return kExitFailed;
     }
-    std::fprintf(streams.out, "control %s: TLS established, host certificate matches the pinned fingerprint\n",
+    say(streams, "control %s: TLS established, host certificate matches the pinned fingerprint\n",
                  platform::endpoint_text(control).c_str());
     if (!link.start()) {
-        std::fprintf(streams.out, "control: could not send the Handshake: %s\n",
+        say(streams, "control: could not send the Handshake: %s\n",
                      scrub_control(link.link().last_error()).c_str());
         return kExitFailed;
     }
-    std::fprintf(streams.out, "control: Handshake sent (client_id %s, protocol 0x%04X)\n",
+    say(streams, "control: Handshake sent (client_id %s, protocol 0x%04X)\n",
                  scrub_control(a.client_id).c_str(), static_cast<unsigned>(kViewerProtocol));
 
     // Until the host answers: a HandshakeAck and, when accepted, SessionOpen.
@@ -200,45 +213,50 @@ int run_connect(const std::vector<std::string>& args, const Streams& streams) {
     if (!open) {
         const ClientState state = link.client().state();
         if (state == ClientState::closed && link.client().ack() && !link.client().ack()->accepted) {
-            std::fprintf(streams.out, "result: refused by the host: %s\n",
+            say(streams, "result: refused by the host: %s\n",
                          scrub_control(link.client().ack()->reason.value_or("(no reason)")).c_str());
         } else if (gone) {
-            std::fprintf(streams.out, "result: the host closed the connection%s\n",
+            say(streams, "result: the host closed the connection%s\n",
                          answered ? "" : " without a message");
         } else {
-            std::fprintf(streams.out, "result: no %s from the host within %u ms\n",
+            say(streams, "result: no %s from the host within %u ms\n",
                          answered ? "SessionOpen" : "answer", static_cast<unsigned>(a.timeout_ms));
         }
         link.link().close();
         return kExitFailed;
     }
 
-    // The session: video first, so the hellos go out as soon as the host waits for them.
+    // The session.
     const proto::SessionOpen session = *link.client().session();
     VideoReceiverOptions vo;
     vo.host_video = {control.address, session.video_port};
     vo.session_id = session.session_id;
     const std::string key = session.video_key.value_or("");
     if (key.size() != vo.key.size()) {
-        std::fprintf(streams.out, "result: SessionOpen carries no 32-byte video key\n");
+        say(streams, "result: SessionOpen carries no 32-byte video key\n");
         link.client().acknowledge_session(false);
         link.flush();
         link.link().close();
         return kExitFailed;
     }
     std::copy(key.begin(), key.end(), vo.key.begin());
+    // Acknowledge first, so the first VideoHello finds the host waiting for it.
+    link.client().acknowledge_session(true);
+    if (!link.flush()) {
+        say(streams, "control: could not send SessionOpenAck: %s\n",
+                     scrub_control(link.link().last_error()).c_str());
+        link.link().close();
+        return kExitFailed;
+    }
     VideoReceiver video(*clock);
-    uint64_t frames_seen = 0;
-    if (!video.start(vo, [&frames_seen](const ReceivedFrame&) { ++frames_seen; }, error)) {
-        std::fprintf(streams.out, "video: %s\n", scrub_control(error).c_str());
-        link.client().acknowledge_session(false);
+    if (!video.start(vo, {}, error)) {
+        say(streams, "video: %s\n", scrub_control(error).c_str());
+        link.client().close(std::string("viewer_exit"));
         link.flush();
         link.link().close();
         return kExitFailed;
     }
-    link.client().acknowledge_session(true);
-    link.flush();
-    std::fprintf(streams.out, "session %" PRIu32 ": SessionOpenAck sent; VideoHello from udp port %u to %s\n",
+    say(streams, "session %" PRIu32 ": SessionOpenAck sent; VideoHello from udp port %u to %s\n",
                  session.session_id, static_cast<unsigned>(video.local_port()),
                  platform::endpoint_text(vo.host_video).c_str());
 
@@ -246,9 +264,9 @@ int run_connect(const std::vector<std::string>& args, const Streams& streams) {
     if (a.input) {
         const platform::Endpoint input_ep{control.address, a.input_port.value_or(session.input_port)};
         if (input.connect(input_ep, *a.fingerprint, identity.get(), options))
-            std::fprintf(streams.out, "input %s: TLS established\n", platform::endpoint_text(input_ep).c_str());
+            say(streams, "input %s: TLS established\n", platform::endpoint_text(input_ep).c_str());
         else
-            std::fprintf(streams.out, "input %s: no connection: %s\n", platform::endpoint_text(input_ep).c_str(),
+            say(streams, "input %s: no connection: %s\n", platform::endpoint_text(input_ep).c_str(),
                          scrub_control(input.last_error()).c_str());
     }
 
@@ -286,11 +304,11 @@ int run_connect(const std::vector<std::string>& args, const Streams& streams) {
                  video.hellos_sent(), s.frames_complete, s.keyframes, s.bytes, s.frames_incomplete, s.frames_missing,
                  s.tag_failures, s.duplicates, s.late, s.malformed);
     if (s.frames_complete > 0) {
-        std::fprintf(streams.out, "latency (capture to reassembled, %s): min=%" PRId64 " avg=%.1f max=%" PRId64 " ms\n",
+        say(streams, "latency (capture to reassembled, %s): min=%" PRId64 " avg=%.1f max=%" PRId64 " ms\n",
                      offset ? "host clock from heartbeats" : "same clock assumed", s.latency_min_ms + shift,
                      s.latency_avg_ms + static_cast<double>(shift), s.latency_max_ms + shift);
     }
-    std::fprintf(streams.out, "result: session %" PRIu32 " %s\n", session.session_id,
+    say(streams, "result: session %" PRIu32 " %s\n", session.session_id,
                  gone ? "ended by the host" : "closed by the viewer");
     return kExitOk;
 }
