@@ -218,6 +218,10 @@ TEST_F(Transport, StopIsPromptWithEveryKindOfConnection) {
     auto in = tls(input(), phone.get());
     ASSERT_TRUE(sink.wait_for(Ev::connected, 1));
     const ConnId id = sink.of(Ev::connected)[0].conn_id;
+    // An unpaired viewer that neither reads the refusal nor closes: the host
+    // sits in its drain (whose time runs on the manual clock, which stands still).
+    auto unpaired = tls(control(), stranger.get());
+    ASSERT_TRUE(eventually([&] { return log.count("is not a paired device, rejected") == 1; }));
     // A writer that fills the viewer's window and blocks in send.
     std::atomic<bool> writing{true};
     std::thread writer([&] {
@@ -292,6 +296,30 @@ TEST_F(Transport, ABusyPortFailsStartAndClosesEverything) {
     o.bind_address = "1.2.3";
     EXPECT_FALSE(second.start(o, sink));
     EXPECT_EQ(log.count("[transport] bad bind address '1.2.3'"), 1u);
+}
+
+TEST_F(Transport, ConnectionLinesHaveABudgetAndSuppressedOnesAreReported) {
+    tuning.log_budget = 2;
+    tuning.log_window_ms = 1'000;
+    start();
+    std::vector<platform::TcpStream> half;
+    for (int i = 0; i < 4; ++i) {
+        half.push_back(raw(control()));
+        ASSERT_TRUE(eventually([&] { return transport->connection_count() == half.size(); }));
+    }
+    EXPECT_EQ(log.count("[transport] control connection 1 from"), 1u);
+    EXPECT_EQ(log.count("[transport] control connection 2 from"), 1u);
+    EXPECT_EQ(log.count("[transport] control connection 3 from"), 0u);
+    clock.advance_ms(5'000);
+    ASSERT_TRUE(eventually([&] { return transport->deadline_count() == 4; }));
+    ASSERT_TRUE(eventually([&] {
+        return log.count("[transport] gunluk hiz siniri: 2 baglanti satiri yazilmadi (bu calismada: sinira takilan 0, "
+                         "el sikisma son tarihi ") == 1;
+    }));
+    // Only the connections whose first line was written write their later ones.
+    ASSERT_TRUE(eventually([&] { return transport->connection_count() == 0; }));
+    EXPECT_EQ(log.count(": TLS handshake failed (5 s deadline), closing"), 2u);
+    EXPECT_EQ(log.count("[transport] control connection 4: TLS handshake failed"), 0u);
 }
 
 TEST(LogRateLimiterTest, EightLinesPerWindowThenOneReport) {
