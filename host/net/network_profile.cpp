@@ -5,6 +5,7 @@
 
 #include "common/text.h"
 #include "host/core/log.h"
+#include "platform/socket.h"
 
 namespace sorvane::netprofile {
 
@@ -54,32 +55,9 @@ bool is_usb_tethering(const std::string& friendly_name, const std::string& descr
     return false;
 }
 
-bool parse_ipv4(const std::string& text, uint32_t& out) {
-    uint32_t value = 0;
-    size_t i = 0;
-    for (int part = 0; part < 4; ++part) {
-        if (part > 0) {
-            if (i >= text.size() || text[i] != '.') return false;
-            ++i;
-        }
-        uint32_t n = 0;
-        size_t digits = 0;
-        while (i < text.size() && text[i] >= '0' && text[i] <= '9' && digits < 4) {
-            n = n * 10 + static_cast<uint32_t>(text[i] - '0');
-            ++i;
-            ++digits;
-        }
-        if (digits == 0 || n > 255) return false;
-        value = value << 8 | n;
-    }
-    if (i != text.size()) return false;
-    out = value;
-    return true;
-}
-
 bool in_mesh_range(const std::string& ip) {
     uint32_t a = 0;
-    if (!parse_ipv4(ip, a)) return false;
+    if (!platform::parse_ipv4(ip, a)) return false;
     return (a & 0xFFC00000u) == 0x64400000u;  // 100.64.0.0/10
 }
 
@@ -142,11 +120,11 @@ std::vector<std::string> offered_addresses(platform::INetworkInfo& net) {
 
 bool is_on_usb_subnet(platform::INetworkInfo& net, const std::string& ip) {
     uint32_t addr = 0;
-    if (!parse_ipv4(ip, addr)) return false;
+    if (!platform::parse_ipv4(ip, addr)) return false;
     for (const AdapterAddress& a : enumerate(net)) {
         if (!a.usb || a.prefix_length < 1 || a.prefix_length > 32) continue;
         uint32_t base = 0;
-        if (!parse_ipv4(a.ip, base)) continue;
+        if (!platform::parse_ipv4(a.ip, base)) continue;
         const uint32_t mask = a.prefix_length == 32 ? 0xFFFFFFFFu : ~(0xFFFFFFFFu >> a.prefix_length);
         if ((addr & mask) == (base & mask)) return true;
     }

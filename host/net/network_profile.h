@@ -43,8 +43,4 @@ std::vector<std::string> offered_addresses(platform::INetworkInfo& net);
 // True when ip lies in the subnet of a USB tethering adapter.
 bool is_on_usb_subnet(platform::INetworkInfo& net, const std::string& ip);
 
-// Dotted text to a 32-bit address (first octet high); false when it is not
-// four numbers of at most 255.
-bool parse_ipv4(const std::string& text, uint32_t& out);
-
 }  // namespace sorvane::netprofile

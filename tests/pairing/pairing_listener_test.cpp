@@ -7,6 +7,7 @@
 #include "host/core/log.h"
 #include "platform/cert_store.h"
 #include "platform/sim/manual_clock.h"
+#include "tests/support/host_fakes.h"
 #include "tests/support/temp_dir.h"
 #include "viewer/pairing/pairing_session.h"
 #include "viewer/tls/tls_client.h"
@@ -16,49 +17,15 @@ namespace {
 
 using test::TempDir;
 
-// Records the host's log lines while it lives.
-class LogCapture {
-public:
-    LogCapture() {
-        process_log().set_echo_sink([this](std::string_view s) {
-            std::lock_guard<std::mutex> g(mutex_);
-            text_.append(s);
-        });
-        process_log().open(true, "");
-    }
-    ~LogCapture() { process_log().set_echo_sink([](std::string_view) {}); }
-    std::string text() const {
-        std::lock_guard<std::mutex> g(mutex_);
-        return text_;
-    }
-    bool has(const std::string& s) const { return text().find(s) != std::string::npos; }
-
-private:
-    mutable std::mutex mutex_;
-    std::string text_;
-};
-
-class NullProtector : public platform::IDataProtector {
-public:
-    bool protect(std::string_view plain, std::string_view, std::string& blob, uint32_t&) override {
-        blob = plain;
-        return true;
-    }
-    bool unprotect(std::string_view blob, std::string& plain, uint32_t&) override {
-        plain = blob;
-        return true;
-    }
-};
-
 const std::string kHostId = "0123abcd-0000-4000-8000-00000000000a";
 
 struct ListenerFixture : ::testing::Test {
-    LogCapture log;
+    test::HostLog log;
     TempDir dir;
     sim::ManualClock clock{1'000'000, 1'765'000'000'000};
     TrustStatus status;
     TlsIdentity identity;
-    NullProtector protector;
+    test::NullProtector protector;
     PairingStore store{protector, clock};
     std::unique_ptr<PairingListener> listener;
     std::unique_ptr<viewer::ViewerIdentity> phone;

@@ -3,6 +3,7 @@
 #include <map>
 
 #include "common/text.h"
+#include "platform/socket.h"
 
 namespace sorvane::viewer {
 
@@ -39,27 +40,6 @@ bool is_host_id(std::string_view t) {
         if (dash ? t[i] != '-' : hex_value(t[i]) < 0) return false;
     }
     return true;
-}
-
-bool is_ipv4(std::string_view t) {
-    int parts = 0;
-    size_t i = 0;
-    while (parts < 4) {
-        size_t digits = 0;
-        int v = 0;
-        while (i < t.size() && t[i] >= '0' && t[i] <= '9' && digits < 3) {
-            v = v * 10 + (t[i] - '0');
-            ++i;
-            ++digits;
-        }
-        if (digits == 0 || v > 255) return false;
-        ++parts;
-        if (parts < 4) {
-            if (i >= t.size() || t[i] != '.') return false;
-            ++i;
-        }
-    }
-    return i == t.size();
 }
 
 }  // namespace
@@ -113,7 +93,8 @@ bool parse_pairing_uri(std::string_view uri, PairingUri& out, std::string& error
         size_t comma = ips.find(',', start);
         if (comma == std::string::npos) comma = ips.size();
         const std::string ip = ips.substr(start, comma - start);
-        if (!is_ipv4(ip)) {
+        uint32_t address = 0;
+        if (!platform::parse_ipv4(ip, address)) {
             error = "an offered address is not an IPv4 address";
             return false;
         }
