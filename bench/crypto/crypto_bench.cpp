@@ -1,7 +1,6 @@
 // AES-256-GCM sealing of video-fragment-sized records under one key, and a
 // full TLS handshake (host channel against the viewer's client) on loopback.
 #include <benchmark/benchmark.h>
-#include <openssl/crypto.h>
 #include <stdlib.h>
 
 #include <atomic>
@@ -18,26 +17,12 @@
 #include "platform/files.h"
 #include "platform/random.h"
 #include "platform/socket.h"
+#include "tests/support/allocation_counter.h"
 #include "viewer/tls/tls_client.h"
 
 namespace {
 
 using namespace sorvane;
-
-// Counts OpenSSL's allocations, to show that a seal allocates nothing.
-std::atomic<uint64_t> g_allocations{0};
-
-void* count_malloc(size_t n, const char*, int) {
-    g_allocations.fetch_add(1, std::memory_order_relaxed);
-    return std::malloc(n);
-}
-void* count_realloc(void* p, size_t n, const char*, int) {
-    g_allocations.fetch_add(1, std::memory_order_relaxed);
-    return std::realloc(p, n);
-}
-void plain_free(void* p, const char*, int) { std::free(p); }
-
-const bool g_counting = CRYPTO_set_mem_functions(count_malloc, count_realloc, plain_free) == 1;
 
 constexpr size_t kFragment = 1361;
 constexpr size_t kHeader = 23;
@@ -51,7 +36,7 @@ void BM_AesGcmSeal1361(benchmark::State& state) {
     uint8_t nonce[platform::kAesGcmNonceSize] = {};
     uint8_t tag[platform::kAesGcmTagSize];
     uint32_t seq = 0;
-    const uint64_t allocations_before = g_allocations.load();
+    const uint64_t allocations_before = test::allocation_count();
     for (auto _ : state) {
         ++seq;
         nonce[1] = static_cast<uint8_t>(seq >> 24);
@@ -66,7 +51,7 @@ void BM_AesGcmSeal1361(benchmark::State& state) {
     }
     state.SetBytesProcessed(static_cast<int64_t>(state.iterations()) * static_cast<int64_t>(kFragment));
     state.counters["openssl_allocs_per_seal"] =
-        g_counting ? static_cast<double>(g_allocations.load() - allocations_before) /
+        test::counting_openssl_allocations() ? static_cast<double>(test::allocation_count() - allocations_before) /
                          static_cast<double>(std::max<benchmark::IterationCount>(state.iterations(), 1))
                    : -1.0;
 }

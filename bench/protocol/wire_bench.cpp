@@ -3,33 +3,11 @@
 
 #include <benchmark/benchmark.h>
 
-#include <atomic>
-#include <cstdlib>
-#include <new>
 
 #include "host/protocol/control_messages.h"
 #include "host/protocol/frame_reader.h"
 #include "host/protocol/input_messages.h"
-
-// The counting replacement of operator new below pairs malloc with free; GCC
-// sees the inlined pair as mismatched.
-#if defined(__GNUC__) && !defined(__clang__)
-#pragma GCC diagnostic ignored "-Wmismatched-new-delete"
-#endif
-
-namespace {
-
-std::atomic<uint64_t> g_allocations{0};
-
-}  // namespace
-
-void* operator new(std::size_t n) {
-    g_allocations.fetch_add(1, std::memory_order_relaxed);
-    if (void* p = std::malloc(n == 0 ? 1 : n)) return p;
-    throw std::bad_alloc();
-}
-void operator delete(void* p) noexcept { std::free(p); }
-void operator delete(void* p, std::size_t) noexcept { std::free(p); }
+#include "tests/support/allocation_counter.h"
 
 namespace sorvane::proto {
 namespace {
@@ -44,25 +22,25 @@ template <class M>
 void encode_bench(benchmark::State& state, const M& message) {
     Bytes out;
     out.reserve(256);
-    const uint64_t before = g_allocations.load();
+    const uint64_t before = test::allocation_count();
     for (auto _ : state) {
         out.clear();
         benchmark::DoNotOptimize(encode_message(message, out));
         benchmark::ClobberMemory();
     }
     state.SetItemsProcessed(state.iterations());
-    state.counters["allocs"] = benchmark::Counter(double(g_allocations.load() - before) / double(state.iterations()));
+    state.counters["allocs"] = benchmark::Counter(double(test::allocation_count() - before) / double(state.iterations()));
 }
 
 template <class Decode>
 void decode_bench(benchmark::State& state, uint8_t type, const Bytes& payload, Decode decode) {
-    const uint64_t before = g_allocations.load();
+    const uint64_t before = test::allocation_count();
     for (auto _ : state) {
         auto d = decode(type, payload);
         benchmark::DoNotOptimize(d);
     }
     state.SetItemsProcessed(state.iterations());
-    state.counters["allocs"] = benchmark::Counter(double(g_allocations.load() - before) / double(state.iterations()));
+    state.counters["allocs"] = benchmark::Counter(double(test::allocation_count() - before) / double(state.iterations()));
 }
 
 void BM_EncodeTouchFrame(benchmark::State& state) { encode_bench(state, two_finger_touch()); }
@@ -108,12 +86,12 @@ void BM_FrameReaderSmallFrames(benchmark::State& state) {
         }
     };
     pass();  // the reader's buffer reaches its working size
-    const uint64_t before = g_allocations.load();
+    const uint64_t before = test::allocation_count();
     for (auto _ : state) pass();
     const double messages = double(state.iterations()) * double(frames);
     state.SetItemsProcessed(int64_t(messages));
     state.SetBytesProcessed(int64_t(state.iterations()) * int64_t(stream.size()));
-    state.counters["allocs"] = benchmark::Counter(double(g_allocations.load() - before) / messages);
+    state.counters["allocs"] = benchmark::Counter(double(test::allocation_count() - before) / messages);
 }
 
 BENCHMARK(BM_EncodeTouchFrame);

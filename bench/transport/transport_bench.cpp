@@ -1,46 +1,15 @@
 // Sealing and fragmenting access units into video datagrams, and sealing plus
 // sending them over loopback, the frame thread's whole share of the stream.
 #include <benchmark/benchmark.h>
-#include <openssl/crypto.h>
 
 #include <atomic>
 #include <chrono>
-#include <cstdlib>
-#include <new>
 #include <thread>
 #include <vector>
 
 #include "host/protocol/video_datagram.h"
 #include "platform/socket.h"
-
-// The counting replacement of operator new below pairs malloc with free; GCC
-// sees the inlined pair as mismatched.
-#if defined(__GNUC__) && !defined(__clang__)
-#pragma GCC diagnostic ignored "-Wmismatched-new-delete"
-#endif
-
-namespace {
-std::atomic<uint64_t> g_allocations{0};
-
-void* count_malloc(size_t n, const char*, int) {
-    g_allocations.fetch_add(1, std::memory_order_relaxed);
-    return std::malloc(n);
-}
-void* count_realloc(void* p, size_t n, const char*, int) {
-    g_allocations.fetch_add(1, std::memory_order_relaxed);
-    return std::realloc(p, n);
-}
-void plain_free(void* p, const char*, int) { std::free(p); }
-const bool g_counting = CRYPTO_set_mem_functions(count_malloc, count_realloc, plain_free) == 1;
-}  // namespace
-
-void* operator new(std::size_t n) {
-    g_allocations.fetch_add(1, std::memory_order_relaxed);
-    if (void* p = std::malloc(n == 0 ? 1 : n)) return p;
-    throw std::bad_alloc();
-}
-void operator delete(void* p) noexcept { std::free(p); }
-void operator delete(void* p, std::size_t) noexcept { std::free(p); }
+#include "tests/support/allocation_counter.h"
 
 namespace {
 
@@ -66,13 +35,13 @@ void BM_SealFrame(benchmark::State& state) {
     uint32_t seq = 0;
     uint32_t sent = 0;
     sealer.send_frame(*cipher, 1, ++seq, 0, true, frame, count, sent);  // warms the buffer
-    const uint64_t before = g_allocations.load();
+    const uint64_t before = test::allocation_count();
     for (auto _ : state) {
         if (sealer.send_frame(*cipher, 1, ++seq, 0, true, frame, count, sent) != FrameSealer::Result::sent)
             state.SkipWithError("seal failed");
     }
     state.counters["allocs_per_frame"] =
-        static_cast<double>(g_allocations.load() - before) / static_cast<double>(state.iterations());
+        static_cast<double>(test::allocation_count() - before) / static_cast<double>(state.iterations());
     state.counters["datagrams"] = benchmark::Counter(static_cast<double>(datagrams), benchmark::Counter::kIsRate);
     state.SetBytesProcessed(static_cast<int64_t>(state.iterations()) * state.range(0));
 }

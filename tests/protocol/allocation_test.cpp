@@ -4,29 +4,11 @@
 
 #include <gtest/gtest.h>
 
-#include <atomic>
-#include <cstdlib>
-#include <new>
 
 #include "host/protocol/control_messages.h"
 #include "host/protocol/frame_reader.h"
 #include "host/protocol/input_messages.h"
-
-#if defined(__GNUC__) && !defined(__clang__)
-#pragma GCC diagnostic ignored "-Wmismatched-new-delete"
-#endif
-
-namespace {
-std::atomic<uint64_t> g_allocations{0};
-}  // namespace
-
-void* operator new(std::size_t n) {
-    g_allocations.fetch_add(1, std::memory_order_relaxed);
-    if (void* p = std::malloc(n == 0 ? 1 : n)) return p;
-    throw std::bad_alloc();
-}
-void operator delete(void* p) noexcept { std::free(p); }
-void operator delete(void* p, std::size_t) noexcept { std::free(p); }
+#include "tests/support/allocation_counter.h"
 
 namespace sorvane::proto {
 namespace {
@@ -45,7 +27,7 @@ TEST(Allocations, DecodingInputAllocatesOnlyForText) {
     FrameReader reader;
     reader.append(stream);  // the one allocation of the buffer, before counting
 
-    const uint64_t before = g_allocations.load();
+    const uint64_t before = test::allocation_count();
     size_t frames = 0;
     size_t texts = 0;
     for (auto r = reader.next(); r.status == FrameReader::Status::frame; r = reader.next(), ++frames) {
@@ -57,7 +39,7 @@ TEST(Allocations, DecodingInputAllocatesOnlyForText) {
     }
     EXPECT_EQ(frames, 50 * messages.size());
     // One allocation per text (its 200 bytes do not fit in place), none otherwise.
-    EXPECT_EQ(g_allocations.load() - before, texts);
+    EXPECT_EQ(test::allocation_count() - before, texts);
 }
 
 TEST(Allocations, TheFrameReaderReusesItsBuffer) {
@@ -71,9 +53,9 @@ TEST(Allocations, TheFrameReaderReusesItsBuffer) {
     };
     pass();
     pass();
-    const uint64_t before = g_allocations.load();
+    const uint64_t before = test::allocation_count();
     for (int i = 0; i < 100; ++i) pass();
-    EXPECT_EQ(g_allocations.load() - before, 0u);
+    EXPECT_EQ(test::allocation_count() - before, 0u);
 }
 
 }  // namespace
