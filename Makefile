@@ -16,8 +16,9 @@ CMAKE_GEN  := -G Ninja
 
 all: build
 
+# DEPS_DONE=1 skips the package step (CI installs the packages once, first).
 deps:
-	@scripts/install-deps.sh
+	@[ -n "$(DEPS_DONE)" ] || scripts/install-deps.sh
 
 build: deps
 	cmake -S . -B $(BUILD) $(CMAKE_GEN) -DCMAKE_BUILD_TYPE=RelWithDebInfo -DSORVANE_BUILD_TESTS=OFF
@@ -51,8 +52,11 @@ check-windows: deps
 	  -DCMAKE_BUILD_TYPE=Release -DSORVANE_PORTABLE_ONLY=ON
 	cmake --build $(WIN_BUILD) -j $(JOBS)
 
+# Stops at the first benchmark program that fails.
 bench: build
-	@for b in $(BUILD)/bench/*; do [ -x "$$b" ] && "$$b" --benchmark_min_time=0.2 || true; done
+	@for b in $(BUILD)/bench/*; do \
+	  if [ -f "$$b" ] && [ -x "$$b" ]; then "$$b" --benchmark_min_time=0.2 || { echo "bench: $$b failed"; exit 1; }; fi; \
+	done
 
 clean:
 	rm -rf $(BUILD) $(TEST_BUILD) $(TSAN_BUILD) $(WIN_BUILD)

@@ -7,7 +7,7 @@
 #include <thread>
 #include <vector>
 
-#include "host/protocol/video_datagram.h"
+#include "host/net/video_datagram.h"
 #include "platform/socket.h"
 #include "tests/support/allocation_counter.h"
 

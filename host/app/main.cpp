@@ -1,3 +1,3 @@
-#include "host/core/entry.h"
+#include "host/app/entry.h"
 
 int main(int argc, char** argv) { return sorvane::host_main(argc, argv); }

@@ -7,8 +7,8 @@
 #include <cstdint>
 #include <string>
 
-#include "host/media/encoder_types.h"
-#include "host/media/monitor_ref.h"
+#include "host/core/encoder_choice.h"
+#include "host/core/monitor_ref.h"
 
 namespace sorvane {
 

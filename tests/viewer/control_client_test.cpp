@@ -4,7 +4,7 @@
 
 #include "host/protocol/control_messages.h"
 #include "host/protocol/reasons.h"
-#include "tests/protocol/wire_test_util.h"
+#include "tests/host/protocol/wire_test_util.h"
 #include "viewer/protocol/control_client.h"
 #include "viewer/protocol/input_writer.h"
 #include "viewer/protocol/pairing_client.h"

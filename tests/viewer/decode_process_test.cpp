@@ -2,7 +2,7 @@
 
 #include <gtest/gtest.h>
 
-#include "tests/protocol/wire_test_util.h"
+#include "tests/host/protocol/wire_test_util.h"
 #include "tests/support/process.h"
 
 namespace sorvane::test {

@@ -5,8 +5,8 @@
 #include <cmath>
 #include <limits>
 
-#include "tests/protocol/samples.h"
-#include "tests/protocol/wire_test_util.h"
+#include "tests/host/protocol/samples.h"
+#include "tests/host/protocol/wire_test_util.h"
 #include "viewer/protocol/frame_dump.h"
 #include "viewer/protocol/json.h"
 #include "viewer/protocol/raw_frame.h"

@@ -1,0 +1,125 @@
+#include "host/app/entry.h"
+
+#include <atomic>
+#include <cstdio>
+
+#include "host/app/command_line.h"
+#include "host/app/host_runtime.h"
+#include "host/core/log.h"
+#include "host/core/options.h"
+#include "platform/console.h"
+#include "platform/instance.h"
+#include "platform/network.h"
+#include "platform/protect.h"
+
+namespace sorvane {
+
+namespace {
+
+std::atomic<bool> g_stop_requested{false};
+
+int not_available(const char* command) {
+    std::printf("sorvane-host %s: not available in this build\n", command);
+    std::fflush(stdout);
+    return 1;
+}
+
+int set_autostart(const std::vector<std::string>& rest) {
+    const std::string& word = rest[0];
+    if (word != "on" && word != "off") {
+        std::fputs("--set-autostart needs on|off\n", stdout);
+        std::fflush(stdout);
+        return kExitUsage;
+    }
+    return not_available("--set-autostart");
+}
+
+}  // namespace
+
+std::vector<OneShotCommand> one_shot_commands() {
+    return {
+        {"--set-autostart", set_autostart},
+        {"--quit", [](const std::vector<std::string>&) { return not_available("--quit"); }},
+        {"--purge-user-data", [](const std::vector<std::string>&) { return not_available("--purge-user-data"); }},
+        {"--report", [](const std::vector<std::string>&) { return not_available("--report"); }},
+        {"--gpu-pref-check", [](const std::vector<std::string>&) { return not_available("--gpu-pref-check"); }},
+    };
+}
+
+int host_main(int argc, char** argv) {
+    std::vector<std::string> args;
+    for (int i = 1; i < argc; ++i) args.emplace_back(argv[i]);
+
+    // One-shot commands: only the first argument is looked at.
+    if (!args.empty()) {
+        for (const OneShotCommand& cmd : one_shot_commands()) {
+            if (args[0] != cmd.name) continue;
+            // "--set-autostart" without its word is not a command; it then
+            // fails below as an unknown option.
+            if (cmd.name == "--set-autostart" && args.size() < 2) break;
+            return cmd.run(std::vector<std::string>(args.begin() + 1, args.end()));
+        }
+    }
+
+    HostOptions options;
+    RunSettings run;
+    const ParseOutcome parsed = parse_options(args, options, run);
+    if (!parsed.ok) {
+        std::fputs(parsed.message.c_str(), stdout);
+        std::fputs(kUsageText, stdout);
+        std::fflush(stdout);
+        return kExitUsage;
+    }
+    if (parsed.gpu_pref_restarted) g_gpu_pref_restarted.store(true);
+    if (parsed.no_gpu_pref) g_no_gpu_pref.store(true);
+
+    // No thread exists yet: from here on the control signals reach only the
+    // console control handler.
+    platform::prepare_process_signals();
+
+    if (run.console) {
+        platform::set_console_output_utf8();
+    } else {
+        platform::detach_console();
+    }
+
+    auto clock = platform::make_system_clock();
+    auto paths = platform::make_system_paths();
+    auto network = platform::make_system_network_info();
+    auto protector = platform::make_user_data_protector();
+    open_log(run.console, host_paths(*paths).log_dir);
+
+    std::unique_ptr<platform::InstanceGuard> instance;
+    if (!run.console) {
+        if (!run.bind_given) {
+            options.bind_address = "0.0.0.0";
+            log("[host] tepsi modu: tum aglara baglaniyor (0.0.0.0) -- mTLS kimligi zaten dogruluyor (K16)");
+        }
+        bool already = false;
+        instance = platform::create_instance_guard("SorvaneHostSingleInstance", already);
+        if (already) {
+            platform::request_running_instance_panel();
+            return 0;
+        }
+    }
+
+    int exit_code = 0;
+    {
+        HostRuntime runtime(HostPlatform{clock.get(), paths.get(), network.get(), protector.get()},
+                            g_stop_requested);
+        if (!runtime.start_host(options, run)) {
+            runtime.stop_host();
+            exit_code = 1;
+        } else if (run.console) {
+            console_wait(*clock, g_stop_requested, run.run_seconds);
+            runtime.stop_host();
+        } else {
+            exit_code = runtime.run_tray();
+        }
+        instance.reset();
+        runtime.teardown_host();
+    }
+    return exit_code;
+}
+
+}  // namespace sorvane

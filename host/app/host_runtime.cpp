@@ -1,0 +1,161 @@
+#include "host/app/host_runtime.h"
+
+#include <cstdio>
+
+#include "host/core/log.h"
+#include "host/net/network_profile.h"
+#include "host/trust/pairing_listener.h"
+#include "host/trust/pairing_qr.h"
+#include "host/trust/pairing_store.h"
+#include "host/trust/tls_identity.h"
+#include "platform/cert_store.h"
+#include "platform/files.h"
+#include "platform/system.h"
+
+namespace sorvane {
+
+HostPaths host_paths(platform::IPaths& paths) {
+    HostPaths p;
+    std::string base;
+    if (paths.local_app_data(base)) {
+        p.data_dir = platform::join_path(base, "Sorvane");
+        p.log_dir = platform::join_path(p.data_dir, "logs");
+    }
+    p.host_id_file = platform::join_path(p.data_dir, "host_id.txt");
+    p.pairings_file = platform::join_path(p.data_dir, "pairings.dat");
+    const std::string state_dir = platform::directory_part(p.pairings_file);
+    p.device_kinds_file = state_dir + "device_kinds.txt";
+    p.display_positions_file = state_dir + "display_positions.txt";
+    return p;
+}
+
+void console_wait(platform::IClock& clock, const std::atomic<bool>& stop_flag, uint32_t run_seconds) {
+    const uint64_t start = clock.now_ms();
+    const uint64_t limit_ms = static_cast<uint64_t>(run_seconds) * 1000;
+    while (!stop_flag.load()) {
+        clock.sleep_ms(100);
+        if (run_seconds != 0 && clock.now_ms() - start >= limit_ms) break;
+    }
+}
+
+HostRuntime::HostRuntime(HostPlatform platform, std::atomic<bool>& stop_flag)
+    : platform_(platform), stop_flag_(stop_flag) {}
+
+HostRuntime::~HostRuntime() { teardown_host(); }
+
+bool HostRuntime::start_host(const HostOptions& options, const RunSettings& run) {
+    options_ = options;
+    run_ = run;
+    started_ = true;
+    paths_ = host_paths(*platform_.paths);
+
+    // Host id and name.
+    options_.host_id = load_or_create_host_id(paths_.host_id_file, new_host_id());
+    std::string name;
+    // The name must fit the 16-byte buffer Windows fills (15 characters and the terminator).
+    if (!platform::computer_name(name) || name.empty() || name.size() > 15) name = "host";
+    options_.host_name = name;
+
+    if (!options_.frame_log_dir.empty()) platform::create_directory(options_.frame_log_dir);
+
+    log("[host] starting: host_id=%s name=%s protocol 0x%04X", options_.host_id.c_str(), options_.host_name.c_str(),
+        static_cast<unsigned>(kProtocolVersion));
+    if (options_.allowed_ip == 0 && options_.bind_address != "127.0.0.1") {
+        log("[host] bound to %s without --allow-ip: any device can attempt a connection, but control/input still "
+            "require a paired mTLS certificate (K16)",
+            options_.bind_address.c_str());
+    }
+
+    if (run_.console) {
+        console_handler_ = platform::install_console_control_handler(
+            [this](platform::ControlEvent) { stop_flag_.store(true); });
+    }
+
+    // TLS identity.
+    {
+        auto certificates = platform::make_certificate_store(identity_store_folder(paths_.data_dir));
+        identity_ = std::make_unique<TlsIdentity>(
+            TlsIdentity::load_or_create(kHostIdentityName, *certificates, *platform_.clock));
+    }
+    if (!identity_->valid()) {
+        log("[host] TLS kimligi olusturulamadi, durduruluyor");
+        return false;
+    }
+
+    // Pairings, and the paired devices' state files beside pairings.dat.
+    pairings_ = std::make_unique<PairingStore>(*platform_.protector, *platform_.clock);
+    pairings_->load(paths_.pairings_file);
+    device_kinds_ = std::make_unique<DeviceKindStore>();
+    device_kinds_->load(paths_.device_kinds_file);
+    display_positions_ = std::make_unique<DisplayPositionStore>();
+    display_positions_->load(paths_.display_positions_file);
+    log("[host] TLS parmak izi: %s (%zu eslesmis cihaz)", to_hex(identity_->fingerprint()).c_str(), pairings_->size());
+
+    const PairingsLoadStatus loaded = pairings_->load_status();
+    if (loaded.unreadable) process_trust_status().note_pairings_unreadable(loaded.backup_name, loaded.error_code);
+
+    options_.identity = identity_.get();
+    options_.pairings = pairings_.get();
+    options_.transport_host_id = options_.host_id;
+
+    pairing_listener_ = std::make_unique<PairingListener>(*identity_, *pairings_, options_.host_id,
+                                                          options_.host_name, *platform_.clock);
+    if (run_.pair_at_start) present_pairing();
+
+    if (run_.console) {
+        log("[host] ready (a driver monitor per viewer, %u s grace after a lost connection); Ctrl+C to stop",
+            static_cast<unsigned>(run_.grace_seconds));
+    } else {
+        log("[host] ready (tray)");
+    }
+    return true;
+}
+
+int HostRuntime::run_tray() {
+    // There is no notification area to live in on this platform.
+    log("[host] tepsi olusturulamadi; konsolsuz calisamiyor, temiz kapaniliyor (--console deneyin)");
+    stop_host();
+    return 1;
+}
+
+void HostRuntime::present_pairing() {
+    const std::string uri = pairing_listener_->open_window(
+        options_.control_port, netprofile::offered_addresses(*platform_.network), false, 120);
+    log("[host] eslestirme URI'si (2 dk gecerli): %s", uri.c_str());
+    const std::string svg = std::string("captures") + platform::path_separator() + "pairing.svg";
+    platform::create_directory("captures");
+    if (qr_svg_file(uri, svg, 8, 4)) {
+        log("[host] QR kodu yazildi: %s", svg.c_str());
+    } else {
+        log("[host] QR kodu yazilamadi");
+    }
+    if (run_.console && platform::stdout_is_terminal()) {
+        const std::string art = qr_terminal_text(uri, 4);
+        std::fwrite(art.data(), 1, art.size(), stdout);
+        std::fprintf(stdout, "verify code: %s\n", pairing_listener_->verify_code().c_str());
+        std::fflush(stdout);
+    }
+}
+
+void HostRuntime::stop_host() {
+    if (!started_ || stopped_) return;
+    stopped_ = true;
+    log("[host] stopping");
+    if (pairing_listener_) pairing_listener_->close_window();
+    if (pairings_ && pairings_->flush_last_seen()) log("[host] son baglanti zamanlari kaydedildi");
+    log("[host] stopped");
+}
+
+void HostRuntime::teardown_host() {
+    if (console_handler_) {
+        console_handler_->uninstall();
+        console_handler_.reset();
+    }
+    pairing_listener_.reset();
+    pairings_.reset();
+    identity_.reset();
+    display_positions_.reset();
+    device_kinds_.reset();
+}
+
+}  // namespace sorvane

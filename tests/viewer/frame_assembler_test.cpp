@@ -1,0 +1,143 @@
+// The reference viewer's reassembly, fed with fragments sealed by the host's
+// code: order, loss, duplication and forgery as a network and an attacker
+// produce them.
+#include "viewer/net/frame_assembler.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <vector>
+
+#include "host/net/video_datagram.h"
+#include "viewer/net/video_receiver.h"
+
+namespace sorvane {
+namespace {
+
+struct AssemblerFixture : ::testing::Test {
+    viewer::VideoKey key{};
+    std::unique_ptr<VideoCipher> host;
+    std::unique_ptr<viewer::VideoCrypto> crypto;
+    std::unique_ptr<viewer::FrameAssembler> assembler;
+    std::vector<viewer::ReceivedFrame> done;
+
+    void SetUp() override {
+        for (size_t i = 0; i < key.size(); ++i) key[i] = static_cast<uint8_t>(0xA0 + i);
+        host = VideoCipher::create(key.data());
+        std::string error;
+        crypto = viewer::VideoCrypto::create(key, error);
+        viewer::AssemblerOptions o;
+        o.session_id = 3;
+        o.incomplete_timeout_ms = 500;
+        assembler = std::make_unique<viewer::FrameAssembler>(*crypto, o);
+    }
+
+    static proto::Bytes frame_bytes(size_t n, uint8_t seed) {
+        proto::Bytes f(n);
+        for (size_t i = 0; i < n; ++i) f[i] = static_cast<uint8_t>(seed + i * 31);
+        return f;
+    }
+
+    std::vector<proto::Bytes> seal(uint32_t seq, const proto::Bytes& frame, uint64_t capture = 100,
+                                   uint32_t session = 3) {
+        std::vector<proto::Bytes> out;
+        FrameSealer sealer;
+        uint32_t sent = 0;
+        sealer.send_frame(*host, session, seq, capture, seq % 10 == 0, frame,
+                          [&](proto::ByteView d) {
+                              out.emplace_back(d.begin(), d.end());
+                              return true;
+                          },
+                          sent);
+        return out;
+    }
+
+    bool feed(const proto::Bytes& d, uint64_t now = 1000) { return assembler->feed(d.data(), d.size(), now, done); }
+};
+
+TEST_F(AssemblerFixture, FramesArriveWholeWhateverTheOrder) {
+    const proto::Bytes a = frame_bytes(5000, 1);
+    const proto::Bytes b = frame_bytes(1361, 2);
+    auto da = seal(10, a, 900);
+    auto db = seal(11, b, 950);
+    std::reverse(da.begin(), da.end());
+    // Interleaved and reversed.
+    EXPECT_TRUE(feed(da[0]));
+    EXPECT_TRUE(feed(db[0]));
+    for (size_t i = 1; i < da.size(); ++i) EXPECT_TRUE(feed(da[i], 1010));
+    ASSERT_EQ(done.size(), 2u);
+    EXPECT_EQ(done[0].frame_seq, 11u);
+    EXPECT_EQ(done[0].data, b);
+    EXPECT_EQ(done[1].frame_seq, 10u);
+    EXPECT_EQ(done[1].data, a);
+    EXPECT_TRUE(done[1].keyframe);
+    EXPECT_EQ(done[1].latency_ms, 110);
+    const viewer::ReceiverStats s = assembler->stats();
+    EXPECT_EQ(s.frames_complete, 2u);
+    EXPECT_EQ(s.keyframes, 1u);
+    EXPECT_EQ(s.bytes, a.size() + b.size());
+    EXPECT_EQ(s.latency_min_ms, 50);
+    EXPECT_EQ(s.latency_max_ms, 110);
+    EXPECT_EQ(s.frames_missing, 0u);
+}
+
+TEST_F(AssemblerFixture, ForgeriesDuplicatesLossesAndStragglersAreCounted) {
+    auto f1 = seal(1, frame_bytes(3000, 3));
+    auto f2 = seal(2, frame_bytes(3000, 4));
+    auto f5 = seal(5, frame_bytes(100, 5));
+    auto other = seal(6, frame_bytes(100, 6), 100, 4);
+
+    // A flipped ciphertext byte, a flipped header byte, a cut datagram, another session.
+    proto::Bytes forged = f1[0];
+    forged[30] ^= 0x80;
+    EXPECT_FALSE(feed(forged));
+    forged = f1[0];
+    forged[10] ^= 0x01;
+    EXPECT_FALSE(feed(forged));
+    EXPECT_FALSE(feed(proto::Bytes(f1[0].begin(), f1[0].begin() + 38)));
+    EXPECT_FALSE(feed(other[0]));
+
+    // Frame 1 whole, then one of its fragments again.
+    for (const auto& d : f1) feed(d);
+    feed(f1[1]);
+    // Frame 2 loses its last fragment but gets a duplicate of its first.
+    feed(f2[0]);
+    feed(f2[0]);
+    feed(f2[1]);
+    feed(f5[0]);
+    assembler->expire(1400);
+    EXPECT_EQ(assembler->pending(), 1u);
+    assembler->expire(1501);
+    EXPECT_EQ(assembler->pending(), 0u);
+    // The missing piece arrives after the frame was given up.
+    feed(f2[2], 1600);
+
+    const viewer::ReceiverStats s = assembler->stats();
+    EXPECT_EQ(s.tag_failures, 2u);
+    EXPECT_EQ(s.malformed, 1u);
+    EXPECT_EQ(s.other_session, 1u);
+    EXPECT_EQ(s.duplicates, 2u);
+    EXPECT_EQ(s.late, 1u);
+    EXPECT_EQ(s.frames_complete, 2u);  // 1 and 5
+    EXPECT_EQ(s.frames_incomplete, 1u);
+    EXPECT_EQ(s.frames_missing, 2u);  // 3 and 4 never showed up
+    EXPECT_EQ(s.last_complete_frame_seq, 5u);
+    ASSERT_EQ(done.size(), 2u);
+}
+
+TEST(HelloScheduleTest, FastUntilVideoThenSlow) {
+    viewer::HelloSchedule s;
+    EXPECT_TRUE(s.due(1000));
+    EXPECT_EQ(s.sent(1000), 1u);
+    EXPECT_FALSE(s.due(1249));
+    EXPECT_EQ(s.wait_ms(1100), 150u);
+    EXPECT_TRUE(s.due(1250));
+    EXPECT_EQ(s.sent(1250), 2u);
+    s.video_arrived();
+    EXPECT_EQ(s.sent(1500), 3u);
+    EXPECT_FALSE(s.due(2499));
+    EXPECT_TRUE(s.due(2500));
+}
+
+}  // namespace
+}  // namespace sorvane
