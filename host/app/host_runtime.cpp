@@ -59,7 +59,7 @@ bool HostRuntime::start_host(const HostOptions& options, const RunSettings& run)
     if (!options_.frame_log_dir.empty()) platform::create_directory(options_.frame_log_dir);
 
     log("[host] starting: host_id=%s name=%s protocol 0x%04X", options_.host_id.c_str(), options_.host_name.c_str(),
-        static_cast<unsigned>(kProtocolVersion));
+        static_cast<unsigned>(proto::kProtocolVersion));
     if (options_.allowed_ip == 0 && options_.bind_address != "127.0.0.1") {
         log("[host] bound to %s without --allow-ip: any device can attempt a connection, but control/input still "
             "require a paired mTLS certificate (K16)",
@@ -75,7 +75,7 @@ bool HostRuntime::start_host(const HostOptions& options, const RunSettings& run)
     {
         auto certificates = platform::make_certificate_store(identity_store_folder(paths_.data_dir));
         identity_ = std::make_unique<TlsIdentity>(
-            TlsIdentity::load_or_create(kHostIdentityName, *certificates, *platform_.clock));
+            TlsIdentity::load_or_create(kHostIdentityName, *certificates, *platform_.clock, trust_status_));
     }
     if (!identity_->valid()) {
         log("[host] TLS kimligi olusturulamadi, durduruluyor");
@@ -92,7 +92,7 @@ bool HostRuntime::start_host(const HostOptions& options, const RunSettings& run)
     log("[host] TLS parmak izi: %s (%zu eslesmis cihaz)", to_hex(identity_->fingerprint()).c_str(), pairings_->size());
 
     const PairingsLoadStatus loaded = pairings_->load_status();
-    if (loaded.unreadable) process_trust_status().note_pairings_unreadable(loaded.backup_name, loaded.error_code);
+    if (loaded.unreadable) trust_status_.note_pairings_unreadable(loaded.backup_name, loaded.error_code);
 
     options_.identity = identity_.get();
     options_.pairings = pairings_.get();

@@ -8,6 +8,7 @@
 
 #include "host/core/options.h"
 #include "host/core/state_files.h"
+#include "host/trust/trust_status.h"
 #include "platform/clock.h"
 #include "platform/console.h"
 #include "platform/network.h"
@@ -75,6 +76,7 @@ private:
     // Pairing with --pair: writes the QR code and shows it on a terminal.
     void present_pairing();
 
+    TrustStatus trust_status_;
     std::unique_ptr<platform::ConsoleControlHandler> console_handler_;
     std::unique_ptr<TlsIdentity> identity_;
     std::unique_ptr<PairingStore> pairings_;

@@ -82,13 +82,6 @@ void Logger::vwrite(const char* format, va_list args) {
     emit(message);
 }
 
-void Logger::write_message(std::string_view message) {
-    std::call_once(base_once_, [this] { base_us_ = clock_.now_us(); });
-    std::string m(message.substr(0, utf8_prefix_length(message, kLogMessageBuffer - 1)));
-    scrub_control_in_place(m.data(), m.size());
-    emit(m);
-}
-
 void Logger::emit(std::string_view message) {
     std::lock_guard<std::mutex> g(mutex_);
     const uint64_t now = clock_.now_us();

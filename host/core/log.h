@@ -38,8 +38,6 @@ public:
     // Formats and writes one line. Control bytes in the message become '?'.
     void write(const char* format, ...) SORVANE_PRINTF(2, 3);
     void vwrite(const char* format, va_list args);
-    // Writes an already formatted message (cut and scrubbed like the others).
-    void write_message(std::string_view message);
 
     // Where echoed lines go (standard output by default).
     void set_echo_sink(std::function<void(std::string_view)> sink);

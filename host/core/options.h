@@ -9,6 +9,7 @@
 
 #include "host/core/encoder_choice.h"
 #include "host/core/monitor_ref.h"
+#include "host/protocol/defaults.h"
 
 namespace sorvane {
 
@@ -16,13 +17,12 @@ class TlsIdentity;
 class PairingStore;
 
 inline constexpr const char* kHostVersion = "0.1.14";
-inline constexpr uint16_t kProtocolVersion = 0x0100;
 
 struct HostOptions {
     std::string bind_address = "127.0.0.1";
-    uint16_t control_port = 47000;
-    uint16_t video_port = 47001;
-    uint16_t input_port = 47002;
+    uint16_t control_port = proto::kDefaultControlPort;
+    uint16_t video_port = proto::kDefaultVideoPort;
+    uint16_t input_port = proto::kDefaultInputPort;
     uint32_t udp_send_buffer = 4'194'304;
     uint32_t allowed_ip = 0;  // first octet in the high byte; 0 = anyone
     TlsIdentity* identity = nullptr;
@@ -38,8 +38,8 @@ struct HostOptions {
     size_t max_sessions = 4;
     size_t max_devices = 1;
     std::string touch_log_dir;
-    uint16_t protocol_version = kProtocolVersion;
-    uint16_t min_protocol_version = kProtocolVersion;
+    uint16_t protocol_version = proto::kProtocolVersion;
+    uint16_t min_protocol_version = proto::kProtocolVersion;
 };
 
 struct RunSettings {
@@ -55,7 +55,7 @@ extern std::atomic<bool> g_gpu_pref_restarted;
 extern std::atomic<bool> g_no_gpu_pref;
 
 // "1.0 (0x0100)".
-std::string protocol_text(uint16_t version = kProtocolVersion);
+std::string protocol_text(uint16_t version = proto::kProtocolVersion);
 
 // "%u.%u.%u.%u" of an address with the first octet in the high byte.
 std::string ipv4_text(uint32_t address);

@@ -425,13 +425,11 @@ void WifiTransport::serve(const std::shared_ptr<Conn>& conn_ref) {
     const bool say = conn.log_permitted;
 
     {
-        auto channel = TlsChannel::create(conn.socket, *options_.identity);
+        auto channel = TlsChannel::create(conn.socket, *options_.identity, say ? TlsLines::written : TlsLines::quiet);
         std::lock_guard<std::mutex> g(conn.mutex);
         conn.channel = std::move(channel);
     }
-    set_tls_quiet(!say);
     const bool handshake_ok = conn.channel->handshake();
-    set_tls_quiet(false);
     if (!handshake_ok) {
         if (say) {
             log("[transport] %s connection %" PRIu64 ": TLS handshake failed%s, closing", name, conn.conn_id,

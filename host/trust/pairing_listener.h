@@ -13,6 +13,7 @@
 #include <thread>
 #include <vector>
 
+#include "host/protocol/defaults.h"
 #include "host/trust/pairing_store.h"
 #include "host/trust/tls_identity.h"
 #include "platform/clock.h"
@@ -24,7 +25,7 @@ namespace sorvane {
 // product's, tests shorten them.
 struct PairingListenerTuning {
     std::string bind_address = "0.0.0.0";
-    uint16_t port = 47010;              // 0: chosen by the system (see bound_port)
+    uint16_t port = proto::kDefaultPairingPort;  // 0: chosen by the system (see bound_port)
     uint32_t accept_poll_ms = 200;      // how often the acceptor looks at the window
     uint32_t socket_timeout_ms = 4'000; // receive and send time-out of a connection
     uint32_t request_budget_ms = 5'000; // time to deliver the PairRequest

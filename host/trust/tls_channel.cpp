@@ -1,6 +1,7 @@
 #include "host/trust/tls_channel.h"
 
 #include <algorithm>
+#include <cstdarg>
 #include <cinttypes>
 
 #include "host/trust/tls_log.h"
@@ -17,12 +18,21 @@ int recv_return(const platform::SocketResult& r) { return r.status == platform::
 
 }  // namespace
 
-std::unique_ptr<TlsChannel> TlsChannel::create(platform::TcpStream& socket, const TlsIdentity& identity) {
-    return std::make_unique<TlsChannel>(socket, identity);
+std::unique_ptr<TlsChannel> TlsChannel::create(platform::TcpStream& socket, const TlsIdentity& identity,
+                                               TlsLines lines) {
+    return std::make_unique<TlsChannel>(socket, identity, lines);
 }
 
-TlsChannel::TlsChannel(platform::TcpStream& socket, const TlsIdentity& identity)
-    : socket_(socket), identity_(identity), tx_(kSendBufferSize), rx_(kReceiveBufferSize) {}
+TlsChannel::TlsChannel(platform::TcpStream& socket, const TlsIdentity& identity, TlsLines lines)
+    : socket_(socket), identity_(identity), lines_(lines), tx_(kSendBufferSize), rx_(kReceiveBufferSize) {}
+
+void TlsChannel::tls_log(const char* format, ...) const {
+    if (lines_ == TlsLines::quiet) return;
+    va_list args;
+    va_start(args, format);
+    vtls_log(format, args);
+    va_end(args);
+}
 
 TlsChannel::~TlsChannel() = default;
 

@@ -23,12 +23,16 @@
 #include <string>
 #include <vector>
 
+#include "common/printf_format.h"
 #include "host/trust/fingerprint.h"
 #include "host/trust/tls_identity.h"
 #include "platform/socket.h"
 #include "platform/tls.h"
 
 namespace sorvane {
+
+// Whether a channel writes its "[tls]" lines.
+enum class TlsLines : uint8_t { written, quiet };
 
 class TlsChannel {
 public:
@@ -37,8 +41,9 @@ public:
 
     // A server channel on a connected socket with identity; both are borrowed
     // and must outlive the channel. Allocates its buffers, does no I/O.
-    static std::unique_ptr<TlsChannel> create(platform::TcpStream& socket, const TlsIdentity& identity);
-    TlsChannel(platform::TcpStream& socket, const TlsIdentity& identity);
+    static std::unique_ptr<TlsChannel> create(platform::TcpStream& socket, const TlsIdentity& identity,
+                                              TlsLines lines = TlsLines::written);
+    TlsChannel(platform::TcpStream& socket, const TlsIdentity& identity, TlsLines lines = TlsLines::written);
     // Sends no closing alert and leaves the socket to its owner.
     ~TlsChannel();
     TlsChannel(const TlsChannel&) = delete;
@@ -68,9 +73,12 @@ public:
 
 private:
     bool send_output_locked();
+    // This channel's "[tls]" lines: nothing when it was made quiet.
+    void tls_log(const char* format, ...) const SORVANE_PRINTF(2, 3);
 
     platform::TcpStream& socket_;
     const TlsIdentity& identity_;
+    const TlsLines lines_;
 
     std::mutex write_mutex_;    // keeps each write's records together; taken before mutex_
     mutable std::mutex mutex_;  // the engine, tx_ and the sends

@@ -39,7 +39,7 @@ public:
     // existed is logged and noted in status. Not valid when neither worked.
     // clock gives the creation time of a new certificate.
     static TlsIdentity load_or_create(const std::string& name, platform::ICertificateStore& store,
-                                      platform::IClock& clock, TrustStatus& status = process_trust_status());
+                                      platform::IClock& clock, TrustStatus& status);
 
     bool valid() const { return credential_ != nullptr; }
     // SHA-256 of the certificate's DER; all zero when not valid.

@@ -8,8 +8,6 @@ namespace sorvane {
 
 namespace {
 
-thread_local bool t_quiet = false;
-
 std::mutex& sink_mutex() {
     static std::mutex m;
     return m;
@@ -23,12 +21,15 @@ std::function<void(std::string_view)>& sink() {
 }  // namespace
 
 void tls_log(const char* format, ...) {
-    if (t_quiet) return;
-    char buf[512];
     va_list args;
     va_start(args, format);
-    const int n = std::vsnprintf(buf, sizeof buf, format, args);
+    vtls_log(format, args);
     va_end(args);
+}
+
+void vtls_log(const char* format, va_list args) {
+    char buf[512];
+    const int n = std::vsnprintf(buf, sizeof buf, format, args);
     if (n < 0) return;
     const size_t len = static_cast<size_t>(n) < sizeof buf ? static_cast<size_t>(n) : sizeof buf - 1;
     std::lock_guard<std::mutex> lock(sink_mutex());
@@ -40,10 +41,6 @@ void tls_log(const char* format, ...) {
     std::fputc('\n', stdout);
     std::fflush(stdout);
 }
-
-void set_tls_quiet(bool on) { t_quiet = on; }
-
-bool tls_quiet() { return t_quiet; }
 
 void set_tls_log_sink(std::function<void(std::string_view)> s) {
     std::lock_guard<std::mutex> lock(sink_mutex());

@@ -1,8 +1,9 @@
 // The "[tls]" lines: written straight to standard output (no time stamp, not
-// in the log file), one line each, cut to 511 bytes. A thread can switch its
-// own lines off while it runs handshakes whose lines are not wanted.
+// in the log file), one line each, cut to 511 bytes. A channel made quiet
+// writes none.
 #pragma once
 
+#include <cstdarg>
 #include <functional>
 #include <string_view>
 
@@ -11,10 +12,7 @@
 namespace sorvane {
 
 void tls_log(const char* format, ...) SORVANE_PRINTF(1, 2);
-
-// The calling thread's switch; off by default.
-void set_tls_quiet(bool on);
-bool tls_quiet();
+void vtls_log(const char* format, va_list args) SORVANE_PRINTF(1, 0);
 
 // Where the lines go instead of standard output (the line without its
 // newline); an empty function restores standard output. For tests. The sink

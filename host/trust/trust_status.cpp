@@ -20,9 +20,4 @@ TrustStatusRecord TrustStatus::snapshot() const {
     return record_;
 }
 
-TrustStatus& process_trust_status() {
-    static TrustStatus status;
-    return status;
-}
-
 }  // namespace sorvane

@@ -1,5 +1,7 @@
 // Trust events of this run (identity renewed, pairings file unreadable), kept
 // for start-up and the panel. Set once when they happen, never cleared.
+// Start-up owns the one record of the process and hands it to whoever notes
+// events in it.
 #pragma once
 
 #include <cstdint>
@@ -26,8 +28,5 @@ private:
     mutable std::mutex mutex_;
     TrustStatusRecord record_;
 };
-
-// The process's record.
-TrustStatus& process_trust_status();
 
 }  // namespace sorvane

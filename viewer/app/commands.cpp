@@ -1,9 +1,15 @@
 #include "viewer/app/commands.h"
 
 #include <cinttypes>
+#include <cstdlib>
 #include <string_view>
 
+#include "common/text.h"
+#include "host/protocol/defaults.h"
 #include "host/protocol/wire.h"
+#include "platform/files.h"
+#include "platform/paths.h"
+#include "platform/random.h"
 #include "viewer/protocol/control_client.h"
 
 #ifndef SORVANE_VERSION
@@ -93,7 +99,7 @@ int run(const std::vector<std::string>& args, const Streams& streams) {
     }
     if (name == "version" || name == "--version") {
         std::fprintf(streams.out, "sorvane-viewer %s, protocol 0x%04X\n", SORVANE_VERSION,
-                     static_cast<unsigned>(kViewerProtocol));
+                     static_cast<unsigned>(proto::kProtocolVersion));
         return kExitOk;
     }
     for (const Command& c : kCommands) {
@@ -101,6 +107,43 @@ int run(const std::vector<std::string>& args, const Streams& streams) {
     }
     std::fputs("sorvane-viewer: unknown command (see sorvane-viewer --help)\n", streams.err);
     return kExitUsage;
+}
+
+std::string default_state_dir() {
+    if (const char* s = std::getenv("SORVANE_VIEWER_STATE"); s != nullptr && *s != '\0') return s;
+    if (const char* s = std::getenv("XDG_STATE_HOME"); s != nullptr && *s != '\0') {
+        return platform::join_path(s, "sorvane-viewer");
+    }
+    if (const char* h = std::getenv("HOME"); h != nullptr && *h != '\0') {
+        return platform::join_path(h, ".local/state/sorvane-viewer");
+    }
+    return ".sorvane-viewer";
+}
+
+// The viewer's own client id, made once and kept in the state folder.
+bool viewer_client_id(const std::string& state_dir, std::string& id, std::string& error) {
+    const std::string path = platform::join_path(state_dir, "client_id.txt");
+    std::string text;
+    if (platform::read_file(path, 256, text).ok()) {
+        while (!text.empty() && (text.back() == '\n' || text.back() == '\r')) text.pop_back();
+        if (!text.empty()) {
+            id = text;
+            return true;
+        }
+    }
+    uint8_t bytes[8];
+    if (!platform::secure_random(bytes, sizeof bytes)) {
+        error = "no random bytes for a client id";
+        return false;
+    }
+    id = "viewer-" + to_hex(bytes, sizeof bytes);
+    platform::FileResult r = platform::create_directories(state_dir, platform::FileAccess::owner_only);
+    if (r.ok()) r = platform::write_file_atomic(path, id + "\n", platform::FileAccess::owner_only);
+    if (!r.ok()) {
+        error = "cannot keep the client id in " + path + ": " + platform::describe(r);
+        return false;
+    }
+    return true;
 }
 
 }  // namespace sorvane::viewer::app

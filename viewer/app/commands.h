@@ -31,4 +31,7 @@ int run_connect(const std::vector<std::string>& args, const Streams& streams);
 // $XDG_STATE_HOME/sorvane-viewer, else ~/.local/state/sorvane-viewer.
 std::string default_state_dir();
 
+// The viewer's own client id, made once and kept in state_dir/client_id.txt.
+bool viewer_client_id(const std::string& state_dir, std::string& id, std::string& error);
+
 }  // namespace sorvane::viewer::app

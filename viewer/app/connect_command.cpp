@@ -9,6 +9,7 @@
 #include <string>
 
 #include "common/text.h"
+#include "host/protocol/defaults.h"
 #include "host/protocol/reasons.h"
 #include "platform/clock.h"
 #include "platform/socket.h"
@@ -147,16 +148,13 @@ void print_event(const ClientEvent& e, const Streams& streams) {
 
 }  // namespace
 
-// Defined with the pair command: the client id kept in the state folder.
-bool viewer_client_id(const std::string& state_dir, std::string& id, std::string& error);
-
 int run_connect(const std::vector<std::string>& args, const Streams& streams) {
     ConnectArgs a;
     if (const int code = parse(args, a, streams); code != 0) return code;
     if (!resolve_host(a, streams)) return kExitFailed;
     platform::Endpoint control;
     platform::parse_ipv4(a.address, control.address);
-    control.port = a.port.value_or(kControlPort);
+    control.port = a.port.value_or(proto::kDefaultControlPort);
 
     auto clock = platform::make_system_clock();
     std::string error;
@@ -192,7 +190,7 @@ int run_connect(const std::vector<std::string>& args, const Streams& streams) {
         return kExitFailed;
     }
     say(streams, "control: Handshake sent (client_id %s, protocol 0x%04X)\n",
-                 scrub_control(a.client_id).c_str(), static_cast<unsigned>(kViewerProtocol));
+                 scrub_control(a.client_id).c_str(), static_cast<unsigned>(proto::kProtocolVersion));
 
     // Until the host answers: a HandshakeAck and, when accepted, SessionOpen.
     std::vector<ClientEvent> events;

@@ -3,6 +3,7 @@
 #include <string>
 
 #include "common/text.h"
+#include "host/protocol/defaults.h"
 #include "platform/files.h"
 #include "platform/paths.h"
 #include "platform/random.h"
@@ -12,50 +13,13 @@
 
 namespace sorvane::viewer::app {
 
-std::string default_state_dir() {
-    if (const char* s = std::getenv("SORVANE_VIEWER_STATE"); s != nullptr && *s != '\0') return s;
-    if (const char* s = std::getenv("XDG_STATE_HOME"); s != nullptr && *s != '\0') {
-        return platform::join_path(s, "sorvane-viewer");
-    }
-    if (const char* h = std::getenv("HOME"); h != nullptr && *h != '\0') {
-        return platform::join_path(h, ".local/state/sorvane-viewer");
-    }
-    return ".sorvane-viewer";
-}
-
-// The viewer's own client id, made once and kept in the state folder.
-bool viewer_client_id(const std::string& state_dir, std::string& id, std::string& error) {
-    const std::string path = platform::join_path(state_dir, "client_id.txt");
-    std::string text;
-    if (platform::read_file(path, 256, text).ok()) {
-        while (!text.empty() && (text.back() == '\n' || text.back() == '\r')) text.pop_back();
-        if (!text.empty()) {
-            id = text;
-            return true;
-        }
-    }
-    uint8_t bytes[8];
-    if (!platform::secure_random(bytes, sizeof bytes)) {
-        error = "no random bytes for a client id";
-        return false;
-    }
-    id = "viewer-" + to_hex(bytes, sizeof bytes);
-    platform::FileResult r = platform::create_directories(state_dir, platform::FileAccess::owner_only);
-    if (r.ok()) r = platform::write_file_atomic(path, id + "\n", platform::FileAccess::owner_only);
-    if (!r.ok()) {
-        error = "cannot keep the client id in " + path + ": " + platform::describe(r);
-        return false;
-    }
-    return true;
-}
-
 int run_pair(const std::vector<std::string>& args, const Streams& streams) {
     std::string uri_text;
     std::string state_dir = default_state_dir();
     std::string client_id;
     std::optional<std::string> name;
     std::optional<std::string> token;
-    uint16_t port = kPairingPort;
+    uint16_t port = proto::kDefaultPairingPort;
     uint32_t timeout_ms = 5'000;
     bool with_certificate = true;
     std::vector<std::string> addresses;

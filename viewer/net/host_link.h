@@ -22,10 +22,6 @@
 
 namespace sorvane::viewer {
 
-inline constexpr uint16_t kControlPort = 47000;
-inline constexpr uint16_t kVideoPort = 47001;
-inline constexpr uint16_t kInputPort = 47002;
-
 struct LinkOptions {
     uint32_t timeout_ms = 5'000;  // connect, handshake and every write
     uint32_t local_address = 0;   // appear from this local address (0: any)

@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "host/protocol/defaults.h"
 #include "host/protocol/pairing_messages.h"
 #include "platform/clock.h"
 #include "viewer/pairing/pairing_uri.h"
@@ -15,12 +16,10 @@
 
 namespace sorvane::viewer {
 
-inline constexpr uint16_t kPairingPort = 47010;
-
 struct PairOptions {
     std::string client_id;
     std::optional<std::string> client_name;
-    uint16_t pairing_port = kPairingPort;
+    uint16_t pairing_port = proto::kDefaultPairingPort;
     uint32_t timeout_ms = 5'000;  // per connection attempt and per read
     // Overrides the token of the URI (for probing refusals).
     std::optional<std::string> token;

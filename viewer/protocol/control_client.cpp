@@ -8,7 +8,7 @@ using proto::ControlMessage;
 
 proto::Handshake default_handshake(std::string client_id) {
     proto::Handshake h;
-    h.protocol = kViewerProtocol;
+    h.protocol = proto::kProtocolVersion;
     h.client_id = std::move(client_id);
     h.caps = std::vector<std::string>{std::string(proto::kCodecH264)};
     return h;

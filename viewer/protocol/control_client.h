@@ -11,12 +11,11 @@
 #include <vector>
 
 #include "host/protocol/control_messages.h"
+#include "host/protocol/defaults.h"
 #include "host/protocol/frame_reader.h"
 
 namespace sorvane::viewer {
 
-// The version this viewer speaks.
-inline constexpr uint16_t kViewerProtocol = 0x0100;
 // Heartbeat period: well inside the host's 6 s silence limit.
 inline constexpr uint64_t kHeartbeatIntervalMs = 2'000;
 

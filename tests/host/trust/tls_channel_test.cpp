@@ -335,17 +335,15 @@ TEST_F(ChannelTest, ReceiveTimeOutAndGarbageFailCleanly) {
     }
 }
 
-TEST_F(ChannelTest, NoIdentityMeansNoCredentialsAndQuietThreadsLogNothing) {
+TEST_F(ChannelTest, NoIdentityMeansNoCredentialsAndQuietChannelsLogNothing) {
     TlsIdentity none;
     platform::TcpStream unused;
     auto channel = TlsChannel::create(unused, none);
     EXPECT_FALSE(channel->handshake());
     EXPECT_EQ(log_.count_containing("[tls] AcquireCredentialsHandle failed: 0x8009030e"), 1u);
 
-    set_tls_quiet(true);
-    auto quiet = TlsChannel::create(unused, none);
+    auto quiet = TlsChannel::create(unused, none, TlsLines::quiet);
     EXPECT_FALSE(quiet->handshake());
-    set_tls_quiet(false);
     EXPECT_EQ(log_.count_containing("[tls] AcquireCredentialsHandle failed"), 1u);
 }
 
