@@ -1,0 +1,66 @@
+// sorvane-sim: creates, shows and steers the simulated Windows machine in
+// $SORVANE_SIM_ROOT (or the per-user default folder).
+#include <cstdio>
+#include <string>
+#include <vector>
+
+#include "platform/sim/tool/verbs.h"
+
+namespace {
+
+using sorvane::sim::tool::Verb;
+
+const Verb kVerbs[] = {
+    {"init",
+     "init [--build N] [--arch x64|arm64|x86] [--language en-US|tr-TR] [--not-elevated] [--s-mode]\n"
+     "     [--computer-name NAME] [--seed N]      a fresh machine (default: Windows 11 x64, elevated admin)",
+     sorvane::sim::tool::verb_init},
+    {"dump", "dump                                   the canonical dump of every model", sorvane::sim::tool::verb_dump},
+    {"set",
+     "set elevated yes|no | build N | arch A | language L | s-mode on|off | computer-name NAME\n"
+     "    | code-page N | user-sid SID|auto | interactive-user SID|auto|none",
+     sorvane::sim::tool::verb_set},
+    {"fault",
+     "fault POINT NTH CODE [TIMES]           the NTH call of POINT fails with CODE (TIMES calls)\n"
+     "fault clear [POINT] | fault list",
+     sorvane::sim::tool::verb_fault},
+    {"reg", "reg HKLM|HKCU\\KEY                      the key's values and subkeys", sorvane::sim::tool::verb_reg},
+    {"journal", "journal                                the change journal", sorvane::sim::tool::verb_journal},
+    {"pipe", "pipe NAME                              the socket path of \\\\.\\pipe\\NAME",
+     sorvane::sim::tool::verb_pipe},
+};
+
+void usage() {
+    std::fputs("usage: sorvane-sim VERB ...   (machine folder: $SORVANE_SIM_ROOT)\n", stderr);
+    for (const auto& v : kVerbs) {
+        std::string u = v.usage;
+        size_t start = 0;
+        while (start < u.size()) {
+            size_t end = u.find('\n', start);
+            if (end == std::string::npos) end = u.size();
+            std::fprintf(stderr, "  sorvane-sim %s\n", u.substr(start, end - start).c_str());
+            start = end + 1;
+        }
+    }
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    if (argc < 2) {
+        usage();
+        return 2;
+    }
+    const std::string verb = argv[1];
+    std::vector<std::string> args(argv + 2, argv + argc);
+    for (const auto& v : kVerbs) {
+        if (verb != v.name) continue;
+        auto machine = sorvane::sim::Machine::open_default();
+        machine->set_actor("sorvane-sim");
+        const int rc = v.run(*machine, args);
+        if (rc == 2) usage();
+        return rc;
+    }
+    usage();
+    return 2;
+}

@@ -1,0 +1,33 @@
+// The verbs of sorvane-sim. A model that wants its own verb adds a function
+// of this shape in its own file here and one row to the table in main.cpp.
+#pragma once
+
+#include <string>
+#include <vector>
+
+#include "platform/sim/machine.h"
+
+namespace sorvane::sim::tool {
+
+// args are the words after the verb. Returns the exit code: 0 done, 1 the
+// machine could not be read or written, 2 usage.
+using VerbFn = int (*)(Machine& machine, const std::vector<std::string>& args);
+
+struct Verb {
+    const char* name;
+    const char* usage;  // one or more lines, each starting with the verb
+    VerbFn run;
+};
+
+// Parses a decimal or 0x-prefixed hexadecimal unsigned number.
+bool parse_number(const std::string& text, uint64_t& out);
+
+int verb_init(Machine& m, const std::vector<std::string>& args);
+int verb_dump(Machine& m, const std::vector<std::string>& args);
+int verb_set(Machine& m, const std::vector<std::string>& args);
+int verb_fault(Machine& m, const std::vector<std::string>& args);
+int verb_reg(Machine& m, const std::vector<std::string>& args);
+int verb_journal(Machine& m, const std::vector<std::string>& args);
+int verb_pipe(Machine& m, const std::vector<std::string>& args);
+
+}  // namespace sorvane::sim::tool
