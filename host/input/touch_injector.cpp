@@ -91,6 +91,7 @@ bool TouchInjector::setup() {
         return false;
     }
     if (!trace_path_.empty() && !trace_) {
+        platform::remove_file(trace_path_);  // each session's trace starts empty
         trace_ = platform::open_append(trace_path_);
         if (trace_ && trace_->append("recv_ms,frame_ts_ms,id,state,nx,ny,screen_x,screen_y,injected_x,injected_y\n")) {
             log("[session %" PRIu32 "] touch trace: %s", session_id_, trace_path_.c_str());

@@ -229,6 +229,7 @@ TEST(TouchInjector, TheMonitorIsLookedUpOnNewContactsAndAfterTwoSeconds) {
 TEST(TouchInjector, SetupFailuresAndTheTrace) {
     test::LogCapture log;
     test::TempDir dir;
+    test::write_all(dir.file("touch.session3.csv"), "an older session's trace\n");
     Rig rig(dir.file("touch.session3.csv"));
     EXPECT_FALSE(rig.injector->inject(frame({pt(1, D, 0, 0)})));  // no device yet
     rig.machine.fail_next_device_creation(8);
