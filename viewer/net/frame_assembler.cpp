@@ -99,14 +99,6 @@ bool FrameAssembler::feed(const uint8_t* data, size_t n, uint64_t now_ms, std::v
         p.capture_ms = h.capture_ms;
         p.keyframe = h.keyframe == 1;
         p.count = h.count;
-        const size_t index_bytes = static_cast<size_t>(h.count) * sizeof(uint16_t);
-        if (!make_room(index_bytes, h.frame_seq)) {
-            ++stats_.frames_incomplete;
-            resolve(h.frame_seq, false);
-            return true;
-        }
-        p.slot_of.assign(h.count, 0);
-        pending_bytes_ += p.footprint();
         it = pending_.emplace(h.frame_seq, std::move(p)).first;
     }
     Partial& p = it->second;
@@ -114,20 +106,20 @@ bool FrameAssembler::feed(const uint8_t* data, size_t n, uint64_t now_ms, std::v
         ++stats_.malformed;
         return true;
     }
-    if (p.slot_of[h.index] != 0) {
+    if (p.slot_of.count(h.index) != 0) {
         ++stats_.duplicates;
         return true;
     }
-    if (!make_room(kLargestPiece, h.frame_seq)) {
+    if (!make_room(kLargestPiece + kPieceBookkeeping, h.frame_seq)) {
         // This frame alone is more than the budget: it cannot be kept.
         give_up(it);
         return true;
     }
-    const size_t slot = p.received;
-    p.slots.resize((slot + 1) * kLargestPiece);
-    pending_bytes_ += kLargestPiece;
-    std::memcpy(p.slots.data() + slot * kLargestPiece, scratch_.data(), piece);
-    p.slot_of[h.index] = static_cast<uint16_t>(slot + 1);
+    const uint16_t slot = p.received;
+    p.slots.resize((size_t{slot} + 1) * kLargestPiece);
+    pending_bytes_ += kLargestPiece + kPieceBookkeeping;
+    std::memcpy(p.slots.data() + size_t{slot} * kLargestPiece, scratch_.data(), piece);
+    p.slot_of.emplace(h.index, slot);
     ++p.received;
     if (last) p.last_size = piece;
     if (p.received < p.count) return true;
@@ -139,7 +131,8 @@ bool FrameAssembler::feed(const uint8_t* data, size_t n, uint64_t now_ms, std::v
     f.data.resize(static_cast<size_t>(p.count - 1) * kLargestPiece + p.last_size);
     for (size_t i = 0; i < p.count; ++i) {
         const size_t size = i + 1 == p.count ? p.last_size : kLargestPiece;
-        if (size > 0) std::memcpy(f.data.data() + i * kLargestPiece, p.slots.data() + (p.slot_of[i] - 1u) * kLargestPiece, size);
+        const size_t from = p.slot_of.at(static_cast<uint16_t>(i));
+        if (size > 0) std::memcpy(f.data.data() + i * kLargestPiece, p.slots.data() + from * kLargestPiece, size);
     }
     f.latency_ms = frame_latency_ms(now_ms, options_.clock_offset_ms, p.capture_ms);
     pending_bytes_ -= p.footprint();

@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <map>
 #include <optional>
+#include <unordered_map>
 #include <vector>
 
 #include "viewer/net/video_crypto.h"
@@ -60,6 +61,9 @@ int64_t frame_latency_ms(uint64_t now_ms, int64_t clock_offset_ms, uint64_t capt
 
 class FrameAssembler {
 public:
+    // What the budget counts for keeping track of one piece besides its bytes.
+    static constexpr size_t kPieceBookkeeping = 32;
+
     FrameAssembler(VideoCrypto& crypto, const AssemblerOptions& options) : crypto_(crypto), options_(options) {}
 
     // Looks at one datagram; frames it completes are appended to done.
@@ -81,11 +85,12 @@ private:
         uint16_t count = 0;
         uint16_t received = 0;
         size_t last_size = 0;
-        // Pieces in arrival order, one kLargestPiece slot each.
+        // Pieces in arrival order, one kLargestPiece slot each, and the slot
+        // of each piece index that arrived: a frame costs what came of it,
+        // whatever count its header claims.
         std::vector<uint8_t> slots;
-        // Per piece index: 1 + its slot, 0 while it has not arrived.
-        std::vector<uint16_t> slot_of;
-        size_t footprint() const { return slots.size() + slot_of.size() * sizeof(uint16_t); }
+        std::unordered_map<uint16_t, uint16_t> slot_of;
+        size_t footprint() const { return slots.size() + slot_of.size() * kPieceBookkeeping; }
     };
 
     void resolve(uint32_t frame_seq, bool complete);
