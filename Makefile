@@ -2,7 +2,7 @@
 #   make build   programs into build/bin
 #   make test    install missing packages (as root), build with sanitizers, run every test
 #   make demo    run the system's main job as far as it exists
-#   make check   the include rule and the Windows compile check
+#   make check   the include rule, and the Windows build with its port suites run under Wine
 #   make bench   build and run the benchmarks
 #   make fuzz    build the fuzzing harnesses (clang) and run each for FUZZ_SECONDS
 
@@ -54,6 +54,7 @@ check-windows: deps
 	cmake -S . -B $(WIN_BUILD) $(CMAKE_GEN) -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-w64.cmake \
 	  -DCMAKE_BUILD_TYPE=Release -DSORVANE_PORTABLE_ONLY=ON
 	cmake --build $(WIN_BUILD) -j $(JOBS)
+	scripts/run-windows-tests.sh $(WIN_BUILD)
 
 # Stops at the first benchmark program that fails.
 bench: build

@@ -1,4 +1,4 @@
-// The TCP socket port on loopback.
+// The socket port on loopback: TCP and UDP.
 #include "platform/socket.h"
 
 #include <gtest/gtest.h>
@@ -138,6 +138,75 @@ TEST(TcpSockets, MovedHandlesCloseOnce) {
     EXPECT_FALSE(a.is_open());
     EXPECT_TRUE(b.is_open());
     EXPECT_EQ(a.send_all("x", 1).status, SocketStatus::error);
+}
+
+TEST(UdpSockets, RoundTripTruncationAndTimeOut) {
+    UdpSocket a, b;
+    ASSERT_TRUE(a.open("127.0.0.1", 0).ok());
+    ASSERT_TRUE(b.open("127.0.0.1", 0).ok());
+    ASSERT_NE(a.port(), 0);
+    uint32_t granted = 0;
+    EXPECT_TRUE(a.set_send_buffer(1 << 20, granted).ok());
+    EXPECT_GT(granted, 0u);
+
+    const std::string datagram(1361, 'v');
+    const SocketResult sent = a.send_to({kLoopbackAddress, b.port()}, datagram.data(), datagram.size());
+    ASSERT_TRUE(sent.ok());
+    EXPECT_EQ(sent.bytes, datagram.size());
+    char buf[2048];
+    Endpoint from;
+    bool truncated = true;
+    SocketResult got = b.receive_from(buf, sizeof buf, &from, 2'000, &truncated);
+    ASSERT_TRUE(got.ok()) << describe(got);
+    EXPECT_EQ(std::string(buf, got.bytes), datagram);
+    EXPECT_EQ(from, (Endpoint{kLoopbackAddress, a.port()}));
+    EXPECT_FALSE(truncated);
+
+    // A longer datagram keeps its first bytes and says it was cut; an empty
+    // one arrives as zero bytes.
+    ASSERT_TRUE(a.send_to({kLoopbackAddress, b.port()}, datagram.data(), datagram.size()).ok());
+    got = b.receive_from(buf, 100, nullptr, 2'000, &truncated);
+    ASSERT_TRUE(got.ok()) << describe(got);
+    EXPECT_EQ(got.bytes, 100u);
+    EXPECT_TRUE(truncated);
+    ASSERT_TRUE(a.send_to({kLoopbackAddress, b.port()}, "", 0).ok());
+    got = b.receive_from(buf, sizeof buf, nullptr, 2'000, &truncated);
+    ASSERT_TRUE(got.ok()) << describe(got);
+    EXPECT_EQ(got.bytes, 0u);
+
+    // Nobody listens on a released port: the unreachable answer to that send
+    // never fails a later receive.
+    uint16_t gone_port = 0;
+    {
+        UdpSocket gone;
+        ASSERT_TRUE(gone.open("127.0.0.1", 0).ok());
+        gone_port = gone.port();
+    }
+    ASSERT_TRUE(b.send_to({kLoopbackAddress, gone_port}, "x", 1).ok());
+    EXPECT_EQ(b.receive_from(buf, sizeof buf, nullptr, 50).status, SocketStatus::timed_out);
+    ASSERT_TRUE(a.send_to({kLoopbackAddress, b.port()}, "y", 1).ok());
+    got = b.receive_from(buf, sizeof buf, nullptr, 2'000);
+    ASSERT_TRUE(got.ok()) << describe(got);
+    EXPECT_EQ(std::string(buf, got.bytes), "y");
+
+    UdpSocket bad;
+    EXPECT_EQ(bad.open("1.2.3", 0).status, SocketStatus::error);
+}
+
+TEST(UdpSockets, ShutdownWakesABlockedReceive) {
+    UdpSocket s;
+    ASSERT_TRUE(s.open("127.0.0.1", 0).ok());
+    std::atomic<int> status{-1};
+    std::thread reader([&] {
+        char buf[16];
+        status = static_cast<int>(s.receive_from(buf, sizeof buf, nullptr, -1).status);
+    });
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    s.shutdown();
+    reader.join();
+    EXPECT_EQ(status.load(), static_cast<int>(SocketStatus::closed));
+    char buf[4];
+    EXPECT_EQ(s.receive_from(buf, sizeof buf, nullptr, 1'000).status, SocketStatus::closed);
 }
 
 }  // namespace
