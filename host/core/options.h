@@ -48,6 +48,7 @@ struct RunSettings {
     bool pair_at_start = false;
     bool console = false;
     bool bind_given = false;
+    uint16_t pairing_port = proto::kDefaultPairingPort;  // 0: chosen by the system
 };
 
 // Process-wide flags of the GPU-preference step.

@@ -9,6 +9,7 @@
 #include "host/protocol/input_messages.h"
 #include "host/net/log_rate_limiter.h"
 #include "host/net/video_datagram.h"
+#include "host/trust/pairing_listener.h"
 #include "tests/host/net/transport_fixture.h"
 #include "viewer/protocol/raw_frame.h"
 
@@ -320,6 +321,34 @@ TEST_F(Transport, ConnectionLinesHaveABudgetAndSuppressedOnesAreReported) {
     ASSERT_TRUE(eventually([&] { return transport->connection_count() == 0; }));
     EXPECT_EQ(log.count(": TLS handshake failed (5 s deadline), closing"), 2u);
     EXPECT_EQ(log.count("[transport] control connection 4: TLS handshake failed"), 0u);
+}
+
+TEST_F(Transport, APortInUseIsReportedWithTheWindowsErrorNumberByBothListeners) {
+    platform::TcpListener taken;
+    ASSERT_TRUE(taken.listen("127.0.0.1", 0).ok());
+    const uint16_t port = taken.port();
+    const std::string port_text = std::to_string(port);
+
+    PairingListenerTuning pt;
+    pt.bind_address = "127.0.0.1";
+    pt.port = port;
+    PairingListener pairing(identity, store, test::kTestHostId, "PC", clock, pt);
+    pairing.open_window(47000, {"127.0.0.1"}, false, 120);
+    EXPECT_EQ(pairing.bound_port(), 0);
+    EXPECT_TRUE(log.has("[pairing] port " + port_text + " dinlenemedi: WSA 10048\n"));
+
+    HostOptions o;
+    o.bind_address = "127.0.0.1";
+    o.control_port = port;
+    o.video_port = 0;
+    o.input_port = 0;
+    o.identity = &identity;
+    o.pairings = &store;
+    WifiTransport second(clock, tuning);
+    EXPECT_FALSE(second.start(o, sink));
+    EXPECT_TRUE(log.has("[transport] control tcp 127.0.0.1:" + port_text + " bind/listen failed: WSA error 10048\n"));
+    EXPECT_EQ(log.count("socket() failed"), 0u);
+    EXPECT_EQ(second.last_error(), "control tcp listen: error 10048 (address already in use)");
 }
 
 TEST(LogRateLimiterTest, EightLinesPerWindowThenOneReport) {
