@@ -96,8 +96,6 @@ bool HostRuntime::start_host(const HostOptions& options, const RunSettings& run)
     const PairingsLoadStatus loaded = pairings_->load_status();
     if (loaded.unreadable) trust_status_.note_pairings_unreadable(loaded.backup_name, loaded.error_code);
 
-    options_.identity = identity_.get();
-    options_.pairings = pairings_.get();
     options_.transport_host_id = options_.host_id;
 
     PairingListenerTuning pairing_tuning;

@@ -30,8 +30,11 @@ TlsServerTuning server_tuning(const TransportTuning& t) {
 
 }  // namespace
 
-WifiTransport::WifiTransport(platform::IClock& clock, TransportTuning tuning)
+WifiTransport::WifiTransport(platform::IClock& clock, const TlsIdentity& identity, const PairingStore& pairings,
+                             TransportTuning tuning)
     : clock_(clock),
+      identity_(identity),
+      pairings_(pairings),
       tuning_(tuning),
       limiter_(tuning.log_budget, tuning.log_window_ms),
       server_(clock, *this, server_tuning(tuning)) {}
@@ -82,7 +85,7 @@ bool WifiTransport::start(const HostOptions& options, ITransportSink& sink) {
         std::lock_guard<std::mutex> g(error_mutex_);
         last_error_.clear();
     }
-    if (options_.identity == nullptr || !options_.identity->valid()) {
+    if (!identity_.valid()) {
         log("[transport] no usable TLS identity");
         return fail_start("no usable TLS identity");
     }
@@ -254,7 +257,7 @@ void WifiTransport::serve(TlsConnection& conn) {
     const bool say = conn.lines() == TlsLines::written;
     const ConnId id = conn.id();
 
-    const TlsConnection::Handshake hs = conn.handshake(*options_.identity);
+    const TlsConnection::Handshake hs = conn.handshake(identity_);
     if (hs == TlsConnection::Handshake::failed) {
         if (say) {
             log("[transport] %s connection %" PRIu64 ": TLS handshake failed%s, closing", name, id,
@@ -267,7 +270,7 @@ void WifiTransport::serve(TlsConnection& conn) {
         return;
     }
     const Fingerprint fingerprint = conn.fingerprint();
-    const bool paired = options_.pairings != nullptr && options_.pairings->find_by_fingerprint(fingerprint).has_value();
+    const bool paired = pairings_.find_by_fingerprint(fingerprint).has_value();
     if (!paired) {
         if (say) {
             log("[transport] %s connection %" PRIu64 ": certificate %s is not a paired device, rejected", name, id,

@@ -18,6 +18,8 @@
 
 #include "host/net/log_rate_limiter.h"
 #include "host/net/transport.h"
+#include "host/trust/pairing_store.h"
+#include "host/trust/tls_identity.h"
 #include "host/trust/tls_server.h"
 #include "platform/clock.h"
 #include "platform/socket.h"
@@ -44,7 +46,9 @@ struct TransportTuning {
 
 class WifiTransport final : public ITransport, private TlsServer::Handler {
 public:
-    explicit WifiTransport(platform::IClock& clock, TransportTuning tuning = {});
+    // identity and pairings are borrowed and must outlive the transport.
+    WifiTransport(platform::IClock& clock, const TlsIdentity& identity, const PairingStore& pairings,
+                  TransportTuning tuning = {});
     ~WifiTransport() override;
     WifiTransport(const WifiTransport&) = delete;
     WifiTransport& operator=(const WifiTransport&) = delete;
@@ -88,6 +92,8 @@ private:
     void on_tick() override;
 
     platform::IClock& clock_;
+    const TlsIdentity& identity_;
+    const PairingStore& pairings_;
     const TransportTuning tuning_;
     HostOptions options_;
     ITransportSink* sink_ = nullptr;

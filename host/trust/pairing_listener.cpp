@@ -149,8 +149,10 @@ bool PairingListener::start_listening() {
     const platform::SocketResult r = l.listen(tuning_.bind_address, tuning_.port, 1, true);
     if (!r.ok()) {
         log("[pairing] port %u dinlenemedi: WSA %d", static_cast<unsigned>(tuning_.port), r.error_code);
+        last_error_ = "pairing port " + std::to_string(tuning_.port) + " listen: " + platform::describe(r);
         return false;
     }
+    last_error_.clear();
     const uint16_t port = l.port();
     bound_port_.store(port);
     uint32_t seconds = 0;
@@ -197,6 +199,11 @@ uint32_t PairingListener::remaining_seconds() {
 }
 
 std::string PairingListener::verify_code() const { return verify_code_of(fingerprint_hex_); }
+
+std::string PairingListener::last_error() const {
+    std::lock_guard<std::mutex> l(listen_mutex_);
+    return last_error_;
+}
 
 bool PairingListener::on_accepted(TlsConnection& conn) {
     log("[pairing] baglanti: %s", platform::endpoint_text(conn.peer()).c_str());

@@ -61,7 +61,8 @@ public:
     PairingListener& operator=(const PairingListener&) = delete;
 
     // Opens (or, unless force, reuses) the window for seconds and returns the
-    // pairing URI. Listening failures are logged; the URI is returned anyway.
+    // pairing URI. Listening failures are logged (and kept in last_error); the
+    // URI is returned anyway.
     std::string open_window(uint16_t control_port, const std::vector<std::string>& addresses, bool force,
                             uint32_t seconds);
     // Closes the window at once and ends every pairing connection.
@@ -73,6 +74,8 @@ public:
     uint16_t bound_port() const { return bound_port_.load(); }
     // Pairing connections still being served.
     int active_connections() { return static_cast<int>(server_.active_count()); }
+    // The step that failed when the window last tried to listen; empty when it listens.
+    std::string last_error() const;
 
 private:
     bool start_listening();
@@ -103,8 +106,9 @@ private:
     uint32_t seconds_ = 0;
 
     // Whether the server listens; taken before window_mutex_.
-    std::mutex listen_mutex_;
+    mutable std::mutex listen_mutex_;
     bool listening_ = false;
+    std::string last_error_;
     std::atomic<uint16_t> bound_port_{0};
 
     TlsServer server_;

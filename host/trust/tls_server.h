@@ -45,8 +45,6 @@ struct TlsServerTuning {
     // accepting keeps failing, up to the maximum.
     uint32_t accept_retry_ms = 50;
     uint32_t accept_retry_max_ms = 2'000;
-    // Longest real wait of a drain between two looks at the clock.
-    uint32_t drain_slice_ms = 50;
 };
 
 class TlsServer;
@@ -101,7 +99,8 @@ public:
 
     // After a half-close: reads away what the peer still sends, so that the
     // close does not reset a reply it has not read yet. Ends when the peer
-    // closes, on an error, or after drain_ms of clock.
+    // closes, on an error, or after drain_ms of clock, looked at after every
+    // real wait of at most slice_ms.
     void drain(platform::IClock& clock, uint64_t drain_ms, uint32_t slice_ms);
 
     // Shuts the socket down while it is open (a closed one is left alone, as

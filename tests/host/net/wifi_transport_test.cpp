@@ -287,9 +287,7 @@ TEST_F(Transport, ABusyPortFailsStartAndClosesEverything) {
     o.control_port = 0;
     o.input_port = 0;
     o.video_port = transport->video_port();  // taken
-    o.identity = &identity;
-    o.pairings = &store;
-    WifiTransport second(clock, tuning);
+    WifiTransport second(clock, identity, store, tuning);
     EXPECT_FALSE(second.start(o, sink));
     EXPECT_EQ(second.control_port(), 0);
     EXPECT_EQ(log.count("bind failed: WSA error"), 1u);
@@ -297,6 +295,12 @@ TEST_F(Transport, ABusyPortFailsStartAndClosesEverything) {
     o.bind_address = "1.2.3";
     EXPECT_FALSE(second.start(o, sink));
     EXPECT_EQ(log.count("[transport] bad bind address '1.2.3'"), 1u);
+    EXPECT_EQ(second.last_error(), "bad bind address");
+    TlsIdentity none;
+    WifiTransport third(clock, none, store, tuning);
+    EXPECT_FALSE(third.start(o, sink));
+    EXPECT_EQ(log.count("[transport] no usable TLS identity"), 1u);
+    EXPECT_EQ(third.last_error(), "no usable TLS identity");
 }
 
 TEST_F(Transport, ConnectionLinesHaveABudgetAndSuppressedOnesAreReported) {
@@ -336,15 +340,14 @@ TEST_F(Transport, APortInUseIsReportedWithTheWindowsErrorNumberByBothListeners) 
     pairing.open_window(47000, {"127.0.0.1"}, false, 120);
     EXPECT_EQ(pairing.bound_port(), 0);
     EXPECT_TRUE(log.has("[pairing] port " + port_text + " dinlenemedi: WSA 10048\n"));
+    EXPECT_EQ(pairing.last_error(), "pairing port " + port_text + " listen: error 10048 (address already in use)");
 
     HostOptions o;
     o.bind_address = "127.0.0.1";
     o.control_port = port;
     o.video_port = 0;
     o.input_port = 0;
-    o.identity = &identity;
-    o.pairings = &store;
-    WifiTransport second(clock, tuning);
+    WifiTransport second(clock, identity, store, tuning);
     EXPECT_FALSE(second.start(o, sink));
     EXPECT_TRUE(log.has("[transport] control tcp 127.0.0.1:" + port_text + " bind/listen failed: WSA error 10048\n"));
     EXPECT_EQ(log.count("socket() failed"), 0u);
