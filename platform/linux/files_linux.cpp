@@ -10,6 +10,8 @@
 #include <cstring>
 
 #include "platform/files.h"
+
+#include "platform/linux/windows_errors.h"
 #include "platform/paths.h"
 
 namespace sorvane::platform {
@@ -19,7 +21,7 @@ namespace {
 FileResult from_errno(int e) {
     FileResult r;
     r.status = (e == ENOENT || e == ENOTDIR) ? FileStatus::not_found : FileStatus::error;
-    r.error_code = e;
+    r.error_code = static_cast<int>(win32_error_from_errno(e));
     return r;
 }
 
@@ -237,7 +239,7 @@ std::string describe(const FileResult& r) {
         case FileStatus::error:
             break;
     }
-    return "error " + std::to_string(r.error_code) + " (" + std::strerror(r.error_code) + ")";
+    return "error " + std::to_string(r.error_code) + " (" + windows_error_text(r.error_code) + ")";
 }
 
 namespace {
