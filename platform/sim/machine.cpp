@@ -218,6 +218,7 @@ void apply_setup(MachineState& state, const MachineSetup& setup) {
     reg.create_key(lm, "SOFTWARE\\Microsoft");
     reg.create_key(lm, "SYSTEM\\CurrentControlSet\\Services");
     reg.create_key(RegistryHive::current_user, "Software\\Microsoft");
+    fresh_display(state.display, reg, setup.render_gpus, setup.monitors);
 }
 
 // ---- machine ----

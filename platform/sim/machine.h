@@ -32,6 +32,7 @@
 #include <vector>
 
 #include "platform/clock.h"
+#include "platform/sim/display_model.h"
 #include "platform/sim/json.h"
 #include "platform/sim/registry_model.h"
 #include "platform/sim/system_model.h"
@@ -82,6 +83,7 @@ struct MachineMeta {
 struct MachineState {
     SystemModel system;
     RegistryModel registry;
+    DisplayModel display;
 
     // Steering of the simulation; not part of the dump.
     FaultTable faults;
@@ -99,6 +101,7 @@ template <class State, class F>
 void for_each_model(State& s, F&& f) {
     f(s.system);
     f(s.registry);
+    f(s.display);
 }
 
 // The Windows facts a fresh machine starts with.
@@ -110,6 +113,9 @@ struct MachineSetup {
     bool s_mode = false;
     std::string computer_name = "SIMPC";
     uint64_t seed = 0x5EED;
+    // Rendering GPUs and the physical monitors on the first of them.
+    uint32_t render_gpus = 1;
+    std::vector<DisplayMode> monitors = {{1920, 1080, 60}};
 };
 
 // Writes the registry values and system facts of setup into state (over
