@@ -3,6 +3,7 @@
 #include "platform/code_signing.h"
 #include "platform/device_manager.h"
 #include "platform/files.h"
+#include "platform/iddcx.h"
 #include "platform/firewall.h"
 #include "platform/pkix.h"
 #include "platform/registry.h"

@@ -33,6 +33,7 @@
 
 #include "platform/clock.h"
 #include "platform/sim/device_model.h"
+#include "platform/sim/display_model.h"
 #include "platform/sim/json.h"
 #include "platform/sim/registry_model.h"
 #include "platform/sim/security_model.h"
