@@ -11,15 +11,11 @@
 #include <string>
 #include <vector>
 
+#include "platform/hresult.h"
 #include "platform/texture.h"
 
 namespace sorvane::platform {
 
-inline constexpr int32_t kSOk = 0;
-inline constexpr int32_t kEInvalidArg = static_cast<int32_t>(0x80070057u);
-inline constexpr int32_t kEUnexpected = static_cast<int32_t>(0x8000FFFFu);
-inline constexpr int32_t kEFail = static_cast<int32_t>(0x80004005u);
-inline constexpr int32_t kENoInterface = static_cast<int32_t>(0x80004002u);
 inline constexpr int32_t kDxgiErrorInvalidCall = static_cast<int32_t>(0x887A0001u);
 inline constexpr int32_t kDxgiErrorNotFound = static_cast<int32_t>(0x887A0002u);
 inline constexpr int32_t kDxgiErrorDeviceRemoved = static_cast<int32_t>(0x887A0005u);

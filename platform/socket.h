@@ -101,6 +101,9 @@ public:
 
 private:
     SocketHandle handle_ = kInvalidSocket;
+    // Set by shutdown(); where the system's shutdown does not end a blocked
+    // receive (Winsock), waits look at it.
+    std::atomic<bool> shut_{false};
 };
 
 // A listening TCP socket. Move-only; closes its handle when destroyed.
@@ -136,6 +139,7 @@ public:
 private:
     SocketHandle handle_ = kInvalidSocket;
     uint16_t port_ = 0;
+    std::atomic<bool> shut_{false};  // as TcpStream's
 };
 
 // A UDP socket. Move-only; closes its handle when destroyed.

@@ -118,7 +118,9 @@ std::map<std::string, std::string> DeviceKindStore::parse(std::string_view text)
         const size_t bar = line.find('|');
         if (bar == std::string_view::npos || bar == 0) continue;
         std::string kind = normalise_kind(line.substr(bar + 1));
-        if (kind.empty()) continue;
+        // Only what the writer would write back: a key with a CR inside would
+        // vanish at the next save.
+        if (kind.empty() || !valid_client_id(line.substr(0, bar))) continue;
         out[std::string(line.substr(0, bar))] = kind;
     }
     return out;
@@ -191,7 +193,7 @@ std::map<std::string, SavedPosition> DisplayPositionStore::parse(std::string_vie
         int64_t value = 0;
         if (offset.empty() || !parse_int_exact(offset, value) || value < -99'999 || value > 99'999) continue;
         p.offset = static_cast<int32_t>(value);
-        if (!valid_position(p)) continue;
+        if (!valid_position(p) || !valid_client_id(line.substr(0, b1))) continue;
         out[std::string(line.substr(0, b1))] = p;
     }
     return out;

@@ -67,6 +67,7 @@ TEST(DeviceKinds, ParsingSkipsWhatIsNotAKind) {
         "d|watch\n"
         "a|tablet\n"     // a later line wins
         "e|x|phone\n"    // kind is everything after the first bar
+        "g\rh|phone\n"   // a CR inside the key: the writer could not write it back
         "f|phone");      // no final line end
     EXPECT_EQ(m, (std::map<std::string, std::string>{{"a", "tablet"}, {"c", "tablet"}, {"f", "phone"}}));
 }
@@ -131,6 +132,7 @@ TEST(DisplayPositions, ParsingChecksEveryField) {
         "g|RR|5|anchor\n"       // side of two letters
         "h|L|5|\n"              // empty anchor
         "|L|5|anchor\n"         // empty key
+        "j\rk|L|5|anchor\n"     // CR inside the key
         "i|B|99999|x\r\n");
     ASSERT_EQ(m.size(), 3u);
     EXPECT_EQ(m.at("a"), (SavedPosition{"\\\\.\\DISPLAY1", 'R', 0}));
