@@ -4,7 +4,7 @@
 
 #include <cstdint>
 
-#include "host/media/monitor_ref.h"
+#include "host/core/monitor_ref.h"
 
 namespace sorvane {
 

@@ -12,7 +12,7 @@
 #include "host/protocol/control_messages.h"
 #include "host/protocol/input_messages.h"
 #include "host/protocol/pairing_messages.h"
-#include "tests/protocol/samples.h"
+#include "tests/host/protocol/samples.h"
 
 using namespace sorvane;
 
