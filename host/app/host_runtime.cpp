@@ -95,6 +95,7 @@ bool HostRuntime::start_host(const HostOptions& options, const RunSettings& run)
 
     const PairingsLoadStatus loaded = pairings_->load_status();
     if (loaded.unreadable) trust_status_.note_pairings_unreadable(loaded.backup_name, loaded.error_code);
+    store_trust_notes(trust_status_.snapshot(), platform_.clock->wall_ms());
 
     options_.transport_host_id = options_.host_id;
 
