@@ -258,6 +258,25 @@ TEST_F(ChannelTest, LargeWritesArriveWholeInBothDirections) {
     EXPECT_TRUE(server.channel().write(nullptr, 0));
 }
 
+TEST_F(ChannelTest, AFailedSendLeavesTheChannelDead) {
+    OneConnectionServer server(host_.identity);
+    TlsClient client(*clock_);
+    ASSERT_TRUE(connect(server, client, viewer_.get()));
+    // The client reads nothing: the socket buffers fill and a send times out
+    // part-way through a record.
+    server.socket().set_send_timeout(50);
+    const std::string chunk = pattern(1 << 20, 5);
+    int writes = 0;
+    while (writes < 256 && server.channel().write(chunk.data(), chunk.size())) ++writes;
+    ASSERT_LT(writes, 256);
+    EXPECT_TRUE(server.channel().broken());
+    // Nothing more is written, however small, and nothing more is read.
+    client.write("ping", 4);
+    EXPECT_FALSE(server.channel().write("x", 1));
+    char buf[16];
+    EXPECT_EQ(server.channel().read(buf, sizeof buf), -1);
+}
+
 TEST_F(ChannelTest, EndOfTheConnectionReadsAsZero) {
     // TCP closed without a closing alert.
     {
