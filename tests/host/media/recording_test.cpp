@@ -5,6 +5,7 @@
 #include <cstdio>
 #include <fstream>
 
+#include "host/media/capture.h"
 #include "host/media/mf_encoder.h"
 #include "platform/sim/desktop.h"
 #include "platform/sim/manual_clock.h"
@@ -39,28 +40,30 @@ TEST(Recording, ThreeSecondsOfTheSimulatedDesktopReadByFfprobe) {
     d.refresh_hz = 30;
     desktop.add_display(d);
     sim::SimDuplication dup(desktop);
-    std::shared_ptr<platform::GpuDevice> device;
-    std::unique_ptr<platform::IOutputDuplication> out;
-    ASSERT_EQ(dup.create_device(0, device), 0);
-    ASSERT_EQ(dup.duplicate_output(0, 0, *device, out), 0);
+    DxgiCaptureSource source(dup);
+    MonitorRef ref;
+    ref.by_target = true;
+    ref.adapter_luid = 0x42;
+    ref.target_id = 3;
+    auto output = source.find_output(ref);
+    ASSERT_TRUE(output);
+    ASSERT_TRUE(source.open(output->ordinal));
 
     auto port = platform::make_mft_port();
     MfEncoder enc(*port, clock, {true, false, 0});
-    ASSERT_TRUE(enc.init({960, 540, 30, device.get(), 4'000'000, 0})) << enc.last_error();
+    ASSERT_TRUE(enc.init({960, 540, 30, source.device(), 4'000'000, 0})) << enc.last_error();
     const std::string path = dir.file("desktop.h264");
     std::ofstream file(path, std::ios::binary);
     int frames = 0, pointer_only = 0;
     while (frames < 90) {
-        platform::DuplicationFrameInfo info;
-        const platform::CpuTexture* tex = nullptr;
-        ASSERT_EQ(out->acquire_next_frame(100, info, tex), 0);
-        if (info.last_present_time == 0) {
+        CapturedFrame frame;
+        ASSERT_EQ(source.acquire(100, frame), AcquireStatus::frame);
+        if (!frame.has_image) {
             ++pointer_only;
-            out->release_frame();
             continue;
         }
-        ASSERT_TRUE(enc.copy_input(tex));
-        out->release_frame();
+        ASSERT_TRUE(enc.copy_input(frame.texture));
+        source.release_frame();
         EncodedFrame ef;
         ASSERT_TRUE(enc.encode_frame(ef)) << enc.last_error();
         ASSERT_GT(ef.size, 0u);
