@@ -6,6 +6,7 @@
 
 #include <gtest/gtest.h>
 
+#include "common/text.h"
 #include "platform/files.h"
 #include "platform/sim/machine.h"
 #include "platform/sim/manual_clock.h"
@@ -318,6 +319,50 @@ TEST(SetupProcess, InstallFindAndUninstallAsProgramsOnAFreshMachine) {
     const auto removed = test::run(test::bin_path("sorvane-setup"), {"uninstall"}, env);
     EXPECT_EQ(removed.code, 0) << removed.out;
     EXPECT_EQ(test::run(test::bin_path("sorvane-sim"), {"dump"}, env).out, initial);
+}
+
+}  // namespace
+}  // namespace sorvane::setup
+
+namespace sorvane::setup {
+namespace {
+
+TEST_F(SetupMachine, RehearseSignFirewallAndRemoveCertCommands) {
+    const std::string copy = dir_.file("copy");
+    ASSERT_TRUE(platform::create_directories(copy).ok());
+    test::write_all(copy + "/sorvanevdd.cat", "catalog");
+    EXPECT_EQ(setup({"rehearse-sign", "--driver-dir", copy}), 1);  // the dll is missing
+    EXPECT_NE(out_.find("  yok: " + copy + "/SorvaneVDD.dll\n"), std::string::npos) << out_;
+    EXPECT_NE(out_.find("imzalandi, imza parmak izi sertifikayla ayni\n"), std::string::npos);
+    EXPECT_NE(out_.find("  anahtar silme: silindi ve dogrulandi\n"), std::string::npos);
+    test::write_all(copy + "/SorvaneVDD.dll", "library");
+    EXPECT_EQ(setup({"rehearse-sign", "--driver-dir", copy}), 0) << out_;
+    EXPECT_EQ(dump(), initial_);  // no key, certificate or value is left
+
+    EXPECT_EQ(setup({"firewall-add"}), 2);
+    EXPECT_EQ(setup({"firewall-add", "--app-dir", app_}), 0);
+    EXPECT_EQ(setup({"firewall-add", "--app-dir", app_}), 0);  // replaces, never doubles
+    size_t ours = 0;
+    machine_->read([&](const sim::MachineState& s) {
+        for (const auto& r : s.firewall.rules) ours += r.grouping == "Sorvane" ? 1 : 0;
+    });
+    EXPECT_EQ(ours, 4u);
+    EXPECT_NE(out_.find("  guvenlik duvari kurali silindi: 4\n"), std::string::npos);
+    arm("firewall.add", 2, platform::kEFail);
+    EXPECT_EQ(setup({"firewall-add", "--app-dir", app_}), 1);
+    EXPECT_NE(out_.find("  UYARI: kural eklenemedi: Sorvane input (TCP 47002)\n"), std::string::npos);
+    EXPECT_EQ(setup({"firewall-remove"}), 0);
+    EXPECT_EQ(dump(), initial_);
+
+    // remove-cert matches the upper-case thumbprint only.
+    ASSERT_EQ(setup(install_args()), 0) << out_;
+    std::string thumb;
+    ASSERT_TRUE(platform::registry_read_sz(*registry_, platform::RegistryHive::local_machine, kInstallKey,
+                                           "CertThumbprint", thumb));
+    EXPECT_EQ(setup({"remove-cert", "--thumbprint", ascii_lower(thumb)}), 0);
+    EXPECT_EQ(out_, "");
+    EXPECT_EQ(setup({"remove-cert", "--thumbprint", thumb}), 0);
+    EXPECT_EQ(out_, "  ROOT'den cikarildi: " + thumb + "\n  TrustedPublisher'den cikarildi: " + thumb + "\n");
 }
 
 }  // namespace
