@@ -367,3 +367,33 @@ TEST_F(SetupMachine, RehearseSignFirewallAndRemoveCertCommands) {
 
 }  // namespace
 }  // namespace sorvane::setup
+
+namespace sorvane::setup {
+namespace {
+
+TEST_F(SetupMachine, AFailedUpgradeKeepsTheEarlierNodeAndAllowList) {
+    ASSERT_TRUE(machine_->update("earlier install", [](sim::MachineState& s) {
+        s.registry.set_value(platform::RegistryHive::local_machine, kDriverKey, "ControlPipeSids",
+                             platform::reg_multi_sz({"S-1-22-1-4242"}));
+        sim::DeviceNode n;
+        n.instance_id = "ROOT\\DISPLAY\\0000";
+        n.class_name = "Display";
+        n.class_guid = sim::kDisplayClassGuid;
+        n.description = kDeviceDescription;
+        n.manufacturer = "Sorvane";
+        n.has_hardware_ids = true;
+        n.hardware_ids = platform::reg_multi_sz({kHardwareId}).data;
+        n.problem = 28;  // as an earlier package's removal left it
+        s.devices.nodes.push_back(n);
+    }));
+    const std::string before = dump();
+    runner_->device_report = "Device Description:     Sorvane Virtual Display Adapter\r\nStatus:   Problem\r\n\r\n";
+    EXPECT_EQ(setup(install_args()), 1);
+    EXPECT_NE(out_.find("Already exists (1) -- nothing to do:"), std::string::npos) << out_;
+    EXPECT_EQ(undo_lines(), (std::vector<std::string>{"HKLM VDD anahtarini sil", "veri klasorunu sil", "paketi sil oem1.inf",
+                                                       "Root'tan sertifikayi cikar", "gecici anahtari sil"}));
+    EXPECT_EQ(dump(), before);
+}
+
+}  // namespace
+}  // namespace sorvane::setup

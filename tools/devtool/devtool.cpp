@@ -4,6 +4,7 @@
 #include <cstdarg>
 #include <cstdio>
 
+#include "common/printf_format.h"
 #include "common/text.h"
 #include "platform/registry.h"
 
@@ -24,7 +25,7 @@ class Tool {
 public:
     Tool(platform::IDeviceManager& dm, platform::ISystemInfo& sys, std::string& out) : dm_(dm), sys_(sys), out_(out) {}
 
-    void print(const char* fmt, ...) __attribute__((format(printf, 2, 3))) {
+    void print(const char* fmt, ...) SORVANE_PRINTF(2, 3) {
         va_list ap;
         va_start(ap, fmt);
         char buf[4096];

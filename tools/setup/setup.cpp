@@ -5,6 +5,7 @@
 #include <cstdio>
 #include <memory>
 
+#include "common/printf_format.h"
 #include "common/text.h"
 #include "platform/codepage.h"
 #include "platform/files.h"
@@ -108,7 +109,7 @@ public:
 private:
     // ---- output ----
 
-    void say(const char* fmt, ...) __attribute__((format(printf, 2, 3))) {
+    void say(const char* fmt, ...) SORVANE_PRINTF(2, 3) {
         char buf[2048];
         va_list ap;
         va_start(ap, fmt);
