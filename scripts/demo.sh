@@ -1,7 +1,9 @@
 #!/usr/bin/env bash
-# The system's main job as far as it exists: a console host opens its pairing
-# window, the reference viewer pairs with the URI the host logs, and the host
-# knows the device at its next start.
+# The system's main job as far as it exists: on a fresh simulated Windows
+# machine the installer helper sets up the driver, a console host opens its
+# pairing window, the reference viewer pairs with the URI the host logs, the
+# host knows the device at its next start, and the installer helper removes
+# everything again.
 set -euo pipefail
 bin=$(cd "${1:-build/bin}" && pwd)
 root=$(mktemp -d /tmp/sorvane-demo-XXXXXX)
@@ -12,6 +14,16 @@ cd "$root/work"
 host_pid=
 cleanup() { [[ -n $host_pid ]] && kill -INT "$host_pid" 2>/dev/null || true; }
 trap cleanup EXIT
+
+echo "== 0. a fresh simulated Windows machine; sorvane-setup installs the driver (machine: $SORVANE_SIM_ROOT)"
+"$bin/sorvane-sim" init
+"$bin/sorvane-sim" dump > machine-before.json
+install_rc=0
+"$bin/sorvane-setup" install --app-dir "$bin" --version 0.1.14 --driver-version 1.0.0 > setup-install.out 2>&1 || install_rc=$?
+grep -E "^\[|parmak izi|yeni paket|aygit Started|TAMAM|HATA" setup-install.out || true
+echo "sorvane-setup install exit code $install_rc"
+"$bin/sorvane-devtool" find 'Root\SorvaneVDD'
+echo
 
 echo "== 1. the host starts in console mode and opens its pairing window (data: $LOCALAPPDATA)"
 "$bin/sorvane-host" --console --pair --bind 127.0.0.1 > host.out 2>&1 &
@@ -40,5 +52,18 @@ echo "== 4. the next start knows the paired device"
 echo
 echo "files of the host:"
 (cd "$LOCALAPPDATA" && find . -type f | sort)
+
+echo
+echo "== 5. sorvane-setup uninstall removes the driver, its device, certificate, rules and registry keys"
+uninstall_rc=0
+"$bin/sorvane-setup" uninstall > setup-uninstall.out 2>&1 || uninstall_rc=$?
+grep -E "kok aygit|paket |cikarildi|kurali silindi|TAMAM|HATA" setup-uninstall.out || true
+echo "sorvane-setup uninstall exit code $uninstall_rc"
+"$bin/sorvane-sim" dump > machine-after.json
+if cmp -s machine-before.json machine-after.json; then
+  echo "the machine is left exactly as sorvane-sim init made it"
+else
+  echo "the machine differs from the fresh one:"; diff machine-before.json machine-after.json || true
+fi
 echo
 echo "demo folder: $root"
