@@ -5,7 +5,7 @@
 // video destination.
 #include <memory>
 
-#include "host/protocol/video_hello.h"
+#include "host/net/video_hello.h"
 #include "platform/sim/manual_clock.h"
 #include "tests/fuzz/fuzz_input.h"
 #include "viewer/net/video_crypto.h"
