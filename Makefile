@@ -2,17 +2,20 @@
 #   make build   programs into build/bin
 #   make test    install missing packages (as root), build with sanitizers, run every test
 #   make demo    run the system's main job as far as it exists
-#   make check   the include rule and the Windows compile check
+#   make check   the include rule, and the Windows build with its port suites run under Wine
 #   make bench   build and run the benchmarks
+#   make fuzz    build the fuzzing harnesses (clang) and run each for FUZZ_SECONDS
 
 BUILD      ?= build
 TEST_BUILD ?= build-test
 TSAN_BUILD ?= build-tsan
 WIN_BUILD  ?= build-win
+FUZZ_BUILD ?= build-fuzz
+FUZZ_SECONDS ?= 180
 JOBS       ?= $(shell nproc)
 CMAKE_GEN  := -G Ninja
 
-.PHONY: all build test test-asan test-tsan demo deps check check-includes check-windows bench clean
+.PHONY: all build test test-asan test-tsan demo deps check check-includes check-windows bench fuzz clean
 
 all: build
 
@@ -51,6 +54,7 @@ check-windows: deps
 	cmake -S . -B $(WIN_BUILD) $(CMAKE_GEN) -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-w64.cmake \
 	  -DCMAKE_BUILD_TYPE=Release -DSORVANE_PORTABLE_ONLY=ON
 	cmake --build $(WIN_BUILD) -j $(JOBS)
+	scripts/run-windows-tests.sh $(WIN_BUILD)
 
 # Stops at the first benchmark program that fails.
 bench: build
@@ -58,5 +62,11 @@ bench: build
 	  if [ -f "$$b" ] && [ -x "$$b" ]; then "$$b" --benchmark_min_time=0.2 || { echo "bench: $$b failed"; exit 1; }; fi; \
 	done
 
+fuzz: deps
+	cmake -S . -B $(FUZZ_BUILD) $(CMAKE_GEN) -DCMAKE_C_COMPILER=clang -DCMAKE_CXX_COMPILER=clang++ \
+	  -DCMAKE_BUILD_TYPE=RelWithDebInfo -DSORVANE_FUZZ=ON -DSORVANE_BUILD_BENCH=OFF
+	cmake --build $(FUZZ_BUILD) -j $(JOBS) --target fuzz_harnesses
+	tests/fuzz/run.sh $(FUZZ_BUILD) $(FUZZ_SECONDS)
+
 clean:
-	rm -rf $(BUILD) $(TEST_BUILD) $(TSAN_BUILD) $(WIN_BUILD)
+	rm -rf $(BUILD) $(TEST_BUILD) $(TSAN_BUILD) $(WIN_BUILD) $(FUZZ_BUILD)

@@ -11,6 +11,15 @@ if(SORVANE_CCACHE)
   set(CMAKE_C_COMPILER_LAUNCHER ${SORVANE_CCACHE})
 endif()
 
+if(SORVANE_FUZZ)
+  if(NOT CMAKE_CXX_COMPILER_ID MATCHES "Clang")
+    message(FATAL_ERROR "SORVANE_FUZZ needs clang: -DCMAKE_C_COMPILER=clang -DCMAKE_CXX_COMPILER=clang++")
+  endif()
+  set(SORVANE_SANITIZE "address,undefined")
+  # Coverage for libFuzzer in every library; the harnesses link the fuzzer itself.
+  add_compile_options(-fsanitize=fuzzer-no-link)
+endif()
+
 if(SORVANE_SANITIZE)
   add_compile_options(-fsanitize=${SORVANE_SANITIZE} -fno-omit-frame-pointer -fno-sanitize-recover=all)
   add_link_options(-fsanitize=${SORVANE_SANITIZE})

@@ -1,4 +1,5 @@
-# Cross-compiles the portable libraries for 64-bit Windows (compile check only).
+# Cross-compiles for 64-bit Windows: the portable libraries, platform/win32 and
+# the port suites (run under Wine by `make check-windows`).
 set(CMAKE_SYSTEM_NAME Windows)
 set(CMAKE_SYSTEM_PROCESSOR x86_64)
 set(CMAKE_C_COMPILER x86_64-w64-mingw32-gcc-posix)

@@ -113,6 +113,65 @@ std::string scrub_control(std::string_view s) {
     return out;
 }
 
+namespace {
+
+// The length of the well-formed UTF-8 sequence at the start of s, 0 when
+// there is none.
+size_t utf8_sequence_length(std::string_view s) {
+    const auto b = [&](size_t i) { return static_cast<unsigned char>(s[i]); };
+    const unsigned char lead = b(0);
+    if (lead < 0x80) return 1;
+    size_t need = 0;
+    unsigned char low = 0x80;
+    unsigned char high = 0xBF;
+    if (lead >= 0xC2 && lead <= 0xDF) {
+        need = 2;
+    } else if (lead >= 0xE0 && lead <= 0xEF) {
+        need = 3;
+        if (lead == 0xE0) low = 0xA0;   // no overlong forms
+        if (lead == 0xED) high = 0x9F;  // no surrogates
+    } else if (lead >= 0xF0 && lead <= 0xF4) {
+        need = 4;
+        if (lead == 0xF0) low = 0x90;   // no overlong forms
+        if (lead == 0xF4) high = 0x8F;  // nothing above U+10FFFF
+    } else {
+        return 0;
+    }
+    if (s.size() < need || b(1) < low || b(1) > high) return 0;
+    for (size_t i = 2; i < need; ++i) {
+        if ((b(i) & 0xC0) != 0x80) return 0;
+    }
+    return need;
+}
+
+}  // namespace
+
+std::string scrub_text(std::string_view s) {
+    std::string out(s);
+    for (size_t i = 0; i < out.size();) {
+        const auto c = static_cast<unsigned char>(out[i]);
+        if ((c < 0x20 && c != '\t') || c == 0x7F) {
+            out[i++] = '?';
+            continue;
+        }
+        const size_t n = utf8_sequence_length(std::string_view(out).substr(i));
+        if (n == 0) {
+            out[i++] = '?';
+        } else {
+            i += n;
+        }
+    }
+    return out;
+}
+
+std::string peer_text(std::string_view s, size_t max) {
+    if (s.size() <= max) return scrub_text(s);
+    const size_t keep = utf8_prefix_length(s, max);
+    std::string out = scrub_text(s.substr(0, keep));
+    out += "...(+" + std::to_string(s.size() - keep) + " bytes)";
+    return out;
+}
+
 size_t utf8_complete_length(std::string_view s) {
     // Find the lead byte of the last sequence (at most three continuation
     // bytes back) and drop the sequence when it is shorter than it announces.

@@ -33,6 +33,21 @@ bool from_hex(std::string_view hex, void* out, size_t n);
 std::string scrub_control(std::string_view s);
 void scrub_control_in_place(char* s, size_t n);
 
+// Replaces, with '?', every byte below 0x20 except tab, DEL (0x7F) and every
+// byte that is not part of a well-formed UTF-8 sequence (overlong forms,
+// surrogates and values above U+10FFFF included): what is left is one line of
+// valid UTF-8 with the same number of bytes.
+std::string scrub_text(std::string_view s);
+
+// How much of a peer's text a log line carries.
+inline constexpr size_t kPeerTextMax = 128;
+
+// A peer's text (a name, a client id) for a log line: scrubbed as scrub_text
+// does, and when longer than max bytes cut at a character boundary and marked
+// "...(+N bytes)" with the number of bytes left out, so the fields that follow
+// it in the line are never pushed past the end of the line.
+std::string peer_text(std::string_view s, size_t max = kPeerTextMax);
+
 // The length of s without a UTF-8 sequence cut short at its end.
 size_t utf8_complete_length(std::string_view s);
 

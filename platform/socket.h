@@ -40,10 +40,15 @@ enum class SocketStatus {
     error,      // see error_code
 };
 
+// The call that failed, where callers report the steps apart (listen and
+// open: creating the socket, binding it, listening on it).
+enum class SocketStep : uint8_t { other, create, bind, listen };
+
 struct SocketResult {
     SocketStatus status = SocketStatus::ok;
-    int error_code = 0;  // the system's error number (errno, WSA error), 0 when none
+    int error_code = 0;  // the Winsock error number (WSAE...) on every platform, 0 when none
     size_t bytes = 0;    // bytes moved by recv and send_all (for send_all also on failure)
+    SocketStep step = SocketStep::other;
     bool ok() const { return status == SocketStatus::ok; }
 };
 
@@ -101,6 +106,9 @@ public:
 
 private:
     SocketHandle handle_ = kInvalidSocket;
+    // Set by shutdown(); where the system's shutdown does not end a blocked
+    // receive (Winsock), waits look at it.
+    std::atomic<bool> shut_{false};
 };
 
 // A listening TCP socket. Move-only; closes its handle when destroyed.
@@ -136,6 +144,7 @@ public:
 private:
     SocketHandle handle_ = kInvalidSocket;
     uint16_t port_ = 0;
+    std::atomic<bool> shut_{false};  // as TcpStream's
 };
 
 // A UDP socket. Move-only; closes its handle when destroyed.

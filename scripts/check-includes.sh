@@ -41,6 +41,9 @@ declare -A allowed=(
 )
 
 std_headers=" algorithm any array atomic barrier bit bitset cassert cctype cerrno cfloat charconv chrono cinttypes climits clocale cmath codecvt compare complex concepts condition_variable coroutine csetjmp csignal cstdarg cstddef cstdint cstdio cstdlib cstring ctime cuchar cwchar cwctype deque exception execution expected filesystem format forward_list fstream functional future initializer_list iomanip ios iosfwd iostream istream iterator latch limits list locale map memory memory_resource mutex new numbers numeric optional ostream queue random ranges ratio regex scoped_allocator semaphore set shared_mutex source_location span sstream stack stdexcept stop_token streambuf string string_view syncstream system_error thread tuple type_traits typeindex typeinfo unordered_map unordered_set utility valarray variant vector version "
+# The compiler's SIMD intrinsics are part of every x86-64 toolchain (gcc, clang,
+# mingw-w64, MSVC), not an operating-system or third-party library.
+std_headers+="emmintrin.h tmmintrin.h smmintrin.h immintrin.h "
 
 # Sets unit to the folder (key of the table) file $1 belongs to.
 unit_of() {

@@ -415,8 +415,10 @@ void ControlPlane::tick() {
     {
         std::lock_guard<std::mutex> g(mutex_);
         auto& entries = registry_.entries();
-        for (const auto& [connection, state] : connections_) {
-            if (elapsed(now, state.last_request_ms) <= config_.lease_ms) continue;
+        for (const auto& entry : connections_) {
+            // A named copy: structured bindings cannot be captured by every compiler we build with.
+            const uint32_t connection = entry.first;
+            if (elapsed(now, entry.second.last_request_ms) <= config_.lease_ms) continue;
             // The connection record stays: the pipe may still be open, and a
             // later request refreshes it without bringing the monitors back.
             for (MonitorEntry& e : entries) {

@@ -13,7 +13,7 @@ namespace {
 const char kLogFileName[] = "sorvane-host.log";
 
 // vsnprintf into a fixed buffer; a message that is cut ends on a UTF-8 boundary.
-std::string format_cut(size_t buffer, const char* format, va_list args) {
+SORVANE_PRINTF(2, 0) std::string format_cut(size_t buffer, const char* format, va_list args) {
     std::string out(buffer, '\0');
     const int n = std::vsnprintf(out.data(), buffer, format, args);
     if (n < 0) return {};
@@ -77,9 +77,7 @@ void Logger::write(const char* format, ...) {
 
 void Logger::vwrite(const char* format, va_list args) {
     std::call_once(base_once_, [this] { base_us_ = clock_.now_us(); });
-    std::string message = format_cut(kLogMessageBuffer, format, args);
-    scrub_control_in_place(message.data(), message.size());
-    emit(message);
+    emit(scrub_text(format_cut(kLogMessageBuffer, format, args)));
 }
 
 void Logger::emit(std::string_view message) {

@@ -35,9 +35,11 @@ public:
     // Creates the folder, rotates and opens the current file.
     void open(bool echo, const std::string& folder);
 
-    // Formats and writes one line. Control bytes in the message become '?'.
+    // Formats and writes one line. Control bytes, DEL and bytes that are not
+    // valid UTF-8 become '?' (see scrub_text); a peer's text in the arguments
+    // goes through peer_text first, so a NUL cannot cut it short.
     void write(const char* format, ...) SORVANE_PRINTF(2, 3);
-    void vwrite(const char* format, va_list args);
+    void vwrite(const char* format, va_list args) SORVANE_PRINTF(2, 0);
 
     // Where echoed lines go (standard output by default).
     void set_echo_sink(std::function<void(std::string_view)> sink);

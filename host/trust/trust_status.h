@@ -7,6 +7,8 @@
 #include <cstdint>
 #include <mutex>
 #include <string>
+#include <utility>
+#include <vector>
 
 namespace sorvane {
 
@@ -28,5 +30,13 @@ private:
     mutable std::mutex mutex_;
     TrustStatusRecord record_;
 };
+
+// The settings notes of a record at a wall time: "last_pairings_unreadable"
+// ("<UTC stamp> | <backup name or saklanamadi> | DPAPI hata <code>") and
+// "last_tls_identity_renewed" ("<UTC stamp> | ozel anahtar hatasi <code>"),
+// each present only when its event happened.
+std::vector<std::pair<std::string, std::string>> trust_notes(const TrustStatusRecord& record, int64_t wall_ms);
+// Stores those notes in settings.txt.
+void store_trust_notes(const TrustStatusRecord& record, int64_t wall_ms);
 
 }  // namespace sorvane

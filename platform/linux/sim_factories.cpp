@@ -1,6 +1,11 @@
 // Facilities Linux lacks come from the simulated Windows machine in
 // $SORVANE_SIM_ROOT (or the per-user default folder).
+#include "platform/code_signing.h"
+#include "platform/device_manager.h"
+#include "platform/files.h"
 #include "platform/iddcx.h"
+#include "platform/firewall.h"
+#include "platform/pkix.h"
 #include "platform/registry.h"
 #include "platform/sim/iddcx_sim.h"
 #include "platform/sim/machine.h"
@@ -22,5 +27,31 @@ std::unique_ptr<ISystemInfo> make_system_info() { return sim::make_sim_system_in
 std::unique_ptr<IIddCx> make_system_iddcx() { return std::make_unique<sim::SimIddCx>(default_machine()); }
 
 std::string executable_name(const std::string& name) { return name; }
+
+}  // namespace sorvane::platform
+
+namespace sorvane::platform {
+
+std::unique_ptr<IDeviceManager> make_device_manager() {
+    return sim::make_sim_device_manager(std::shared_ptr<sim::Machine>(sim::Machine::open_default()));
+}
+
+std::unique_ptr<ICodeSigning> make_code_signing() {
+    return sim::make_sim_code_signing(std::shared_ptr<sim::Machine>(sim::Machine::open_default()));
+}
+
+std::unique_ptr<IFirewallPolicy> make_firewall_policy() {
+    return sim::make_sim_firewall(std::shared_ptr<sim::Machine>(sim::Machine::open_default()));
+}
+
+std::string signature_path(const std::string& path) { return path + ".p7s"; }
+
+bool read_file_signer(const std::string& path, std::vector<uint8_t>& signer_der) {
+    std::string data;
+    std::string sig;
+    if (!read_file(path, 256u << 20, data).ok() || !read_file(signature_path(path), 1u << 20, sig).ok()) return false;
+    std::string error;
+    return pkcs7_verify_detached(std::vector<uint8_t>(sig.begin(), sig.end()), data, signer_der, error);
+}
 
 }  // namespace sorvane::platform

@@ -218,6 +218,55 @@ void apply_setup(MachineState& state, const MachineSetup& setup) {
     reg.create_key(lm, "SOFTWARE\\Microsoft");
     reg.create_key(lm, "SYSTEM\\CurrentControlSet\\Services");
     reg.create_key(RegistryHive::current_user, "Software\\Microsoft");
+
+    // The machine's GPU, started, and a package of another maker in the store.
+    state.devices.nodes.clear();
+    DeviceNode gpu;
+    gpu.instance_id = "PCI\\VEN_1AF4&DEV_1050&SUBSYS_11001AF4&REV_01\\3&13C0B0C5&0&10";
+    gpu.class_name = "Display";
+    gpu.class_guid = kDisplayClassGuid;
+    gpu.has_hardware_ids = true;
+    gpu.hardware_ids = platform::reg_multi_sz({"PCI\\VEN_1AF4&DEV_1050&SUBSYS_11001AF4&REV_01",
+                                               "PCI\\VEN_1AF4&DEV_1050&SUBSYS_11001AF4"})
+                           .data;
+    gpu.description = "Basic Display Adapter";
+    gpu.manufacturer = "(Standard display types)";
+    gpu.service = "BasicDisplay";
+    gpu.started = true;
+    state.devices.nodes.push_back(gpu);
+    state.driver_store.packages.clear();
+    DriverPackage other;
+    other.published_name = "oem0.inf";
+    other.original_name = "fabrikamaudio.inf";
+    other.provider = "Fabrikam";
+    other.class_name = "MEDIA";
+    other.class_guid = "{4d36e96c-e325-11ce-bfc1-08002be10318}";
+    other.date = "03/14/2024";
+    other.version = "6.0.1.8";
+    other.signer_name = "Fabrikam Hardware Compatibility Publisher";
+    other.description = "Fabrikam High Definition Audio";
+    other.manufacturer = "Fabrikam";
+    other.service = "FabAudio";
+    other.hardware_ids = {"HDAUDIO\\FUNC_01&VEN_FABR&DEV_0001"};
+    state.driver_store.packages.push_back(other);
+    state.firewall.rules.clear();
+    FirewallRule dhcp;
+    dhcp.name = "Core Networking - Dynamic Host Configuration Protocol (DHCP-In)";
+    dhcp.grouping = "@FirewallAPI.dll,-25000";
+    dhcp.application = "%SystemRoot%\\system32\\svchost.exe";
+    dhcp.protocol = 17;
+    dhcp.local_ports = "68";
+    dhcp.remote_addresses = "*";
+    state.firewall.rules.push_back(dhcp);
+    FirewallRule other_app;
+    other_app.name = "Fabrikam Sync (TCP 47000)";
+    other_app.grouping = "Fabrikam";
+    other_app.application = "C:\\Program Files\\Fabrikam\\sync.exe";
+    other_app.protocol = 6;
+    other_app.local_ports = "47000";
+    other_app.remote_addresses = "LocalSubnet";
+    other_app.profiles = 6;
+    state.firewall.rules.push_back(other_app);
     fresh_display(state.display, reg, setup.render_gpus, setup.monitors);
 }
 
@@ -469,6 +518,19 @@ bool Machine::initialize(const MachineSetup& setup) {
     return true;
 }
 
+bool Machine::install_system_programs(const std::string& bin_dir) {
+    for (const char* tool : {"pnputil", "icacls", "cmd"}) {
+        const std::string target = platform::join_path(bin_dir, std::string("sorvane-sim-") + tool);
+        const std::string link = platform::join_path(system32(), std::string(tool) + ".exe");
+        ::unlink(link.c_str());
+        if (::symlink(target.c_str(), link.c_str()) != 0) {
+            set_error("link " + link + ": " + std::strerror(errno));
+            return false;
+        }
+    }
+    return true;
+}
+
 std::string Machine::dump_of(const MachineState& state) {
     Json j = Json::object();
     for_each_model(state, [&](const auto& m) {
@@ -479,7 +541,31 @@ std::string Machine::dump_of(const MachineState& state) {
 }
 
 bool Machine::dump(std::string& out) {
-    return read([&](const MachineState& s) { out = dump_of(s); });
+    if (!read([&](const MachineState& s) { out = dump_of(s); })) return false;
+    if (folder_.empty()) return true;
+    // The machine's files that are state rather than logs.
+    Json files = Json::object();
+    std::vector<std::string> pending{""};
+    const std::string base = program_data();
+    while (!pending.empty()) {
+        const std::string rel = pending.back();
+        pending.pop_back();
+        std::vector<std::string> names;
+        platform::list_directory(platform::join_path(base, rel), names);
+        for (const auto& n : names) {
+            const std::string child = rel.empty() ? n : rel + "/" + n;
+            struct stat st {};
+            if (::lstat(platform::join_path(base, child).c_str(), &st) != 0) continue;
+            if (S_ISDIR(st.st_mode)) pending.push_back(child);
+            else if (n.size() < 4 || n.compare(n.size() - 4, 4, ".log") != 0) files[child] = static_cast<int64_t>(st.st_size);
+        }
+    }
+    Json all;
+    std::string error;
+    if (!Json::parse(out, all, error)) return false;
+    all["program_data_files"] = files;
+    out = all.write();
+    return true;
 }
 
 std::string Machine::journal() {

@@ -32,9 +32,11 @@
 #include <vector>
 
 #include "platform/clock.h"
+#include "platform/sim/device_model.h"
 #include "platform/sim/display_model.h"
 #include "platform/sim/json.h"
 #include "platform/sim/registry_model.h"
+#include "platform/sim/security_model.h"
 #include "platform/sim/system_model.h"
 
 namespace sorvane::sim {
@@ -83,6 +85,12 @@ struct MachineMeta {
 struct MachineState {
     SystemModel system;
     RegistryModel registry;
+    DeviceModel devices;
+    DriverStoreModel driver_store;
+    CertificateModel certificates;
+    KeyModel keys;
+    AclModel acls;
+    FirewallModel firewall;
     DisplayModel display;
 
     // Steering of the simulation; not part of the dump.
@@ -101,6 +109,12 @@ template <class State, class F>
 void for_each_model(State& s, F&& f) {
     f(s.system);
     f(s.registry);
+    f(s.devices);
+    f(s.driver_store);
+    f(s.certificates);
+    f(s.keys);
+    f(s.acls);
+    f(s.firewall);
     f(s.display);
 }
 
@@ -153,6 +167,10 @@ public:
     // Fresh state: the folder's layout, every model written, a new journal.
     bool initialize(const MachineSetup& setup);
 
+    // Puts the system programs into Windows/System32 (pnputil.exe, icacls.exe,
+    // cmd.exe as links to sorvane-sim-pnputil, ... in bin_dir).
+    bool install_system_programs(const std::string& bin_dir);
+
     // Runs fn on the current state under the lock, then persists the models
     // that changed and journals the change under the heading what. False
     // (with last_error) when the state could not be read or written; fn has
@@ -164,7 +182,9 @@ public:
     // does not fail. A machine that cannot be read gives ERROR_NOT_READY.
     uint32_t fault(std::string_view point);
 
-    // The canonical dump of every model (faults, counters and logs excluded).
+    // The canonical dump of every model (faults, counters and logs excluded),
+    // and for a machine in a folder the files under ProgramData other than
+    // logs (*.log) with their sizes.
     bool dump(std::string& out);
     static std::string dump_of(const MachineState& state);
 

@@ -5,6 +5,9 @@
 
 #include <memory>
 
+#include "platform/code_signing.h"
+#include "platform/device_manager.h"
+#include "platform/firewall.h"
 #include "platform/registry.h"
 #include "platform/sim/machine.h"
 #include "platform/system_info.h"
@@ -17,6 +20,23 @@ namespace sorvane::sim {
 std::unique_ptr<platform::IRegistry> make_sim_registry(std::shared_ptr<Machine> machine);
 
 std::unique_ptr<platform::ISystemInfo> make_sim_system_info(std::shared_ptr<Machine> machine);
+
+// Device nodes and the driver store. Changes need the token's elevation.
+// Fault points: "setupapi.get_class_devs", "setupapi.get_inf_class",
+// "setupapi.create_device_info_list", "setupapi.create_device_info",
+// "setupapi.set_property", "setupapi.register", "setupapi.remove",
+// "newdev.update_driver" (and "driverstore.add" inside it).
+std::unique_ptr<platform::IDeviceManager> make_sim_device_manager(std::shared_ptr<Machine> machine);
+
+// Key provider, signer and LocalMachine stores. Real RSA keys kept in the
+// machine's key store. Fault points: "ncrypt.open_provider",
+// "ncrypt.create_key", "ncrypt.finalize_key", "ncrypt.open_key",
+// "ncrypt.delete_key", "ncrypt.enum_keys", "crypt.create_self_signed",
+// "signer.sign", "certstore.open", "certstore.add", "certstore.delete".
+std::unique_ptr<platform::ICodeSigning> make_sim_code_signing(std::shared_ptr<Machine> machine);
+
+// Fault points: "firewall.open", "firewall.add", "firewall.remove".
+std::unique_ptr<platform::IFirewallPolicy> make_sim_firewall(std::shared_ptr<Machine> machine);
 
 // Message text of a Win32/HRESULT code as the simulated system words it
 // (English, or Turkish for a "tr" display language); empty when unknown.

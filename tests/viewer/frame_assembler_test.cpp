@@ -6,6 +6,8 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cmath>
+#include <limits>
 #include <vector>
 
 #include "host/net/video_datagram.h"
@@ -123,6 +125,83 @@ TEST_F(AssemblerFixture, ForgeriesDuplicatesLossesAndStragglersAreCounted) {
     EXPECT_EQ(s.frames_missing, 2u);  // 3 and 4 never showed up
     EXPECT_EQ(s.last_complete_frame_seq, 5u);
     ASSERT_EQ(done.size(), 2u);
+}
+
+// A fragment with any header a hostile host may send, sealed with the session key.
+proto::Bytes forge(VideoCipher& cipher, uint32_t seq, uint64_t capture, uint16_t index, uint16_t count, size_t piece) {
+    VideoFragmentHeader h;
+    h.session_id = 3;
+    h.frame_seq = seq;
+    h.capture_ms = capture;
+    h.fragment_index = index;
+    h.fragment_count = count;
+    proto::Bytes d(kVideoFragmentHeaderSize + piece + kVideoTagSize);
+    EXPECT_TRUE(encode_fragment_header(h, d.data()));
+    const proto::Bytes plain(piece, 0x5A);
+    EXPECT_TRUE(cipher.encrypt_fragment(seq, index, proto::ByteView(d.data(), kVideoFragmentHeaderSize), plain.data(),
+                                        piece, d.data() + kVideoFragmentHeaderSize,
+                                        d.data() + kVideoFragmentHeaderSize + piece));
+    return d;
+}
+
+TEST_F(AssemblerFixture, WaitingFramesCostWhatArrivedWithinABudget) {
+    // First fragments that claim 65,535 pieces each hold one piece, not 89 MB.
+    const size_t piece_cost = 1361 + viewer::FrameAssembler::kPieceBookkeeping;
+    for (uint32_t seq = 1; seq <= 32; ++seq) EXPECT_TRUE(feed(forge(*host, seq, 1, 0, 65535, 1361)));
+    EXPECT_EQ(assembler->pending(), 32u);
+    EXPECT_EQ(assembler->pending_bytes(), 32u * piece_cost);
+
+    // With a budget of 16 KiB: a frame growing past what is left pushes older
+    // frames out; one larger than the whole budget is given up itself.
+    viewer::AssemblerOptions o;
+    o.session_id = 3;
+    o.max_pending_bytes = 16 * 1024;
+    viewer::FrameAssembler small(*crypto, o);
+    auto host2 = VideoCipher::create(key.data());
+    auto put = [&](const proto::Bytes& d) { return small.feed(d.data(), d.size(), 1000, done); };
+    for (uint16_t i = 0; i < 6; ++i) put(forge(*host2, 100, 1, i, 8, 1361));
+    for (uint16_t i = 0; i < 8; ++i) put(forge(*host2, 101, 1, i, 8, i == 7 ? 10 : 1361));
+    ASSERT_EQ(done.size(), 1u);
+    EXPECT_EQ(done[0].frame_seq, 101u);
+    EXPECT_EQ(done[0].data.size(), 7u * 1361 + 10);
+    for (uint16_t i = 0; i < 13; ++i) put(forge(*host2, 102, 1, i, 20, 1361));
+    EXPECT_EQ(small.pending(), 0u);
+    EXPECT_EQ(small.pending_bytes(), 0u);
+    EXPECT_EQ(small.stats().frames_incomplete, 2u);  // 100 pushed out, 102 too large
+    EXPECT_EQ(small.stats().late, 1u);                // the piece of 102 after it was given up
+}
+
+TEST_F(AssemblerFixture, LatencyOfAnyCaptureTimeSaturates) {
+    constexpr int64_t kMax = std::numeric_limits<int64_t>::max();
+    constexpr int64_t kMin = std::numeric_limits<int64_t>::min();
+    struct Case {
+        uint64_t now;
+        int64_t offset;
+        uint64_t capture;
+        int64_t latency;
+    };
+    const Case cases[] = {
+        {1000, 0, 900, 100},
+        {1000, -50, 900, 50},
+        {900, 0, 1000, -100},
+        {1000, 0, (uint64_t{1} << 63) + 5, kMin + 995},
+        {1000, 0, (uint64_t{1} << 63) + 5000, kMin},
+        {~uint64_t{0}, 100, 0, kMax},
+        {uint64_t{1} << 63, 0, 0, kMax},
+        {0, kMin, 1, kMin},
+        {0, 0, uint64_t{1} << 63, kMin},
+    };
+    for (const Case& c : cases) EXPECT_EQ(viewer::frame_latency_ms(c.now, c.offset, c.capture), c.latency);
+
+    // Two frames whose latencies sit at the limits: min, max and mean stay defined.
+    auto a = seal(1, frame_bytes(10, 1), (uint64_t{1} << 63) + 5);
+    auto b = seal(2, frame_bytes(10, 2), 0);
+    feed(a[0], 0);
+    feed(b[0], ~uint64_t{0});
+    const viewer::ReceiverStats s = assembler->stats();
+    EXPECT_EQ(s.latency_max_ms, kMax);
+    EXPECT_EQ(s.latency_min_ms, kMin);
+    EXPECT_LT(std::abs(s.latency_avg_ms), 1e18);
 }
 
 TEST(HelloScheduleTest, FastUntilVideoThenSlow) {

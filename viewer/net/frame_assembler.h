@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <map>
 #include <optional>
+#include <unordered_map>
 #include <vector>
 
 #include "viewer/net/video_crypto.h"
@@ -48,10 +49,21 @@ struct AssemblerOptions {
     size_t max_pending_frames = 32;
     // The host's clock minus the local one (0 when both are the same clock).
     int64_t clock_offset_ms = 0;
+    // Bytes all waiting frames may hold together; the oldest frames are given
+    // up to stay below it. A frame is stored as its pieces arrive, so a
+    // header that claims many pieces costs nothing until they come.
+    size_t max_pending_bytes = 64u * 1024 * 1024;
 };
+
+// now + clock offset - capture, saturated at the limits of int64_t: a capture
+// time comes from the host and may be anything.
+int64_t frame_latency_ms(uint64_t now_ms, int64_t clock_offset_ms, uint64_t capture_ms);
 
 class FrameAssembler {
 public:
+    // What the budget counts for keeping track of one piece besides its bytes.
+    static constexpr size_t kPieceBookkeeping = 32;
+
     FrameAssembler(VideoCrypto& crypto, const AssemblerOptions& options) : crypto_(crypto), options_(options) {}
 
     // Looks at one datagram; frames it completes are appended to done.
@@ -61,6 +73,8 @@ public:
     void expire(uint64_t now_ms);
 
     ReceiverStats stats() const;
+    // Bytes the waiting frames hold.
+    size_t pending_bytes() const { return pending_bytes_; }
     size_t pending() const { return pending_.size(); }
 
 private:
@@ -71,11 +85,19 @@ private:
         uint16_t count = 0;
         uint16_t received = 0;
         size_t last_size = 0;
-        std::vector<uint8_t> data;
-        std::vector<bool> have;
+        // Pieces in arrival order, one kLargestPiece slot each, and the slot
+        // of each piece index that arrived: a frame costs what came of it,
+        // whatever count its header claims.
+        std::vector<uint8_t> slots;
+        std::unordered_map<uint16_t, uint16_t> slot_of;
+        size_t footprint() const { return slots.size() + slot_of.size() * kPieceBookkeeping; }
     };
 
     void resolve(uint32_t frame_seq, bool complete);
+    // Gives up waiting frames, oldest first, other than keep, until extra
+    // more bytes fit the budget. False when they cannot fit even then.
+    bool make_room(size_t extra, uint32_t keep);
+    void give_up(std::map<uint32_t, Partial>::iterator it);
 
     VideoCrypto& crypto_;
     AssemblerOptions options_;
@@ -86,7 +108,9 @@ private:
     ReceiverStats stats_;
     std::optional<uint32_t> lowest_seen_;
     std::optional<uint32_t> highest_seen_;
-    int64_t latency_sum_ = 0;
+    size_t pending_bytes_ = 0;
+    // A double: the latencies of a hostile host's frames can be anything.
+    double latency_sum_ = 0;
     std::vector<uint8_t> scratch_ = std::vector<uint8_t>(kLargestPiece);
 };
 

@@ -1,3 +1,5 @@
+#include <unistd.h>
+
 #include <cinttypes>
 #include <cstdio>
 #include <string>
@@ -87,6 +89,10 @@ int verb_init(Machine& m, const std::vector<std::string>& args) {
         }
     }
     if (!m.initialize(setup)) return failed(m);
+    char self[4096] = {};
+    const ssize_t n = ::readlink("/proc/self/exe", self, sizeof self - 1);
+    const std::string exe = n > 0 ? std::string(self, static_cast<size_t>(n)) : std::string();
+    if (!m.install_system_programs(exe.substr(0, exe.find_last_of('/')))) return failed(m);
     std::printf("simulated machine ready: %s\n", m.folder().c_str());
     return 0;
 }

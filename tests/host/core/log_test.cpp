@@ -6,6 +6,7 @@
 #include <thread>
 #include <vector>
 
+#include "common/text.h"
 #include "platform/sim/manual_clock.h"
 #include "tests/support/temp_dir.h"
 
@@ -74,6 +75,30 @@ TEST(Log, MessagesAreCutScrubbedAndEchoedOnlyWhenAsked) {
     echoing.write("[host] hi");
     EXPECT_FALSE(echoing.has_file());
     EXPECT_EQ(echoed, "[+   0.000] [host] hi\n");
+}
+
+TEST(Log, APeersTextKeepsTheLineAndTheFieldsAfterIt) {
+    sim::ManualClock clock;
+    TempDir dir;
+    Logger logger(clock);
+    logger.open(false, dir.path());
+    // NUL, DEL, a stray continuation byte, an overlong slash, a surrogate, a
+    // cut sequence, a valid two-byte character, then a kilobyte.
+    const std::string id = std::string("ph\0one\x7f\x80/\xC0\xAF\xED\xA0\x80\xE2\x82|\xC3\xA9", 19) +
+                           std::string(1000, 'x');
+    const std::string shown = peer_text(id);
+    logger.write("[pairing] SONUC: eslesti client_id=%s fp=%s %s", shown.c_str(), std::string(64, 'f').c_str(),
+                 "127.0.0.2:40000");
+    const auto lines = lines_of(read_all(dir.file("sorvane-host.log")));
+    ASSERT_EQ(lines.size(), 1u);
+    const std::string expected_id = "ph?one?" "?/???????|\xC3\xA9" + std::string(kPeerTextMax - 19, 'x') + "...(+" +
+                                    std::to_string(id.size() - kPeerTextMax) + " bytes)";
+    EXPECT_EQ(shown, expected_id);
+    EXPECT_EQ(lines[0], "[+   0.000] [pairing] SONUC: eslesti client_id=" + expected_id + " fp=" + std::string(64, 'f') +
+                            " 127.0.0.2:40000");
+    // Short text is only scrubbed; the scrub keeps every byte count.
+    EXPECT_EQ(peer_text("a\tb\xF4\x90\x80\x80"), "a\tb????");
+    EXPECT_EQ(scrub_text(id).size(), id.size());
 }
 
 TEST(Log, SessionLogPrefixesAndCutsAt768) {

@@ -51,6 +51,15 @@ TEST(HostId, LoadKeepsAValidFileAndReplacesAnythingElse) {
         EXPECT_EQ(load_or_create_host_id(path, b), b) << content;
         EXPECT_EQ(read_all(path), b);
     }
+    // Without a fresh id (the random source failed) a stored one still
+    // serves, and nothing else is ever written.
+    EXPECT_EQ(load_or_create_host_id(path, ""), b);
+    write_all(path, "junk");
+    EXPECT_EQ(load_or_create_host_id(path, ""), "");
+    EXPECT_EQ(read_all(path), "junk");
+    std::string token;
+    ASSERT_TRUE(new_pairing_token(token));
+    EXPECT_TRUE(std::regex_match(token, std::regex("[0-9a-f]{32}")));
     // A file that cannot be written still gives the candidate for this run.
     write_all(dir.file("plain"), "x");
     EXPECT_EQ(load_or_create_host_id(dir.file("plain") + "/host_id.txt", a), a);
@@ -67,6 +76,7 @@ TEST(DeviceKinds, ParsingSkipsWhatIsNotAKind) {
         "d|watch\n"
         "a|tablet\n"     // a later line wins
         "e|x|phone\n"    // kind is everything after the first bar
+        "g\rh|phone\n"   // a CR inside the key: the writer could not write it back
         "f|phone");      // no final line end
     EXPECT_EQ(m, (std::map<std::string, std::string>{{"a", "tablet"}, {"c", "tablet"}, {"f", "phone"}}));
 }
@@ -131,6 +141,7 @@ TEST(DisplayPositions, ParsingChecksEveryField) {
         "g|RR|5|anchor\n"       // side of two letters
         "h|L|5|\n"              // empty anchor
         "|L|5|anchor\n"         // empty key
+        "j\rk|L|5|anchor\n"     // CR inside the key
         "i|B|99999|x\r\n");
     ASSERT_EQ(m.size(), 3u);
     EXPECT_EQ(m.at("a"), (SavedPosition{"\\\\.\\DISPLAY1", 'R', 0}));

@@ -107,14 +107,16 @@ TEST(SimMachine, RegistryKeepsCaseRawBytesAndNeedsElevationForHklm) {
     std::string sz;
     EXPECT_FALSE(platform::registry_read_sz(*reg, kLm, "SOFTWARE\\Sorvane\\VDD", "ControlPipeSids", sz));
 
-    // The dump survives a round trip through the files' JSON.
+    // Every model survives a round trip through its JSON.
     std::string before;
     ASSERT_TRUE(m->dump(before));
+    Json all;
+    std::string error;
+    ASSERT_TRUE(Json::parse(before, all, error)) << error;
     MachineState copy;
-    m->read([&](const MachineState& s) {
-        std::string error;
-        ASSERT_TRUE(copy.registry.from_json(s.registry.to_json(), error)) << error;
-        copy.system = s.system;
+    for_each_model(copy, [&](auto& model) {
+        using M = std::decay_t<decltype(model)>;
+        EXPECT_TRUE(model.from_json(all.get(M::kName), error)) << error;
     });
     EXPECT_EQ(Machine::dump_of(copy), before);
 

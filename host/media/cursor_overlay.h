@@ -1,0 +1,53 @@
+// Draws the mouse pointer onto the encoder's input image. Desktop duplication
+// delivers the desktop without the pointer and the pointer's shape and
+// position separately; the overlay converts each new shape into a colour
+// image (BGRA, blended source-alpha-over) and an invert mask (pixels that
+// become 1 - destination), and draws both per frame with the blend maths of
+// the graphics pipeline (8-bit unorm, rounded to nearest), clipped to the
+// target. Colour channels only: the target's alpha is left as it is.
+// Used by one frame thread.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <vector>
+
+#include "platform/duplication.h"
+#include "platform/texture.h"
+
+namespace sorvane {
+
+inline constexpr uint32_t kPointerMonochrome = 1;
+inline constexpr uint32_t kPointerColor = 2;
+inline constexpr uint32_t kPointerMaskedColor = 4;
+
+class CursorOverlay {
+public:
+    // Ready to draw on textures of the device (nothing to compile on the CPU).
+    bool init(const platform::GpuDevice& device);
+
+    // Converts a pointer shape; an unsupported type or a shape that does not
+    // fit its buffer writes "[cursor] unsupported pointer shape ..." to
+    // standard error and draws nothing until the next shape. False then.
+    bool set_shape(const uint8_t* buffer, size_t size, const platform::PointerShapeInfo& info);
+    // The shape's top-left on the monitor, and whether the pointer shows.
+    void set_position(int32_t x, int32_t y, bool visible);
+
+    // Draws the pointer on a BGRA target; true when something was drawn.
+    bool draw(platform::CpuTexture& target) const;
+
+    bool shape_loaded() const { return shape_loaded_; }
+    uint32_t shape_width() const { return width_; }
+    uint32_t shape_height() const { return height_; }
+
+private:
+    bool initialised_ = false;
+    uint32_t width_ = 0, height_ = 0;
+    std::vector<uint8_t> color_;   // width x height BGRA
+    std::vector<uint8_t> invert_;  // width x height, 255 = invert
+    bool has_color_ = false, has_invert_ = false, shape_loaded_ = false;
+    int32_t x_ = 0, y_ = 0;
+    bool visible_ = false;
+};
+
+}  // namespace sorvane

@@ -1,0 +1,42 @@
+// Firewall policy port, shaped after the firewall policy COM interfaces:
+// the rule collection of the machine. Calls return an HRESULT (0 on success).
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace sorvane::platform {
+
+struct FirewallRuleSpec {
+    std::string name;
+    std::string description;
+    std::string grouping;
+    std::string application;
+    int32_t protocol = 256;  // 6 TCP, 17 UDP, 256 any
+    std::string local_ports;
+    std::string remote_addresses = "*";
+    int32_t profiles = 0x7FFFFFFF;  // 1 domain, 2 private, 4 public
+    int32_t direction = 1;           // 1 inbound, 2 outbound
+    int32_t action = 1;              // 0 block, 1 allow
+    bool enabled = true;
+};
+
+class IFirewallPolicy {
+public:
+    virtual ~IFirewallPolicy() = default;
+    // Creates the policy object and gets its rule collection.
+    virtual uint32_t open() = 0;
+    virtual uint32_t add_rule(const FirewallRuleSpec& rule) = 0;
+    // Removes one rule of that name.
+    virtual uint32_t remove_rule(std::string_view name) = 0;
+    // 0 when a rule of that name exists, 2 (not found) when none.
+    virtual uint32_t find_rule(std::string_view name) = 0;
+    virtual uint32_t list_rules(std::vector<FirewallRuleSpec>& out) = 0;
+};
+
+std::unique_ptr<IFirewallPolicy> make_firewall_policy();
+
+}  // namespace sorvane::platform
