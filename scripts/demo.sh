@@ -10,8 +10,24 @@ export SORVANE_SIM_ROOT=$root/machine
 mkdir -p "$LOCALAPPDATA" "$SORVANE_SIM_ROOT" "$root/work"
 cd "$root/work"
 host_pid=
-cleanup() { [[ -n $host_pid ]] && kill -INT "$host_pid" 2>/dev/null || true; }
+vdd_pid=
+stop_driver() {
+  [[ -n $vdd_pid ]] || return 0
+  kill -TERM "$vdd_pid" 2>/dev/null || true
+  wait "$vdd_pid" 2>/dev/null || true
+  vdd_pid=
+}
+cleanup() { [[ -n $host_pid ]] && kill -INT "$host_pid" 2>/dev/null || true; stop_driver; }
 trap cleanup EXIT
+
+echo "== 0. the driver loads for its installed device node (machine: $SORVANE_SIM_ROOT)"
+[[ -f $SORVANE_SIM_ROOT/meta.json ]] || "$bin/sorvane-sim" init > /dev/null
+"$bin/sorvane-vdd" > vdd.out 2>&1 &
+vdd_pid=$!
+sleep 0.5
+cat vdd.out
+if kill -0 "$vdd_pid" 2>/dev/null; then "$bin/sorvane-sim" topology; else vdd_pid=; fi
+echo
 
 echo "== 1. the host starts in console mode and opens its pairing window (data: $LOCALAPPDATA)"
 "$bin/sorvane-host" --console --pair --bind 127.0.0.1 > host.out 2>&1 &
@@ -37,6 +53,10 @@ grep -E "\[pairing\] (baglanti|SONUC)|\[host\] (stopping|stopped)" host.out
 echo
 echo "== 4. the next start knows the paired device"
 "$bin/sorvane-host" --console --run-seconds 1 | grep -E "TLS parmak izi|stopped"
+echo
+echo "== 5. the driver unloads"
+stop_driver
+[[ -f vdd.out ]] && tail -n 1 vdd.out
 echo
 echo "files of the host:"
 (cd "$LOCALAPPDATA" && find . -type f | sort)
