@@ -12,7 +12,14 @@ export SORVANE_SIM_ROOT=$root/machine
 mkdir -p "$LOCALAPPDATA" "$SORVANE_SIM_ROOT" "$root/work"
 cd "$root/work"
 host_pid=
-cleanup() { [[ -n $host_pid ]] && kill -INT "$host_pid" 2>/dev/null || true; }
+vdd_pid=
+stop_driver() {
+  [[ -n $vdd_pid ]] || return 0
+  kill -TERM "$vdd_pid" 2>/dev/null || true
+  wait "$vdd_pid" 2>/dev/null || true
+  vdd_pid=
+}
+cleanup() { [[ -n $host_pid ]] && kill -INT "$host_pid" 2>/dev/null || true; stop_driver; }
 trap cleanup EXIT
 
 echo "== 0. a fresh simulated Windows machine; sorvane-setup installs the driver (machine: $SORVANE_SIM_ROOT)"
@@ -23,6 +30,13 @@ install_rc=0
 grep -E "^\[|parmak izi|yeni paket|aygit Started|TAMAM|HATA" setup-install.out || true
 echo "sorvane-setup install exit code $install_rc"
 "$bin/sorvane-devtool" find 'Root\SorvaneVDD'
+echo
+echo "== 0b. the driver loads for its installed device node"
+"$bin/sorvane-vdd" > vdd.out 2>&1 &
+vdd_pid=$!
+sleep 0.5
+cat vdd.out
+if kill -0 "$vdd_pid" 2>/dev/null; then "$bin/sorvane-sim" topology; else vdd_pid=; fi
 echo
 
 echo "== 1. the host starts in console mode and opens its pairing window (data: $LOCALAPPDATA)"
@@ -50,11 +64,15 @@ echo
 echo "== 4. the next start knows the paired device"
 "$bin/sorvane-host" --console --run-seconds 1 | grep -E "TLS parmak izi|stopped"
 echo
+echo "== 5. the driver unloads"
+stop_driver
+[[ -f vdd.out ]] && tail -n 1 vdd.out
+echo
 echo "files of the host:"
 (cd "$LOCALAPPDATA" && find . -type f | sort)
 
 echo
-echo "== 5. sorvane-setup uninstall removes the driver, its device, certificate, rules and registry keys"
+echo "== 6. sorvane-setup uninstall removes the driver, its device, certificate, rules and registry keys"
 uninstall_rc=0
 "$bin/sorvane-setup" uninstall > setup-uninstall.out 2>&1 || uninstall_rc=$?
 grep -E "kok aygit|paket |cikarildi|kurali silindi|TAMAM|HATA" setup-uninstall.out || true
