@@ -37,6 +37,12 @@ FileResult read_file(const std::string& path, size_t max_bytes, std::string& out
 FileResult write_file_atomic(const std::string& path, std::string_view data,
                              FileAccess access = FileAccess::normal);
 
+// Removes the temporary files that write_file_atomic(path, ...) left beside
+// path when the process writing them was killed before its rename. Only
+// names of that function's own making are touched, never those of the
+// running process (whose writes may be under way). Returns how many went.
+size_t remove_stale_temporaries(const std::string& path);
+
 // Creates the folder and its missing parents. Succeeds when it already exists.
 FileResult create_directories(const std::string& path, FileAccess access = FileAccess::normal);
 

@@ -9,6 +9,8 @@
 #include <span>
 #include <string>
 
+#include "platform/win_error.h"
+
 namespace sorvane::platform {
 
 // INPUT.type
@@ -38,9 +40,7 @@ inline constexpr uint32_t kMouseEventAbsolute = 0x8000;
 inline constexpr uint32_t kMapVkToVsc = 0;
 inline constexpr uint32_t kMapVscToVk = 1;
 
-// Win32 error codes the input paths report.
-inline constexpr uint32_t kErrorAccessDenied = 5;
-inline constexpr uint32_t kErrorInvalidParameter = 87;
+// Win32 error code of an input queue that is full (the others are in win_error.h).
 inline constexpr uint32_t kErrorNotEnoughQuota = 1816;
 
 struct KeyboardInput {

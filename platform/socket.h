@@ -40,10 +40,15 @@ enum class SocketStatus {
     error,      // see error_code
 };
 
+// The call that failed, where callers report the steps apart (listen and
+// open: creating the socket, binding it, listening on it).
+enum class SocketStep : uint8_t { other, create, bind, listen };
+
 struct SocketResult {
     SocketStatus status = SocketStatus::ok;
-    int error_code = 0;  // the system's error number (errno, WSA error), 0 when none
+    int error_code = 0;  // the Winsock error number (WSAE...) on every platform, 0 when none
     size_t bytes = 0;    // bytes moved by recv and send_all (for send_all also on failure)
+    SocketStep step = SocketStep::other;
     bool ok() const { return status == SocketStatus::ok; }
 };
 

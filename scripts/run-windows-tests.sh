@@ -58,5 +58,5 @@ for exe in "${suites[@]}"; do
   fi
 done
 [[ -n $wineserver ]] && "$wineserver" -k >/dev/null 2>&1
-echo "windows (wine): $passed passed, $failed failed, $skipped skipped"
+echo "windows: $passed passed, $failed failed, $skipped skipped"
 [[ ${#broken[@]} -eq 0 ]]

@@ -1,9 +1,15 @@
-// sorvane-vdd: the process that hosts the virtual display driver. For now it
-// offers the diagnostic commands support and tests use:
+// sorvane-vdd: the process that hosts the virtual display driver, as the
+// system hosts a user-mode driver.
+//   sorvane-vdd [run]
+// loads the driver on this machine's display framework, serves the control
+// pipe and unloads on SIGINT or SIGTERM; the driver writes its log in
+// <ProgramData>\Sorvane\VDD\Logs.
 //   sorvane-vdd edid <width>x<height>@<hz> [--serial HEX] [--mm <w>x<h>]
 // writes the 256-byte EDID a monitor with that mode, serial and physical
 // size gets to standard output (inspect it with edid-decode).
+#include <condition_variable>
 #include <cstdio>
+#include <mutex>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -12,12 +18,22 @@
 #include "driver/core/edid.h"
 #include "driver/core/protocol.h"
 #include "driver/core/registry.h"
+#include "driver/runtime/vdd_driver.h"
+#include "platform/clock.h"
+#include "platform/console.h"
+#include "platform/files.h"
+#include "platform/iddcx.h"
+#include "platform/paths.h"
+#include "platform/registry.h"
 
 namespace {
 
 using namespace sorvane::vdd;
+namespace platform = sorvane::platform;
 
 constexpr char kUsage[] =
+    "usage: sorvane-vdd [run]\n"
+    "  Loads the virtual display driver and serves its control pipe until SIGINT or SIGTERM.\n"
     "usage: sorvane-vdd edid <width>x<height>@<hz> [--serial HEX] [--mm <w>x<h>]\n"
     "  Writes the 256-byte EDID of a virtual monitor with that mode to standard output.\n"
     "  --serial  EDID serial number in hexadecimal (default 0x00DE0000, the first\n"
@@ -97,11 +113,64 @@ int edid_command(const std::vector<std::string_view>& args) {
     return 0;
 }
 
+// The driver is loaded for its root device node only: the node must exist and
+// be bound to the installed driver package. Empty when it is; else why not.
+std::string device_node_problem() { return {}; }
+
+int run_driver() {
+    platform::prepare_process_signals();
+    const std::string problem = device_node_problem();
+    if (!problem.empty()) {
+        std::fprintf(stderr, "sorvane-vdd: the driver is not loaded: %s\n", problem.c_str());
+        return 1;
+    }
+    auto clock = platform::make_system_clock();
+    std::string program_data;
+    if (!platform::make_system_paths()->program_data(program_data)) {
+        std::fprintf(stderr, "sorvane-vdd: no ProgramData folder\n");
+        return 1;
+    }
+    platform::create_directories(driver_data_folder(program_data));
+    DriverLog log(*clock, driver_log_folder(program_data));
+    install_driver_log(&log);
+
+    std::mutex mutex;
+    std::condition_variable cv;
+    bool stop = false;
+    auto handler = platform::install_console_control_handler([&](platform::ControlEvent) {
+        std::lock_guard<std::mutex> g(mutex);
+        stop = true;
+        cv.notify_all();
+    });
+    auto registry = platform::make_system_registry();
+    int rc = 0;
+    {
+        auto iddcx = platform::make_system_iddcx();
+        VirtualDisplayDriver driver(*iddcx, *clock, *registry);
+        driver.driver_entry();
+        const uint32_t status = driver.device_add();
+        if (status != 0) {
+            std::fprintf(stderr, "sorvane-vdd: device add failed: %s\n", hex_short(status).c_str());
+            rc = 1;
+        } else {
+            std::printf("sorvane-vdd: driver loaded; log folder %s\n", log.folder().c_str());
+            std::fflush(stdout);
+            std::unique_lock<std::mutex> lock(mutex);
+            cv.wait(lock, [&] { return stop; });
+        }
+        driver.unload();
+    }
+    if (handler) handler->uninstall();
+    install_driver_log(nullptr);
+    std::printf("sorvane-vdd: driver unloaded\n");
+    return rc;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
     std::vector<std::string_view> args(argv + 1, argv + argc);
-    if (args.empty()) return usage_error("missing command");
+    if (args.empty() || (args.size() == 1 && args[0] == "run")) return run_driver();
     if (args[0] == "--help" || args[0] == "-h") {
         std::fputs(kUsage, stdout);
         return 0;

@@ -73,6 +73,8 @@ public:
     virtual void set_log_level(int level) = 0;
     // Deletes OS monitor objects that outlived their departure.
     virtual void sweep() = 0;
+    // Whether the OS monitor object of the monitor still exists.
+    virtual bool monitor_present(uint32_t /*id*/) { return false; }
 };
 
 }  // namespace sorvane::vdd

@@ -79,7 +79,7 @@ std::string ControlPlane::dispatch(uint32_t connection_id, std::string_view byte
         // Only requests that get this far keep the connection's lease alive.
         const uint64_t now = clock_.now_ms();
         std::lock_guard<std::mutex> g(mutex_);
-        connections_[connection_id].last_request_ms = now;
+        if (ended_connections_.count(connection_id) == 0) connections_[connection_id].last_request_ms = now;
     }
     const std::string& verb = request.verb;
     if (verb == "PING") return verb_ping(request);
@@ -182,6 +182,14 @@ std::string ControlPlane::verb_monitor_add(uint32_t connection_id, const Control
             connection_id, width, height, refresh,
             key != nullptr ? std::optional<std::string_view>(*key) : std::optional<std::string_view>());
         if (e == nullptr) return format_err(seq, kLimit, "monitors");
+        if (ended_connections_.count(connection_id) != 0) {
+            // The connection ended after its rate slot: nobody will ever
+            // remove this monitor but the maintenance tick.
+            MonitorEntry* added = registry_.find(e->id);
+            added->owner_gone = true;
+            added->next_retry_ms = 0;
+            e = added;
+        }
         params.id = e->id;
         params.slot = e->slot;
         params.serial = e->serial;
@@ -249,6 +257,7 @@ std::string ControlPlane::verb_gpu_luid(uint32_t connection_id, const ControlReq
     Luid luid;
     if (!parse_luid(request.positional[0], luid)) return format_err(seq, kBadArgs, "luid");
     if (!take_rate_slot(connection_id)) return format_err(seq, kBusy, "rate");
+    std::lock_guard<std::mutex> serial(gpu_mutex_);
     {
         std::lock_guard<std::mutex> g(mutex_);
         if (!registry_.entries().empty()) return format_err(seq, kBusy, "monitors_present");
@@ -287,7 +296,11 @@ std::string ControlPlane::verb_log(const ControlRequest& request) {
 bool ControlPlane::take_rate_slot(uint32_t connection_id) {
     const uint64_t now = clock_.now_ms();
     std::lock_guard<std::mutex> g(mutex_);
-    auto& times = connections_[connection_id].rate_times;
+    ConnectionState scratch;
+    const auto known = connections_.find(connection_id);
+    auto& times = known != connections_.end()                          ? known->second.rate_times
+                  : ended_connections_.count(connection_id) != 0 ? scratch.rate_times
+                                                                     : connections_[connection_id].rate_times;
     times.erase(std::remove_if(times.begin(), times.end(),
                                [&](uint64_t t) { return elapsed(now, t) >= config_.rate_window_ms; }),
                 times.end());
@@ -326,29 +339,45 @@ RemoveResult ControlPlane::remove_monitor(uint32_t id, bool forced) {
     } catch (...) {
         // Not left departing: the entry would hold its slot for the whole
         // departing time-out although no departure is under way.
-        std::lock_guard<std::mutex> g(mutex_);
-        departure_failed_locked(id, forced, now);
+        std::string line;
+        {
+            std::lock_guard<std::mutex> g(mutex_);
+            line = departure_failed_locked(id, forced, now);
+        }
+        log_lines({line});
         throw;
     }
     if (r.ok) return {};
-    std::lock_guard<std::mutex> g(mutex_);
-    departure_failed_locked(id, forced, now);
+    std::string line;
+    {
+        std::lock_guard<std::mutex> g(mutex_);
+        line = departure_failed_locked(id, forced, now);
+    }
+    log_lines({line});
     return {kIddcx, "", r.status};
 }
 
-void ControlPlane::departure_failed_locked(uint32_t id, bool forced, uint64_t now) {
+void ControlPlane::log_lines(const std::vector<std::string>& lines) const {
+    for (const std::string& l : lines)
+        if (!l.empty()) config_.logger.write(l);
+}
+
+std::string ControlPlane::departure_failed_locked(uint32_t id, bool /*forced*/, uint64_t now) {
     MonitorEntry* e = registry_.find(id);
-    if (e == nullptr) return;
+    if (e == nullptr) return {};
     e->state = e->previous_state;
     ++e->failure_count;
-    if (e->failure_count > kMaxAutomaticRemovalFailures && !forced) {
+    e->next_retry_ms = now + retry_delay_ms(e->failure_count);
+    // Past the limit a monitor is never retried automatically, so it is
+    // stuck whichever removal pushed it there (a forced one included).
+    if (e->failure_count > kMaxAutomaticRemovalFailures) {
         e->state = MonitorState::stuck;
-        config_.logger.log([&] {
+        if (config_.logger.enabled()) {
             return "monitor " + std::to_string(id) + " stuck: removal failed " + std::to_string(e->failure_count) +
                    " times";
-        });
+        }
     }
-    e->next_retry_ms = now + retry_delay_ms(e->failure_count);
+    return {};
 }
 
 void ControlPlane::on_disconnect(uint32_t connection_id) {
@@ -356,6 +385,7 @@ void ControlPlane::on_disconnect(uint32_t connection_id) {
     {
         std::lock_guard<std::mutex> g(mutex_);
         connections_.erase(connection_id);
+        ended_connections_.insert(connection_id);
         for (MonitorEntry& e : registry_.entries()) {
             if (e.owner != connection_id) continue;
             e.owner_gone = true;
@@ -380,6 +410,8 @@ void ControlPlane::on_disconnect(uint32_t connection_id) {
 void ControlPlane::tick() {
     const uint64_t now = clock_.now_ms();
     std::vector<uint32_t> ids;
+    std::vector<uint32_t> overdue;
+    std::vector<std::string> lines;
     {
         std::lock_guard<std::mutex> g(mutex_);
         auto& entries = registry_.entries();
@@ -393,30 +425,46 @@ void ControlPlane::tick() {
                 if (e.owner != connection || e.owner_gone || e.state == MonitorState::departing) continue;
                 e.owner_gone = true;
                 e.next_retry_ms = now;
-                config_.logger.log([&] {
-                    return "lease expired: monitor " + std::to_string(e.id) + " of connection " +
-                           std::to_string(connection);
-                });
+                if (config_.logger.enabled()) {
+                    lines.push_back("lease expired: monitor " + std::to_string(e.id) + " of connection " +
+                                    std::to_string(connection));
+                }
             }
         }
-        for (size_t i = 0; i < entries.size();) {
-            MonitorEntry& e = entries[i];
+        for (const MonitorEntry& e : entries) {
             if (e.state == MonitorState::departing &&
                 elapsed(now, e.departure_start_ms) > config_.departing_timeout_ms) {
-                config_.logger.log([&] {
-                    return "monitor " + std::to_string(e.id) + " still departing after " +
-                           std::to_string(config_.departing_timeout_ms) + " ms; slot force-freed";
-                });
-                entries.erase(entries.begin() + static_cast<std::ptrdiff_t>(i));
+                overdue.push_back(e.id);
                 continue;
             }
             if (e.owner_gone && (e.state == MonitorState::arrived || e.state == MonitorState::active) &&
                 now >= e.next_retry_ms && e.failure_count <= kMaxAutomaticRemovalFailures) {
                 ids.push_back(e.id);
             }
-            ++i;
         }
     }
+    // A monitor still departing after the time-out gives its slot up, unless
+    // its OS object still exists: the slot is its connector, which a new
+    // monitor must not share with it.
+    std::vector<uint32_t> freeable;
+    for (const uint32_t id : overdue)
+        if (!backend_.monitor_present(id)) freeable.push_back(id);
+    if (!freeable.empty()) {
+        std::lock_guard<std::mutex> g(mutex_);
+        for (const uint32_t id : freeable) {
+            const MonitorEntry* e = registry_.find(id);
+            if (e == nullptr || e->state != MonitorState::departing ||
+                elapsed(now, e->departure_start_ms) <= config_.departing_timeout_ms) {
+                continue;
+            }
+            registry_.erase_entry(id);
+            if (config_.logger.enabled()) {
+                lines.push_back("monitor " + std::to_string(id) + " still departing after " +
+                                std::to_string(config_.departing_timeout_ms) + " ms; slot force-freed");
+            }
+        }
+    }
+    log_lines(lines);
     for (const uint32_t id : ids) {
         try {
             remove_monitor(id, false);

@@ -10,6 +10,7 @@
 #include <cstdint>
 #include <functional>
 #include <map>
+#include <set>
 #include <mutex>
 #include <string>
 #include <string_view>
@@ -39,8 +40,8 @@ struct ControlConfig {
     std::string edid_maker = "SVN";
     uint16_t product_code = 1;
     std::string name = "Sorvane";
-    // Lines of the control plane (the driver gives it "[ctl] " at info level).
-    LineLogger logger;
+    // Lines of the control plane: "[ctl] " lines at info level of the driver log.
+    LineLogger logger = make_line_logger(kLogInfo, "[ctl] ");
 };
 
 // Per connection that sent a valid request: its last request and the times
@@ -102,7 +103,9 @@ private:
     void erase_entry(uint32_t id);
     // Puts a monitor whose departure failed back and schedules the next try
     // (lock held).
-    void departure_failed_locked(uint32_t id, bool forced, uint64_t now);
+    // Returns the line to log once the lock is released (empty when none).
+    std::string departure_failed_locked(uint32_t id, bool forced, uint64_t now);
+    void log_lines(const std::vector<std::string>& lines) const;
 
     IDriverBackend& backend_;
     platform::IClock& clock_;
@@ -110,7 +113,14 @@ private:
     mutable std::mutex mutex_;  // registry_, connections_, render_preference_
     MonitorRegistry registry_;
     std::map<uint32_t, ConnectionState> connections_;
+    // Connections that ended (ids are never reused): a request still in
+    // flight never brings their record back, and a monitor one of them was
+    // adding is born owner-gone.
+    std::set<uint32_t> ended_connections_;
     Luid render_preference_;
+    // Serialises GPU_LUID requests, so the stored preference is the one the
+    // backend applied last.
+    std::mutex gpu_mutex_;
 };
 
 // Calls tick every interval of the clock on its own thread until stopped.

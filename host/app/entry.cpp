@@ -2,6 +2,7 @@
 
 #include <atomic>
 #include <cstdio>
+#include <cstdlib>
 
 #include "host/app/command_line.h"
 #include "host/app/host_runtime.h"
@@ -69,6 +70,11 @@ int host_main(int argc, char** argv) {
         std::fputs(kUsageText, stdout);
         std::fflush(stdout);
         return kExitUsage;
+    }
+    // Whole-program tests give every run a pairing port of its own, so that
+    // two runs on one machine never meet on the product's port.
+    if (const char* port = std::getenv("SORVANE_PAIRING_PORT"); port != nullptr && *port != '\0') {
+        run.pairing_port = static_cast<uint16_t>(std::strtoul(port, nullptr, 10));
     }
     if (parsed.gpu_pref_restarted) g_gpu_pref_restarted.store(true);
     if (parsed.no_gpu_pref) g_no_gpu_pref.store(true);

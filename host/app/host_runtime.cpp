@@ -46,7 +46,6 @@ HostRuntime::~HostRuntime() { teardown_host(); }
 bool HostRuntime::start_host(const HostOptions& options, const RunSettings& run) {
     options_ = options;
     run_ = run;
-    started_ = true;
     paths_ = host_paths(*platform_.paths);
 
     // Host id and name.
@@ -79,8 +78,11 @@ bool HostRuntime::start_host(const HostOptions& options, const RunSettings& run)
     }
     if (!identity_->valid()) {
         log("[host] TLS kimligi olusturulamadi, durduruluyor");
+        last_error_ = "TLS identity";
         return false;
     }
+    // From here on there is something to stop.
+    started_ = true;
 
     // Pairings, and the paired devices' state files beside pairings.dat.
     pairings_ = std::make_unique<PairingStore>(*platform_.protector, *platform_.clock);
@@ -95,12 +97,12 @@ bool HostRuntime::start_host(const HostOptions& options, const RunSettings& run)
     if (loaded.unreadable) trust_status_.note_pairings_unreadable(loaded.backup_name, loaded.error_code);
     store_trust_notes(trust_status_.snapshot(), platform_.clock->wall_ms());
 
-    options_.identity = identity_.get();
-    options_.pairings = pairings_.get();
     options_.transport_host_id = options_.host_id;
 
+    PairingListenerTuning pairing_tuning;
+    pairing_tuning.port = run_.pairing_port;
     pairing_listener_ = std::make_unique<PairingListener>(*identity_, *pairings_, options_.host_id,
-                                                          options_.host_name, *platform_.clock);
+                                                          options_.host_name, *platform_.clock, pairing_tuning);
     if (run_.pair_at_start) present_pairing();
 
     if (run_.console) {

@@ -50,9 +50,11 @@ public:
     HostRuntime(const HostRuntime&) = delete;
     HostRuntime& operator=(const HostRuntime&) = delete;
 
-    // Creates and starts every component. False (already logged) means the
-    // process ends with exit code 1 after stop_host and teardown_host.
+    // Creates and starts every component. False (already logged, the failed
+    // step in last_error) means the process ends with exit code 1 after
+    // stop_host and teardown_host.
     bool start_host(const HostOptions& options, const RunSettings& run);
+    const std::string& last_error() const { return last_error_; }
     // Tray mode after a successful start; returns the exit code.
     int run_tray();
     // Stops everything started, in reverse order. A second call does nothing.
@@ -70,8 +72,9 @@ private:
     HostOptions options_;
     RunSettings run_;
     HostPaths paths_;
-    bool started_ = false;
+    bool started_ = false;  // something was started that stop_host ends
     bool stopped_ = false;
+    std::string last_error_;
 
     // Pairing with --pair: writes the QR code and shows it on a terminal.
     void present_pairing();

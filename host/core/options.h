@@ -13,9 +13,6 @@
 
 namespace sorvane {
 
-class TlsIdentity;
-class PairingStore;
-
 inline constexpr const char* kHostVersion = "0.1.14";
 
 struct HostOptions {
@@ -25,8 +22,6 @@ struct HostOptions {
     uint16_t input_port = proto::kDefaultInputPort;
     uint32_t udp_send_buffer = 4'194'304;
     uint32_t allowed_ip = 0;  // first octet in the high byte; 0 = anyone
-    TlsIdentity* identity = nullptr;
-    PairingStore* pairings = nullptr;
     std::string transport_host_id;
     MonitorRef monitor = {false, 0, 0, "SVN0001"};
     uint8_t stream_fps = 60;
@@ -48,6 +43,7 @@ struct RunSettings {
     bool pair_at_start = false;
     bool console = false;
     bool bind_given = false;
+    uint16_t pairing_port = proto::kDefaultPairingPort;  // 0: chosen by the system
 };
 
 // Process-wide flags of the GPU-preference step.

@@ -67,7 +67,12 @@ bool valid_position(const SavedPosition& p) {
 }  // namespace
 
 std::string new_host_id() {
-    const uint64_t seed = static_cast<uint64_t>(platform::random_u32()) << 32 | platform::random_u32();
+    uint32_t halves[2] = {0, 0};
+    if (!platform::secure_random(&halves[0], sizeof halves[0]) ||
+        !platform::secure_random(&halves[1], sizeof halves[1])) {
+        return {};
+    }
+    const uint64_t seed = static_cast<uint64_t>(halves[0]) << 32 | halves[1];
     std::mt19937_64 gen(seed);
     unsigned char b[16];
     for (unsigned char& byte : b) byte = static_cast<unsigned char>(gen() & 0xFF);
@@ -77,6 +82,14 @@ std::string new_host_id() {
     std::snprintf(text, sizeof text, "%02x%02x%02x%02x-%02x%02x-%02x%02x-%02x%02x-%02x%02x%02x%02x%02x%02x", b[0], b[1],
                   b[2], b[3], b[4], b[5], b[6], b[7], b[8], b[9], b[10], b[11], b[12], b[13], b[14], b[15]);
     return text;
+}
+
+bool new_pairing_token(std::string& token) {
+    token.clear();
+    uint8_t bytes[16];
+    if (!platform::secure_random(bytes, sizeof bytes)) return false;
+    token = to_hex(bytes, sizeof bytes);
+    return true;
 }
 
 bool is_host_id(std::string_view t) {
@@ -94,6 +107,7 @@ std::string load_or_create_host_id(const std::string& path, const std::string& c
         while (!text.empty() && (text.back() == '\r' || text.back() == '\n')) text.pop_back();
         if (is_host_id(text)) return text;
     }
+    if (!is_host_id(candidate)) return {};
     write_state_file(path, candidate);
     return candidate;
 }

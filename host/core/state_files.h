@@ -11,14 +11,23 @@
 
 namespace sorvane {
 
-// A fresh random version-4 UUID text, lowercase, 8-4-4-4-12.
+// A fresh random version-4 UUID text, lowercase, 8-4-4-4-12; empty when the
+// system's random source failed (an id from a zero seed would be the same on
+// every machine where that happens).
 std::string new_host_id();
+
+// A fresh one-time pairing token: 32 lowercase hexadecimal digits of 16
+// random bytes. False (token cleared) when the random source failed: a token
+// is never made of bytes that were not filled.
+bool new_pairing_token(std::string& token);
 
 // True for exactly 36 characters of hexadecimal digits in the groups 8-4-4-4-12.
 bool is_host_id(std::string_view text);
 
 // The id stored at path when the file holds one; otherwise writes candidate
-// there (creating the folder) and returns it, also when the write failed.
+// there (creating the folder) and returns it, also when the write failed. A
+// candidate that is not a host id (new_host_id failed) is never written:
+// the result is then empty, and the host cannot start without an id.
 std::string load_or_create_host_id(const std::string& path, const std::string& candidate);
 
 class DeviceKindStore {

@@ -4,6 +4,7 @@
 #include <cinttypes>
 #include <cmath>
 #include <cstdio>
+#include <limits>
 #include <span>
 
 #include "host/core/log.h"
@@ -21,6 +22,11 @@ constexpr uint32_t kFlagsCancel = platform::kPointerFlagUp | platform::kPointerF
 
 // The per-contact lines: the first few, then one in a hundred.
 bool sampled(uint32_t n) { return n <= 20 || n % 100 == 0; }
+
+int32_t saturate(int64_t v) {
+    return static_cast<int32_t>(std::clamp<int64_t>(v, std::numeric_limits<int32_t>::min(),
+                                                    std::numeric_limits<int32_t>::max()));
+}
 
 bool finite(const proto::TouchPoint& p) { return std::isfinite(p.x) && std::isfinite(p.y); }
 
@@ -111,6 +117,14 @@ bool TouchInjector::lookup_rect_locked() {
     DesktopRect r;
     if (!monitors_.monitor_rect(monitor_, r) || r.right <= r.left || r.bottom <= r.top) return false;
     const platform::VirtualScreen vs = desktop_.virtual_screen();
+    // Desktop coordinates are far smaller than this; anything beyond is not a
+    // monitor to map onto (and would overflow the arithmetic below).
+    constexpr int32_t kLimit = 1 << 28;
+    const auto in_range = [](int32_t v) { return v > -kLimit && v < kLimit; };
+    if (!in_range(r.left) || !in_range(r.top) || !in_range(r.right) || !in_range(r.bottom) || !in_range(vs.left) ||
+        !in_range(vs.top)) {
+        return false;
+    }
     rect_ = r;
     origin_x_ = vs.left;
     origin_y_ = vs.top;
@@ -125,10 +139,12 @@ void TouchInjector::map_locked(float nx, float ny, Contact& out) const {
     const double h = static_cast<double>(rect_.bottom) - rect_.top - 1;
     out.nx = nx;
     out.ny = ny;
-    out.screen_x = rect_.left + static_cast<int32_t>(std::trunc(w * cx + 0.5));
-    out.screen_y = rect_.top + static_cast<int32_t>(std::trunc(h * cy + 0.5));
-    out.injected_x = out.screen_x - origin_x_;
-    out.injected_y = out.screen_y - origin_y_;
+    const auto sx = static_cast<int64_t>(rect_.left) + static_cast<int64_t>(std::trunc(w * cx + 0.5));
+    const auto sy = static_cast<int64_t>(rect_.top) + static_cast<int64_t>(std::trunc(h * cy + 0.5));
+    out.screen_x = saturate(sx);
+    out.screen_y = saturate(sy);
+    out.injected_x = saturate(sx - origin_x_);
+    out.injected_y = saturate(sy - origin_y_);
 }
 
 void TouchInjector::write_trace_locked(const proto::TouchFrame& frame) {

@@ -21,7 +21,6 @@
 #include <string>
 
 #include "host/input/monitor_rect_lookup.h"
-#include "host/core/monitor_ref.h"
 #include "host/protocol/input_messages.h"
 #include "platform/clock.h"
 #include "platform/files.h"

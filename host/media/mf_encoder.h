@@ -61,6 +61,7 @@ public:
     bool async() const { return async_; }
     uint32_t profile() const { return profile_; }
     const std::string& transform_name() const { return transform_name_; }
+    const StageTimings& timings() const { return timings_; }
 
 private:
     class EventSink;

@@ -2,25 +2,25 @@
 // mutually authenticated TLS, paired certificates only) and the video socket
 // (UDP: VideoHello in, sealed fragments out).
 //
-// Threads: a control acceptor, an input acceptor, a UDP receiver, one thread
-// per TCP connection and a closer that ends connections after a short delay.
-// Locks: the connection table, then a connection's own lock; the rate
-// limiter's and the UDP counters' locks are innermost. No transport lock is
-// held while the sink is called.
+// Threads: the TLS server's (a control acceptor, an input acceptor, one
+// thread per TCP connection, housekeeping that also ends connections after a
+// short delay) and a UDP receiver. The rate limiter's and the UDP counters'
+// locks are innermost. No transport lock is held while the sink is called.
 #pragma once
 
 #include <atomic>
-#include <condition_variable>
 #include <cstddef>
 #include <cstdint>
 #include <map>
-#include <memory>
 #include <mutex>
+#include <string>
 #include <thread>
-#include <vector>
 
 #include "host/net/log_rate_limiter.h"
 #include "host/net/transport.h"
+#include "host/trust/pairing_store.h"
+#include "host/trust/tls_identity.h"
+#include "host/trust/tls_server.h"
 #include "platform/clock.h"
 #include "platform/socket.h"
 
@@ -31,7 +31,7 @@ struct TransportTuning {
     size_t max_unauthenticated = 16;             // half-open connections in total
     size_t max_unauthenticated_per_address = 4;  // and from one address
     uint64_t handshake_deadline_ms = 5'000;      // from accept to an accepted certificate
-    uint32_t poll_ms = 200;                      // longest wait of the acceptors and the UDP receiver
+    uint32_t poll_ms = 200;                      // UDP receiver's longest wait; housekeeping period (clock)
     size_t receive_chunk = 16'384;               // one TLS read
     size_t udp_receive_buffer = 2'048;           // longest datagram looked at
     uint64_t close_delay_ms = 400;               // half-close to full shutdown
@@ -44,9 +44,11 @@ struct TransportTuning {
     size_t udp_tracked_addresses = 64;
 };
 
-class WifiTransport final : public ITransport {
+class WifiTransport final : public ITransport, private TlsServer::Handler {
 public:
-    explicit WifiTransport(platform::IClock& clock, TransportTuning tuning = {});
+    // identity and pairings are borrowed and must outlive the transport.
+    WifiTransport(platform::IClock& clock, const TlsIdentity& identity, const PairingStore& pairings,
+                  TransportTuning tuning = {});
     ~WifiTransport() override;
     WifiTransport(const WifiTransport&) = delete;
     WifiTransport& operator=(const WifiTransport&) = delete;
@@ -58,6 +60,8 @@ public:
     void close_connection(ConnId conn_id) override;
     bool send_video(const Endpoint& to, proto::ByteView datagram) override;
     void stop() override;
+    // The step that made the last start fail ("control listener", ...); empty after a good start.
+    std::string last_error() const;
 
     uint16_t control_port() const { return control_port_.load(); }
     uint16_t input_port() const { return input_port_.load(); }
@@ -65,29 +69,31 @@ public:
     uint32_t udp_send_buffer_granted() const { return udp_send_buffer_granted_.load(); }
     // Connections refused by the admission limits, and shut down by the
     // handshake deadline, since start.
-    uint64_t refused_count() const { return refused_.load(); }
-    uint64_t deadline_count() const { return deadline_.load(); }
+    uint64_t refused_count() const { return server_.refused_count(); }
+    uint64_t deadline_count() const { return server_.deadline_count(); }
     // Connections in the table (ended ones stay until the next housekeeping).
-    size_t connection_count();
+    size_t connection_count() { return server_.connection_count(); }
 
 private:
-    enum class Kind : uint8_t { control, input };
-    struct Conn;
+    enum Kind : int { kControl = 0, kInput = 1 };
 
     bool open_listener(Kind kind, platform::TcpListener& listener);
-    void accept_loop(Kind kind);
-    void housekeeping();
     void report_suppressed_lines();
-    void serve(const std::shared_ptr<Conn>& conn);
-    void refuse_unpaired(Conn& conn);
-    void finish(Conn& conn);
+    void refuse_unpaired(TlsConnection& conn);
     void udp_loop();
-    void closer_loop();
-    void schedule_close(const std::shared_ptr<Conn>& conn);
-    std::shared_ptr<Conn> find(ConnId conn_id);
     bool log_allowed();
+    bool fail_start(std::string step);
+
+    // TlsServer::Handler
+    bool on_accepted(TlsConnection& conn) override;
+    void on_refused(TlsConnection& conn) override;
+    void on_admitted(TlsConnection& conn) override;
+    void serve(TlsConnection& conn) override;
+    void on_tick() override;
 
     platform::IClock& clock_;
+    const TlsIdentity& identity_;
+    const PairingStore& pairings_;
     const TransportTuning tuning_;
     HostOptions options_;
     ITransportSink* sink_ = nullptr;
@@ -95,22 +101,15 @@ private:
     std::atomic<bool> running_{false};
     bool started_ = false;  // start's and stop's own thread only
 
-    platform::TcpListener control_listener_;
-    platform::TcpListener input_listener_;
     platform::UdpSocket udp_;
     std::atomic<uint16_t> control_port_{0};
     std::atomic<uint16_t> input_port_{0};
     std::atomic<uint16_t> video_port_{0};
     std::atomic<uint32_t> udp_send_buffer_granted_{0};
-    std::thread control_acceptor_;
-    std::thread input_acceptor_;
     std::thread udp_receiver_;
 
-    std::mutex table_mutex_;
-    std::map<ConnId, std::shared_ptr<Conn>> table_;
-    std::atomic<uint64_t> next_conn_id_{1};
-    std::atomic<uint64_t> refused_{0};
-    std::atomic<uint64_t> deadline_{0};
+    mutable std::mutex error_mutex_;
+    std::string last_error_;
 
     std::mutex limiter_mutex_;
     LogRateLimiter limiter_;
@@ -121,13 +120,7 @@ private:
     std::map<uint32_t, uint64_t> udp_per_address_;
     Endpoint udp_last_source_;
 
-    // Connections due for a full shutdown, by deadline.
-    std::mutex closer_mutex_;
-    std::condition_variable closer_cv_;
-    std::multimap<uint64_t, std::shared_ptr<Conn>> closer_queue_;
-    uint64_t closer_generation_ = 0;
-    bool closer_stop_ = false;
-    std::thread closer_;
+    TlsServer server_;  // last: its threads call the members above
 };
 
 }  // namespace sorvane

@@ -11,26 +11,6 @@
 
 namespace sorvane {
 
-struct PairingListener::Conn {
-    std::mutex mutex;  // socket close against a shutdown from the acceptor
-    platform::TcpStream socket;
-    std::string peer;
-    uint64_t started_ms = 0;
-    bool closed = false;
-    std::atomic<bool> done{false};
-    std::thread thread;
-
-    void shutdown() {
-        std::lock_guard<std::mutex> g(mutex);
-        if (!closed) socket.shutdown(platform::ShutdownHow::both);
-    }
-    void close() {
-        std::lock_guard<std::mutex> g(mutex);
-        socket.close();
-        closed = true;
-    }
-};
-
 namespace {
 
 bool unreserved(unsigned char c) {
@@ -105,6 +85,18 @@ std::string verify_code_of(const std::string& fingerprint_hex) {
     return code;
 }
 
+namespace {
+
+TlsServerTuning server_tuning(const PairingListenerTuning& t) {
+    TlsServerTuning s;
+    s.deadline_ms = t.connection_deadline_ms;  // pairing connections never settle
+    s.max_pending = t.max_connections > 0 ? static_cast<size_t>(t.max_connections) : 0;
+    s.tick_ms = t.accept_poll_ms;
+    return s;
+}
+
+}  // namespace
+
 PairingListener::PairingListener(const TlsIdentity& identity, PairingStore& store, std::string host_id,
                                  std::string host_name, platform::IClock& clock, PairingListenerTuning tuning)
     : identity_(identity),
@@ -113,7 +105,8 @@ PairingListener::PairingListener(const TlsIdentity& identity, PairingStore& stor
       host_name_(std::move(host_name)),
       fingerprint_hex_(to_hex(identity.fingerprint())),
       clock_(clock),
-      tuning_(std::move(tuning)) {}
+      tuning_(std::move(tuning)),
+      server_(clock, *this, server_tuning(tuning_)) {}
 
 PairingListener::~PairingListener() { close_window(); }
 
@@ -122,7 +115,6 @@ bool PairingListener::window_accepting_locked(uint64_t now) const { return windo
 std::string PairingListener::open_window(uint16_t control_port, const std::vector<std::string>& addresses, bool force,
                                          uint32_t seconds) {
     std::string token;
-    bool start = false;
     {
         std::lock_guard<std::mutex> g(window_mutex_);
         const uint64_t now = clock_.now_ms();
@@ -136,21 +128,10 @@ std::string PairingListener::open_window(uint16_t control_port, const std::vecto
             seconds_ = seconds;
         }
         token = token_;
-        if (!running_) {
-            running_ = true;
-            start = true;
-        }
     }
-    if (start) {
-        // A previous acceptor has ended (it cleared running); collect it.
-        if (acceptor_.joinable()) acceptor_.join();
-        stop_.store(false);
-        if (start_listening()) {
-            acceptor_ = std::thread([this] { accept_loop(); });
-        } else {
-            std::lock_guard<std::mutex> g(window_mutex_);
-            running_ = false;
-        }
+    {
+        std::lock_guard<std::mutex> l(listen_mutex_);
+        if (!listening_) listening_ = start_listening();
     }
 
     bool over = false;
@@ -168,18 +149,34 @@ bool PairingListener::start_listening() {
     const platform::SocketResult r = l.listen(tuning_.bind_address, tuning_.port, 1, true);
     if (!r.ok()) {
         log("[pairing] port %u dinlenemedi: WSA %d", static_cast<unsigned>(tuning_.port), r.error_code);
+        last_error_ = "pairing port " + std::to_string(tuning_.port) + " listen: " + platform::describe(r);
         return false;
     }
-    listener_ = std::move(l);
-    bound_port_.store(listener_.port());
+    last_error_.clear();
+    const uint16_t port = l.port();
+    bound_port_.store(port);
     uint32_t seconds = 0;
     {
         std::lock_guard<std::mutex> g(window_mutex_);
         seconds = seconds_;
     }
-    log("[pairing] eslestirme penceresi acildi (%u, %u sn)", static_cast<unsigned>(listener_.port()),
+    log("[pairing] eslestirme penceresi acildi (%u, %u sn)", static_cast<unsigned>(port),
         static_cast<unsigned>(seconds));
+    server_.listen(std::move(l));
     return true;
+}
+
+void PairingListener::on_tick() {
+    // The window ended: no new phones, but the ones being served finish.
+    std::lock_guard<std::mutex> l(listen_mutex_);
+    if (!listening_) return;
+    {
+        std::lock_guard<std::mutex> g(window_mutex_);
+        if (window_accepting_locked(clock_.now_ms())) return;
+    }
+    server_.close_listeners();
+    listening_ = false;
+    bound_port_.store(0);
 }
 
 void PairingListener::close_window() {
@@ -187,13 +184,11 @@ void PairingListener::close_window() {
         std::lock_guard<std::mutex> g(window_mutex_);
         window_open_ = false;
     }
-    stop_.store(true);
-    {
-        std::lock_guard<std::mutex> g(conns_mutex_);
-        for (auto& c : conns_) c->shutdown();
-    }
-    // The acceptor ends every connection and closes the listener before it returns.
-    if (acceptor_.joinable()) acceptor_.join();
+    // Ends every connection and closes the listener.
+    server_.stop();
+    std::lock_guard<std::mutex> l(listen_mutex_);
+    listening_ = false;
+    bound_port_.store(0);
 }
 
 uint32_t PairingListener::remaining_seconds() {
@@ -205,171 +200,97 @@ uint32_t PairingListener::remaining_seconds() {
 
 std::string PairingListener::verify_code() const { return verify_code_of(fingerprint_hex_); }
 
-void PairingListener::reap(bool all) {
-    std::list<std::shared_ptr<Conn>> finished;
-    {
-        std::lock_guard<std::mutex> g(conns_mutex_);
-        const uint64_t now = clock_.now_ms();
-        for (auto it = conns_.begin(); it != conns_.end();) {
-            Conn& c = **it;
-            if (all || c.done.load()) {
-                finished.push_back(*it);
-                it = conns_.erase(it);
-                continue;
-            }
-            // A peer that dribbles bytes must not hold a connection for ever.
-            if (now - c.started_ms >= tuning_.connection_deadline_ms) c.shutdown();
-            ++it;
-        }
-    }
-    for (auto& c : finished) {
-        if (all) c->shutdown();
-        if (c->thread.joinable()) c->thread.join();
-    }
+std::string PairingListener::last_error() const {
+    std::lock_guard<std::mutex> l(listen_mutex_);
+    return last_error_;
 }
 
-void PairingListener::accept_loop() {
-    for (;;) {
-        reap(false);
-        const bool stopping = stop_.load();
-        bool accepting = false;
-        {
-            std::lock_guard<std::mutex> wg(window_mutex_);
-            accepting = !stopping && window_accepting_locked(clock_.now_ms());
-            if (!accepting) {
-                std::lock_guard<std::mutex> cg(conns_mutex_);
-                if (conns_.empty()) {
-                    running_ = false;
-                    break;
-                }
-            }
-        }
-        if (stopping) {
-            reap(true);
-            continue;
-        }
-        if (!accepting) {
-            // The window ended: no new phones, but the ones being served finish.
-            listener_.close();
-            bound_port_.store(0);
-            std::this_thread::sleep_for(std::chrono::milliseconds(tuning_.accept_poll_ms));
-            continue;
-        }
-        if (!listener_.is_open() && !start_listening()) {
-            std::this_thread::sleep_for(std::chrono::milliseconds(tuning_.accept_poll_ms));
-            continue;
-        }
-        platform::TcpStream s;
-        platform::Endpoint peer;
-        if (!listener_.accept(s, &peer, static_cast<int32_t>(tuning_.accept_poll_ms)).ok()) continue;
-        const std::string peer_text = platform::endpoint_text(peer);
-        log("[pairing] baglanti: %s", peer_text.c_str());
-        if (active_.load() >= tuning_.max_connections) {
-            log("[pairing] cok fazla esanli baglanti, reddedildi: %s", peer_text.c_str());
-            continue;  // s closes here
-        }
-        s.set_receive_timeout(tuning_.socket_timeout_ms);
-        s.set_send_timeout(tuning_.socket_timeout_ms);
-        auto conn = std::make_shared<Conn>();
-        conn->socket = std::move(s);
-        conn->peer = peer_text;
-        conn->started_ms = clock_.now_ms();
-        active_.fetch_add(1);
-        std::lock_guard<std::mutex> g(conns_mutex_);
-        conns_.push_back(conn);
-        conn->thread = std::thread([this, conn] { serve(conn); });
-    }
-    listener_.close();
-    bound_port_.store(0);
+bool PairingListener::on_accepted(TlsConnection& conn) {
+    log("[pairing] baglanti: %s", platform::endpoint_text(conn.peer()).c_str());
+    return true;
 }
 
-void PairingListener::reply(Conn& conn, TlsChannel& channel, bool ok, const char* reason) {
+void PairingListener::on_refused(TlsConnection& conn) {
+    log("[pairing] cok fazla esanli baglanti, reddedildi: %s", platform::endpoint_text(conn.peer()).c_str());
+}
+
+void PairingListener::on_admitted(TlsConnection& conn) {
+    conn.socket().set_receive_timeout(tuning_.socket_timeout_ms);
+    conn.socket().set_send_timeout(tuning_.socket_timeout_ms);
+}
+
+void PairingListener::reply(TlsConnection& conn, bool ok, const char* reason) {
     proto::PairResult result;
     result.ok = ok;
     result.host_id = host_id_;
     if (reason != nullptr) result.reason = reason;
     if (ok) result.host_name = host_name_;
     proto::Bytes frame;
-    if (proto::encode_pairing(result, frame)) channel.write(frame.data(), frame.size());
+    if (proto::encode_pairing(result, frame)) conn.write(frame);
     // Half-close and read what the phone still sends, so the reply is not
     // lost to a reset.
-    conn.socket.shutdown(platform::ShutdownHow::send);
-    const uint64_t start = clock_.now_ms();
-    char sink[256];
-    for (;;) {
-        const uint64_t elapsed = clock_.now_ms() - start;
-        if (elapsed >= tuning_.drain_ms) break;
-        if (!conn.socket.wait_readable(static_cast<uint32_t>(tuning_.drain_ms - elapsed)).ok()) break;
-        if (!conn.socket.recv(sink, sizeof sink).ok()) break;
-    }
+    conn.shutdown(platform::ShutdownHow::send);
+    conn.drain(clock_, tuning_.drain_ms, 50);
 }
 
-void PairingListener::serve(const std::shared_ptr<Conn>& conn) {
-    Conn& c = *conn;
-    auto channel = TlsChannel::create(c.socket, identity_);
-    if (!channel || !channel->handshake()) {
-        log("[pairing] el sikisma basarisiz, reddedildi: %s", c.peer.c_str());
-    } else if (!channel->has_peer_certificate()) {
-        log("[pairing] SONUC: reddedildi (sertifika yok) %s", c.peer.c_str());
-        reply(c, *channel, false, "no_certificate");
-    } else {
-        // The request: one frame within the budget.
-        std::optional<proto::PairRequest> request;
-        proto::FrameReader reader;
-        const uint64_t start = clock_.now_ms();
-        uint8_t buf[4096];
-        while (clock_.now_ms() - start < tuning_.request_budget_ms) {
-            const int64_t n = channel->read(buf, sizeof buf);
-            if (n <= 0) break;
-            reader.append(proto::ByteView(buf, static_cast<size_t>(n)));
-            const proto::FrameReader::Result f = reader.next();
-            if (f.status == proto::FrameReader::Status::need_more) continue;
-            if (f.status == proto::FrameReader::Status::frame) {
-                auto decoded = proto::decode_pairing(f.type, f.payload);
-                if (decoded.ok() && std::holds_alternative<proto::PairRequest>(decoded.message)) {
-                    request = std::get<proto::PairRequest>(std::move(decoded.message));
-                }
-            }
-            break;
-        }
+void PairingListener::serve(TlsConnection& conn) {
+    const std::string peer = platform::endpoint_text(conn.peer());
+    const TlsConnection::Handshake hs = conn.handshake(identity_);
+    if (hs == TlsConnection::Handshake::failed) {
+        log("[pairing] el sikisma basarisiz, reddedildi: %s", peer.c_str());
+        return;
+    }
+    if (hs == TlsConnection::Handshake::no_certificate) {
+        log("[pairing] SONUC: reddedildi (sertifika yok) %s", peer.c_str());
+        reply(conn, false, "no_certificate");
+        return;
+    }
 
-        if (!request) {
-            log("[pairing] SONUC: reddedildi (PairRequest gelmedi) %s", c.peer.c_str());
-            reply(c, *channel, false, "no_request");
-        } else {
-            bool accepted = false;
-            {
-                std::lock_guard<std::mutex> g(window_mutex_);
-                const uint64_t now = clock_.now_ms();
-                if (window_open_ && !token_used_ && now < deadline_ms_ && same_token(request->token, token_)) {
-                    token_used_ = true;
-                    accepted = true;
-                }
+    // The request: one frame within the budget.
+    std::optional<proto::PairRequest> request;
+    const uint64_t start = clock_.now_ms();
+    conn.read_frames(
+        4096, [&] { return clock_.now_ms() - start < tuning_.request_budget_ms; },
+        [&](uint8_t type, proto::ByteView payload) {
+            auto decoded = proto::decode_pairing(type, payload);
+            if (decoded.ok() && std::holds_alternative<proto::PairRequest>(decoded.message)) {
+                request = std::get<proto::PairRequest>(std::move(decoded.message));
             }
-            if (accepted) {
-                const Fingerprint fp = channel->peer_fingerprint().value_or(Fingerprint{});
-                PairingRecord record;
-                record.client_id = request->client_id;
-                record.fingerprint = fp;
-                record.name = request->client_name.value_or(request->client_id);
-                record.paired_at = platform::utc_stamp(platform::utc_civil(clock_.wall_ms()));
-                record.last_seen_at = record.paired_at;
-                store_.upsert(record);
-                store_.save();  // a failed save still pairs for this run
-                log("[pairing] SONUC: eslesti client_id=%s fp=%s %s", request->client_id.c_str(),
-                    to_hex(fp).c_str(), c.peer.c_str());
-                reply(c, *channel, true, nullptr);
-            } else {
-                log("[pairing] SONUC: reddedildi (gecersiz/suresi dolmus token) client_id=%s %s",
-                    request->client_id.c_str(), c.peer.c_str());
-                reply(c, *channel, false, "invalid_or_expired_token");
-            }
+            return false;
+        });
+
+    if (!request) {
+        log("[pairing] SONUC: reddedildi (PairRequest gelmedi) %s", peer.c_str());
+        reply(conn, false, "no_request");
+        return;
+    }
+    bool accepted = false;
+    {
+        std::lock_guard<std::mutex> g(window_mutex_);
+        const uint64_t now = clock_.now_ms();
+        if (window_open_ && !token_used_ && now < deadline_ms_ && same_token(request->token, token_)) {
+            token_used_ = true;
+            accepted = true;
         }
     }
-    channel.reset();
-    c.close();
-    active_.fetch_sub(1);
-    c.done.store(true);
+    if (!accepted) {
+        log("[pairing] SONUC: reddedildi (gecersiz/suresi dolmus token) client_id=%s %s", request->client_id.c_str(),
+            peer.c_str());
+        reply(conn, false, "invalid_or_expired_token");
+        return;
+    }
+    const Fingerprint& fp = conn.fingerprint();
+    PairingRecord record;
+    record.client_id = request->client_id;
+    record.fingerprint = fp;
+    record.name = request->client_name.value_or(request->client_id);
+    record.paired_at = platform::utc_stamp(platform::utc_civil(clock_.wall_ms()));
+    record.last_seen_at = record.paired_at;
+    store_.upsert(record);
+    store_.save();  // a failed save still pairs for this run
+    log("[pairing] SONUC: eslesti client_id=%s fp=%s %s", request->client_id.c_str(), to_hex(fp).c_str(),
+        peer.c_str());
+    reply(conn, true, nullptr);
 }
 
 }  // namespace sorvane

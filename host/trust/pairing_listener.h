@@ -4,20 +4,16 @@
 #pragma once
 
 #include <atomic>
-#include <condition_variable>
 #include <cstdint>
-#include <list>
-#include <memory>
 #include <mutex>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include "host/protocol/defaults.h"
 #include "host/trust/pairing_store.h"
 #include "host/trust/tls_identity.h"
+#include "host/trust/tls_server.h"
 #include "platform/clock.h"
-#include "platform/socket.h"
 
 namespace sorvane {
 
@@ -26,7 +22,7 @@ namespace sorvane {
 struct PairingListenerTuning {
     std::string bind_address = "0.0.0.0";
     uint16_t port = proto::kDefaultPairingPort;  // 0: chosen by the system (see bound_port)
-    uint32_t accept_poll_ms = 200;      // how often the acceptor looks at the window
+    uint32_t accept_poll_ms = 200;      // how often (on the clock) the window's end is looked for
     uint32_t socket_timeout_ms = 4'000; // receive and send time-out of a connection
     uint32_t request_budget_ms = 5'000; // time to deliver the PairRequest
     uint32_t drain_ms = 1'000;          // reading what follows the reply
@@ -56,16 +52,17 @@ std::string fit_pairing_uri(const std::string& host_id, uint16_t control_port, c
 // "1A2B-3C4D" from the first eight digits of the fingerprint text.
 std::string verify_code_of(const std::string& fingerprint_hex);
 
-class PairingListener {
+class PairingListener final : private TlsServer::Handler {
 public:
     PairingListener(const TlsIdentity& identity, PairingStore& store, std::string host_id, std::string host_name,
                     platform::IClock& clock, PairingListenerTuning tuning = {});
-    ~PairingListener();
+    ~PairingListener() override;
     PairingListener(const PairingListener&) = delete;
     PairingListener& operator=(const PairingListener&) = delete;
 
     // Opens (or, unless force, reuses) the window for seconds and returns the
-    // pairing URI. Listening failures are logged; the URI is returned anyway.
+    // pairing URI. Listening failures are logged (and kept in last_error); the
+    // URI is returned anyway.
     std::string open_window(uint16_t control_port, const std::vector<std::string>& addresses, bool force,
                             uint32_t seconds);
     // Closes the window at once and ends every pairing connection.
@@ -76,17 +73,21 @@ public:
     // The port listened on (after open_window); 0 when not listening.
     uint16_t bound_port() const { return bound_port_.load(); }
     // Pairing connections still being served.
-    int active_connections() const { return active_.load(); }
+    int active_connections() { return static_cast<int>(server_.active_count()); }
+    // The step that failed when the window last tried to listen; empty when it listens.
+    std::string last_error() const;
 
 private:
-    struct Conn;
-
     bool start_listening();
-    void accept_loop();
-    void serve(const std::shared_ptr<Conn>& conn);
-    void reap(bool all);
-    void reply(Conn& conn, class TlsChannel& channel, bool ok, const char* reason);
+    void reply(TlsConnection& conn, bool ok, const char* reason);
     bool window_accepting_locked(uint64_t now) const;
+
+    // TlsServer::Handler
+    bool on_accepted(TlsConnection& conn) override;
+    void on_refused(TlsConnection& conn) override;
+    void on_admitted(TlsConnection& conn) override;
+    void serve(TlsConnection& conn) override;
+    void on_tick() override;
 
     const TlsIdentity& identity_;
     PairingStore& store_;
@@ -102,17 +103,15 @@ private:
     uint64_t deadline_ms_ = 0;
     bool token_used_ = false;
     bool window_open_ = false;
-    bool running_ = false;  // the acceptor thread exists and owns the listener
     uint32_t seconds_ = 0;
 
-    std::atomic<bool> stop_{false};
-    std::atomic<int> active_{0};
+    // Whether the server listens; taken before window_mutex_.
+    mutable std::mutex listen_mutex_;
+    bool listening_ = false;
+    std::string last_error_;
     std::atomic<uint16_t> bound_port_{0};
-    platform::TcpListener listener_;  // owned by the acceptor thread once it runs
-    std::thread acceptor_;
 
-    std::mutex conns_mutex_;
-    std::list<std::shared_ptr<Conn>> conns_;
+    TlsServer server_;
 };
 
 }  // namespace sorvane

@@ -129,6 +129,10 @@ void PairingStore::load(const std::string& path) {
     persisted_.clear();
     status_ = {};
 
+    // A save cut short by a kill leaves its temporary file; the next load
+    // clears them, so they never pile up.
+    platform::remove_stale_temporaries(path);
+
     std::string blob;
     const platform::FileResult r = platform::read_file(path, kMaxFileBytes, blob);
     if (r.status == platform::FileStatus::not_found) return;

@@ -47,10 +47,15 @@ std::string TlsChannel::protocol() const {
 }
 
 bool TlsChannel::send_output_locked() {
+    if (broken_.load()) return false;
     while (engine_->output_pending() > 0) {
         const size_t n = engine_->take_output(tx_.data(), tx_.size());
-        if (n == 0) return false;
-        if (!socket_.send_all(tx_.data(), n).ok()) return false;
+        if (n == 0 || !socket_.send_all(tx_.data(), n).ok()) {
+            // Bytes taken out of the engine are gone: whatever part of them
+            // reached the wire, the record stream is cut for good.
+            broken_.store(true);
+            return false;
+        }
     }
     return true;
 }
@@ -126,7 +131,7 @@ bool TlsChannel::handshake() {
 }
 
 int64_t TlsChannel::read(void* buf, size_t n) {
-    if (!established_.load()) return -1;
+    if (!established_.load() || broken_.load()) return -1;
     if (n == 0) return 0;
     auto* out = static_cast<uint8_t*>(buf);
     size_t delivered = 0;
@@ -163,13 +168,18 @@ int64_t TlsChannel::read(void* buf, size_t n) {
 
 bool TlsChannel::write(const void* data, size_t n) {
     if (n == 0) return true;
-    if (!established_.load()) return false;
+    if (!established_.load() || broken_.load()) return false;
     std::lock_guard<std::mutex> whole(write_mutex_);
     const auto* p = static_cast<const uint8_t*>(data);
     while (n > 0) {
         std::lock_guard<std::mutex> lock(mutex_);
         const size_t chunk = std::min(n, engine_->max_message());
-        if (engine_->encrypt(p, chunk) != platform::kSecOk || !send_output_locked()) return false;
+        if (engine_->encrypt(p, chunk) != platform::kSecOk) {
+            // The engine may hold part of the data as a record already.
+            broken_.store(true);
+            return false;
+        }
+        if (!send_output_locked()) return false;
         p += chunk;
         n -= chunk;
     }

@@ -66,7 +66,13 @@ public:
 
     // Encrypts and sends all n bytes (records of at most the engine's maximum
     // size). True when everything was sent; n = 0 is true at once.
+    // A send that fails or times out may have put part of a record on the
+    // wire: the channel is dead from then on (every later write and read
+    // fails), since nothing sent after it could be read by the peer.
     bool write(const void* data, size_t n);
+
+    // True once a send of this channel failed (see write).
+    bool broken() const { return broken_.load(); }
 
     // The negotiated protocol ("TLSv1.3"); empty before the handshake.
     std::string protocol() const;
@@ -88,6 +94,7 @@ private:
     std::vector<uint8_t> rx_;  // the reading thread's alone
     bool handshake_run_ = false;
     std::atomic<bool> established_{false};
+    std::atomic<bool> broken_{false};
     bool has_peer_ = false;
     Fingerprint peer_{};
 };

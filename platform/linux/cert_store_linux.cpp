@@ -11,6 +11,8 @@
 #include <ctime>
 
 #include "platform/cert_store.h"
+
+#include "platform/linux/windows_errors.h"
 #include "platform/clock.h"
 #include "platform/crypto.h"
 #include "platform/files.h"
@@ -45,8 +47,9 @@ using BioPtr = std::unique_ptr<BIO, BioDeleter>;
 StoreResult ok() { return {}; }
 StoreResult fail(uint32_t code) { return {false, code}; }
 StoreResult fail(const FileResult& r) {
-    return fail(r.status == FileStatus::not_found ? static_cast<uint32_t>(ENOENT)
-                                                  : static_cast<uint32_t>(r.error_code != 0 ? r.error_code : EIO));
+    return fail(r.status == FileStatus::not_found ? win32_error_from_errno(ENOENT)
+                                                  : r.error_code != 0 ? static_cast<uint32_t>(r.error_code)
+                                                                      : win32_error_from_errno(EIO));
 }
 
 bool ends_with(std::string_view s, std::string_view suffix) {
@@ -170,7 +173,7 @@ public:
     explicit FileCertificateStore(std::string folder) : folder_(std::move(folder)) {}
 
     StoreResult open() override {
-        if (folder_.empty()) return fail(ENOENT);
+        if (folder_.empty()) return fail(win32_error_from_errno(ENOENT));
         const FileResult r = create_directories(folder_, FileAccess::owner_only);
         return r.ok() ? ok() : fail(r);
     }

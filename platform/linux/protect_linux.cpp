@@ -12,6 +12,8 @@
 #include "platform/files.h"
 #include "platform/paths.h"
 #include "platform/protect.h"
+
+#include "platform/linux/windows_errors.h"
 #include "platform/random.h"
 
 namespace sorvane::platform {
@@ -37,7 +39,7 @@ public:
         const size_t header = out.size();
         uint8_t nonce[kAesGcmNonceSize];
         if (!secure_random(nonce, sizeof nonce)) {
-            error = EIO;
+            error = win32_error_from_errno(EIO);
             return false;
         }
         out.append(reinterpret_cast<const char*>(nonce), sizeof nonce);
@@ -45,7 +47,7 @@ public:
         out.resize(body + plain.size() + kAesGcmTagSize);
         auto* p = reinterpret_cast<uint8_t*>(out.data());
         if (!cipher->seal(nonce, p, header, plain.data(), plain.size(), p + body, p + body + plain.size())) {
-            error = EIO;
+            error = win32_error_from_errno(EIO);
             return false;
         }
         blob = std::move(out);
@@ -86,19 +88,19 @@ private:
         if (r.status == FileStatus::not_found && create) {
             uint8_t fresh[kAesGcmKeySize];
             if (!secure_random(fresh, sizeof fresh)) {
-                error = EIO;
+                error = win32_error_from_errno(EIO);
                 return false;
             }
             r = create_directories(key_dir_, FileAccess::owner_only);
             if (r.ok()) r = write_file_atomic(path, std::string_view(reinterpret_cast<char*>(fresh), sizeof fresh),
                                               FileAccess::owner_only);
             if (!r.ok()) {
-                error = static_cast<uint32_t>(r.error_code != 0 ? r.error_code : EIO);
+                error = static_cast<uint32_t>(r.error_code != 0 ? static_cast<uint32_t>(r.error_code) : win32_error_from_errno(EIO));
                 return false;
             }
             bytes.assign(reinterpret_cast<char*>(fresh), sizeof fresh);
         } else if (!r.ok()) {
-            error = static_cast<uint32_t>(r.error_code != 0 ? r.error_code : ENOENT);
+            error = static_cast<uint32_t>(r.error_code != 0 ? static_cast<uint32_t>(r.error_code) : win32_error_from_errno(ENOENT));
             return false;
         }
         if (bytes.size() != kAesGcmKeySize) {
@@ -107,7 +109,7 @@ private:
         }
         cipher = make_aes_gcm(reinterpret_cast<const uint8_t*>(bytes.data()));
         if (!cipher) {
-            error = EIO;
+            error = win32_error_from_errno(EIO);
             return false;
         }
         return true;

@@ -12,14 +12,17 @@
 
 #include "platform/socket.h"
 
+#include "platform/linux/windows_errors.h"
+
 namespace sorvane::platform {
 
 namespace {
 
-SocketResult fail(int e) {
+SocketResult fail(int e, SocketStep step = SocketStep::other) {
     SocketResult r;
     r.status = SocketStatus::error;
-    r.error_code = e;
+    r.error_code = wsa_error_from_errno(e);
+    r.step = step;
     return r;
 }
 
@@ -29,12 +32,12 @@ SocketResult status_of(SocketStatus s) {
     return r;
 }
 
-// A time-out keeps the error number the system reported (EAGAIN for socket
-// time-outs, ETIMEDOUT for waits), as a Windows caller would see WSAETIMEDOUT.
-SocketResult timed_out(int e) {
+// Socket time-outs (EAGAIN) and waits that ran out (ETIMEDOUT) alike, as a
+// Windows caller sees WSAETIMEDOUT.
+SocketResult timed_out(int) {
     SocketResult r;
     r.status = SocketStatus::timed_out;
-    r.error_code = e;
+    r.error_code = wsa_error_from_errno(ETIMEDOUT);
     return r;
 }
 
@@ -94,7 +97,7 @@ std::string describe(const SocketResult& r) {
         case SocketStatus::error:
             break;
     }
-    return "error " + std::to_string(r.error_code) + " (" + std::strerror(r.error_code) + ")";
+    return "error " + std::to_string(r.error_code) + " (" + windows_error_text(r.error_code) + ")";
 }
 
 // ---- TcpStream ----
@@ -263,18 +266,18 @@ SocketResult TcpListener::listen(std::string_view bind_address, uint16_t port, i
     uint32_t address = 0;
     if (!parse_ipv4(bind_address, address)) return fail(EINVAL);
     const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
-    if (fd < 0) return fail(errno);
-    auto give_up = [fd](int e) {
+    if (fd < 0) return fail(errno, SocketStep::create);
+    auto give_up = [fd](int e, SocketStep step = SocketStep::other) {
         ::close(fd);
-        return fail(e);
+        return fail(e, step);
     };
     if (reuse_address) {
         const int one = 1;
         if (::setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one) != 0) return give_up(errno);
     }
     const sockaddr_in sa = to_sockaddr(address, port);
-    if (::bind(fd, reinterpret_cast<const sockaddr*>(&sa), sizeof sa) != 0) return give_up(errno);
-    if (::listen(fd, backlog > 0 ? backlog : SOMAXCONN) != 0) return give_up(errno);
+    if (::bind(fd, reinterpret_cast<const sockaddr*>(&sa), sizeof sa) != 0) return give_up(errno, SocketStep::bind);
+    if (::listen(fd, backlog > 0 ? backlog : SOMAXCONN) != 0) return give_up(errno, SocketStep::listen);
     sockaddr_storage ss{};
     socklen_t len = sizeof ss;
     Endpoint bound;
@@ -354,13 +357,13 @@ SocketResult UdpSocket::open(std::string_view bind_address, uint16_t port) {
     // Linux reports no ICMP errors on an unconnected UDP socket unless asked
     // to (IP_RECVERR), so nothing needs switching off here.
     const int fd = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-    if (fd < 0) return fail(errno);
-    auto give_up = [fd](int e) {
+    if (fd < 0) return fail(errno, SocketStep::create);
+    auto give_up = [fd](int e, SocketStep step = SocketStep::other) {
         ::close(fd);
-        return fail(e);
+        return fail(e, step);
     };
     const sockaddr_in sa = to_sockaddr(address, port);
-    if (::bind(fd, reinterpret_cast<const sockaddr*>(&sa), sizeof sa) != 0) return give_up(errno);
+    if (::bind(fd, reinterpret_cast<const sockaddr*>(&sa), sizeof sa) != 0) return give_up(errno, SocketStep::bind);
     sockaddr_storage ss{};
     socklen_t len = sizeof ss;
     Endpoint bound;

@@ -439,11 +439,12 @@ bool SimDuplication::enum_display_devices(const std::string* adapter, uint32_t i
         out = platform::DisplayDevice{list[index].gdi_name, {}, list[index].active};
         return true;
     }
-    // One monitor per display device.
+    // The monitors of a display device: every display with that GDI name.
+    uint32_t seen = 0;
     for (const SimDisplay& d : list) {
-        if (d.gdi_name == *adapter) {
-            if (index != 0) return false;
-            out = platform::DisplayDevice{d.gdi_name + "\\Monitor0", d.device_id, d.active};
+        if (d.gdi_name != *adapter) continue;
+        if (seen++ == index) {
+            out = platform::DisplayDevice{d.gdi_name + "\\Monitor" + std::to_string(index), d.device_id, d.active};
             return true;
         }
     }

@@ -267,6 +267,7 @@ void apply_setup(MachineState& state, const MachineSetup& setup) {
     other_app.remote_addresses = "LocalSubnet";
     other_app.profiles = 6;
     state.firewall.rules.push_back(other_app);
+    fresh_display(state.display, reg, setup.render_gpus, setup.monitors);
 }
 
 // ---- machine ----

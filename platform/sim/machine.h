@@ -33,6 +33,7 @@
 
 #include "platform/clock.h"
 #include "platform/sim/device_model.h"
+#include "platform/sim/display_model.h"
 #include "platform/sim/json.h"
 #include "platform/sim/registry_model.h"
 #include "platform/sim/security_model.h"
@@ -90,6 +91,7 @@ struct MachineState {
     KeyModel keys;
     AclModel acls;
     FirewallModel firewall;
+    DisplayModel display;
 
     // Steering of the simulation; not part of the dump.
     FaultTable faults;
@@ -113,6 +115,7 @@ void for_each_model(State& s, F&& f) {
     f(s.keys);
     f(s.acls);
     f(s.firewall);
+    f(s.display);
 }
 
 // The Windows facts a fresh machine starts with.
@@ -124,6 +127,9 @@ struct MachineSetup {
     bool s_mode = false;
     std::string computer_name = "SIMPC";
     uint64_t seed = 0x5EED;
+    // Rendering GPUs and the physical monitors on the first of them.
+    uint32_t render_gpus = 1;
+    std::vector<DisplayMode> monitors = {{1920, 1080, 60}};
 };
 
 // Writes the registry values and system facts of setup into state (over

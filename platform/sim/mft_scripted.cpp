@@ -31,14 +31,9 @@ struct Bits {
 };
 
 void append(std::vector<uint8_t>& out, const std::vector<uint8_t>& unit, bool length_prefixed) {
-    if (length_prefixed) {
-        uint32_t n = static_cast<uint32_t>(unit.size());
-        out.insert(out.end(), {static_cast<uint8_t>(n >> 24), static_cast<uint8_t>(n >> 16),
-                               static_cast<uint8_t>(n >> 8), static_cast<uint8_t>(n)});
-    } else {
-        out.insert(out.end(), {0, 0, 0, 1});
-    }
-    out.insert(out.end(), unit.begin(), unit.end());
+    uint32_t n = length_prefixed ? static_cast<uint32_t>(unit.size()) : 1u;
+    for (int shift = 24; shift >= 0; shift -= 8) out.push_back(static_cast<uint8_t>(n >> shift));
+    for (uint8_t b : unit) out.push_back(b);
 }
 
 }  // namespace
@@ -68,8 +63,10 @@ std::vector<uint8_t> make_test_sps(uint32_t width, uint32_t height, uint32_t ref
     b.put(1, 0);    // no VUI
     b.put(1, 1);    // trailing bits
     while (b.used != 0) b.put(1, 0);
-    std::vector<uint8_t> out{0x67};
-    out.insert(out.end(), b.bytes.begin(), b.bytes.end());
+    std::vector<uint8_t> out;
+    out.reserve(b.bytes.size() + 1);
+    out.push_back(0x67);
+    for (uint8_t x : b.bytes) out.push_back(x);
     return out;
 }
 

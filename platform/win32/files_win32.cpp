@@ -9,6 +9,7 @@
 #include <atomic>
 #include <cstdio>
 #include <cstring>
+#include <optional>
 
 #include "platform/files.h"
 #include "platform/paths.h"
@@ -174,10 +175,12 @@ FileResult write_file_atomic(const std::string& path, std::string_view data, Fil
                   g_temp_counter.fetch_add(1, std::memory_order_relaxed));
     const std::wstring target = win32::widen(path);
     const std::wstring temp = win32::widen(path + suffix);
-    OwnerOnlySecurity security;
-    if (access == FileAccess::owner_only && !security.valid()) return last_error();
-    Handle h(CreateFileW(temp.c_str(), GENERIC_WRITE, 0,
-                         access == FileAccess::owner_only ? security.attributes() : nullptr, CREATE_NEW,
+    std::optional<OwnerOnlySecurity> security;
+    if (access == FileAccess::owner_only) {
+        security.emplace();
+        if (!security->valid()) return last_error();
+    }
+    Handle h(CreateFileW(temp.c_str(), GENERIC_WRITE, 0, security ? security->attributes() : nullptr, CREATE_NEW,
                          FILE_ATTRIBUTE_NORMAL, nullptr));
     if (!h.valid()) return last_error();
     if (!write_all(h.get(), data.data(), data.size()) || !FlushFileBuffers(h.get())) {
@@ -215,8 +218,11 @@ FileResult create_directory(const std::string& path) {
 
 FileResult create_directories(const std::string& path, FileAccess access) {
     if (path.empty()) return from_error(ERROR_PATH_NOT_FOUND);
-    OwnerOnlySecurity security;
-    if (access == FileAccess::owner_only && !security.valid()) return last_error();
+    std::optional<OwnerOnlySecurity> security;
+    if (access == FileAccess::owner_only) {
+        security.emplace();
+        if (!security->valid()) return last_error();
+    }
     // Skip the root: "C:\", "\\server\share\" or a leading separator.
     size_t start = 0;
     if (path.size() >= 2 && path[1] == ':') {
@@ -232,7 +238,7 @@ FileResult create_directories(const std::string& path, FileAccess access) {
         const std::string part = path.substr(0, pos);
         if (part.size() > start && !is_separator(part.back())) {
             const bool last = pos == std::string::npos || pos + 1 == path.size();
-            SECURITY_ATTRIBUTES* sa = last && access == FileAccess::owner_only ? security.attributes() : nullptr;
+            SECURITY_ATTRIBUTES* sa = last && security ? security->attributes() : nullptr;
             if (!CreateDirectoryW(win32::widen(part).c_str(), sa)) {
                 const DWORD e = GetLastError();
                 if (e != ERROR_ALREADY_EXISTS || !is_directory(part)) return from_error(e);
@@ -240,8 +246,8 @@ FileResult create_directories(const std::string& path, FileAccess access) {
         }
         if (pos == std::string::npos) break;
     }
-    if (access == FileAccess::owner_only) {
-        const DWORD e = security.apply(win32::widen(path));
+    if (security) {
+        const DWORD e = security->apply(win32::widen(path));
         if (e != ERROR_SUCCESS) return from_error(e);
     }
     return ok();

@@ -146,168 +146,205 @@ void print_event(const ClientEvent& e, const Streams& streams) {
     say(streams, "%s\n", line.c_str());
 }
 
+// The steps of one connect run, in order; each says what went wrong itself.
+class ConnectRun {
+public:
+    ConnectRun(ConnectArgs& a, const Streams& streams) : a_(a), streams_(streams), clock_(platform::make_system_clock()) {}
+
+    // The viewer's certificate (unless --no-certificate) and client id.
+    bool load_identity() {
+        std::string error;
+        if (a_.certificate) {
+            identity_ = ViewerIdentity::load_or_create(a_.state_dir, *clock_, error);
+            if (!identity_) {
+                std::fprintf(streams_.err, "sorvane-viewer connect: %s\n", error.c_str());
+                return false;
+            }
+        }
+        if (a_.client_id.empty() && !viewer_client_id(a_.state_dir, a_.client_id, error)) {
+            std::fprintf(streams_.err, "sorvane-viewer connect: %s\n", error.c_str());
+            return false;
+        }
+        return true;
+    }
+
+    // TLS to the control port with the pinned fingerprint, then the Handshake.
+    bool open_control() {
+        platform::parse_ipv4(a_.address, control_.address);
+        control_.port = a_.port.value_or(proto::kDefaultControlPort);
+        proto::Handshake hello = default_handshake(a_.client_id);
+        hello.client_name = a_.name;
+        link_ = std::make_unique<ControlLink>(*clock_, std::move(hello));
+        options_.timeout_ms = a_.timeout_ms;
+        options_.local_address = a_.local_address;
+        if (!link_->connect(control_, *a_.fingerprint, identity_.get(), options_)) {
+            say(streams_, "control %s: no connection: %s\n", platform::endpoint_text(control_).c_str(),
+                scrub_control(link_->link().last_error()).c_str());
+            return false;
+        }
+        say(streams_, "control %s: TLS established, host certificate matches the pinned fingerprint\n",
+            platform::endpoint_text(control_).c_str());
+        if (!link_->start()) {
+            say(streams_, "control: could not send the Handshake: %s\n",
+                scrub_control(link_->link().last_error()).c_str());
+            return false;
+        }
+        say(streams_, "control: Handshake sent (client_id %s, protocol 0x%04X)\n", scrub_control(a_.client_id).c_str(),
+            static_cast<unsigned>(proto::kProtocolVersion));
+        return true;
+    }
+
+    // Until the host answers: a HandshakeAck and, when accepted, SessionOpen.
+    bool await_session() {
+        bool open = false;
+        bool answered = false;
+        const uint64_t answer_deadline = clock_->now_ms() + a_.timeout_ms;
+        while (!open && !gone_ && clock_->now_ms() < answer_deadline) {
+            events_.clear();
+            gone_ = !link_->pump(50, events_);
+            for (const ClientEvent& e : events_) {
+                print_event(e, streams_);
+                if (e.kind != ClientEvent::Kind::heartbeat && e.kind != ClientEvent::Kind::heartbeat_ack) answered = true;
+                if (e.kind == ClientEvent::Kind::session_open) open = true;
+            }
+            if (link_->client().state() == ClientState::closed) gone_ = true;
+        }
+        if (open) return true;
+        const ClientState state = link_->client().state();
+        if (state == ClientState::closed && link_->client().ack() && !link_->client().ack()->accepted) {
+            say(streams_, "result: refused by the host: %s\n",
+                scrub_control(link_->client().ack()->reason.value_or("(no reason)")).c_str());
+        } else if (gone_) {
+            say(streams_, "result: the host closed the connection%s\n", answered ? "" : " without a message");
+        } else {
+            say(streams_, "result: no %s from the host within %u ms\n", answered ? "SessionOpen" : "answer",
+                static_cast<unsigned>(a_.timeout_ms));
+        }
+        link_->link().close();
+        return false;
+    }
+
+    // SessionOpenAck, then the video socket and its VideoHellos.
+    bool start_video() {
+        session_ = *link_->client().session();
+        VideoReceiverOptions vo;
+        vo.host_video = {control_.address, session_.video_port};
+        vo.session_id = session_.session_id;
+        const std::string key = session_.video_key.value_or("");
+        if (key.size() != vo.key.size()) {
+            say(streams_, "result: SessionOpen carries no 32-byte video key\n");
+            link_->client().acknowledge_session(false);
+            link_->flush();
+            link_->link().close();
+            return false;
+        }
+        std::copy(key.begin(), key.end(), vo.key.begin());
+        // Acknowledge first, so the first VideoHello finds the host waiting for it.
+        link_->client().acknowledge_session(true);
+        if (!link_->flush()) {
+            say(streams_, "control: could not send SessionOpenAck: %s\n",
+                scrub_control(link_->link().last_error()).c_str());
+            link_->link().close();
+            return false;
+        }
+        video_ = std::make_unique<VideoReceiver>(*clock_);
+        std::string error;
+        if (!video_->start(vo, {}, error)) {
+            say(streams_, "video: %s\n", scrub_control(error).c_str());
+            link_->client().close(std::string("viewer_exit"));
+            link_->flush();
+            link_->link().close();
+            return false;
+        }
+        say(streams_, "session %" PRIu32 ": SessionOpenAck sent; VideoHello from udp port %u to %s\n",
+            session_.session_id, static_cast<unsigned>(video_->local_port()),
+            platform::endpoint_text(vo.host_video).c_str());
+        return true;
+    }
+
+    // The input connection, unless --no-input; the session goes on without it.
+    void connect_input() {
+        input_ = std::make_unique<HostLink>(*clock_);
+        if (!a_.input) return;
+        const platform::Endpoint input_ep{control_.address, a_.input_port.value_or(session_.input_port)};
+        if (input_->connect(input_ep, *a_.fingerprint, identity_.get(), options_))
+            say(streams_, "input %s: TLS established\n", platform::endpoint_text(input_ep).c_str());
+        else
+            say(streams_, "input %s: no connection: %s\n", platform::endpoint_text(input_ep).c_str(),
+                scrub_control(input_->last_error()).c_str());
+    }
+
+    // Streams for the requested time; heartbeats tell the host's clock.
+    void stream() {
+        const uint64_t end = clock_->now_ms() + a_.duration_ms;
+        while (!gone_ && clock_->now_ms() < end) {
+            events_.clear();
+            gone_ = !link_->pump(50, events_);
+            for (const ClientEvent& e : events_) {
+                if (e.kind == ClientEvent::Kind::heartbeat) {
+                    const auto& beat = std::get<proto::Heartbeat>(*e.message);
+                    const int64_t o = static_cast<int64_t>(beat.timestamp_ms) - static_cast<int64_t>(clock_->now_ms());
+                    if (!offset_ || o > *offset_) offset_ = o;
+                    continue;
+                }
+                print_event(e, streams_);
+                if (e.kind == ClientEvent::Kind::host_close) gone_ = true;
+            }
+        }
+        if (!gone_) {
+            link_->client().close(std::string("viewer_exit"));
+            link_->flush();
+        }
+        video_->stop();
+        input_->close();
+        link_->link().close();
+    }
+
+    void report() {
+        const ReceiverStats s = video_->stats();
+        const int64_t shift = offset_.value_or(0);
+        std::fprintf(streams_.out,
+                     "video: hellos=%" PRIu32 " frames=%" PRIu64 " keyframes=%" PRIu64 " bytes=%" PRIu64
+                     " incomplete=%" PRIu64 " missing=%" PRIu64 " tag_failures=%" PRIu64 " duplicates=%" PRIu64
+                     " late=%" PRIu64 " malformed=%" PRIu64 "\n",
+                     video_->hellos_sent(), s.frames_complete, s.keyframes, s.bytes, s.frames_incomplete,
+                     s.frames_missing, s.tag_failures, s.duplicates, s.late, s.malformed);
+        if (s.frames_complete > 0) {
+            say(streams_, "latency (capture to reassembled, %s): min=%" PRId64 " avg=%.1f max=%" PRId64 " ms\n",
+                offset_ ? "host clock from heartbeats" : "same clock assumed", s.latency_min_ms + shift,
+                s.latency_avg_ms + static_cast<double>(shift), s.latency_max_ms + shift);
+        }
+        say(streams_, "result: session %" PRIu32 " %s\n", session_.session_id,
+            gone_ ? "ended by the host" : "closed by the viewer");
+    }
+
+private:
+    ConnectArgs& a_;
+    const Streams& streams_;
+    std::unique_ptr<platform::IClock> clock_;
+    std::unique_ptr<ViewerIdentity> identity_;
+    platform::Endpoint control_;
+    LinkOptions options_;
+    std::unique_ptr<ControlLink> link_;
+    std::vector<ClientEvent> events_;
+    bool gone_ = false;
+    proto::SessionOpen session_;
+    std::unique_ptr<VideoReceiver> video_;
+    std::unique_ptr<HostLink> input_;
+    std::optional<int64_t> offset_;
+};
+
 }  // namespace
 
 int run_connect(const std::vector<std::string>& args, const Streams& streams) {
     ConnectArgs a;
     if (const int code = parse(args, a, streams); code != 0) return code;
     if (!resolve_host(a, streams)) return kExitFailed;
-    platform::Endpoint control;
-    platform::parse_ipv4(a.address, control.address);
-    control.port = a.port.value_or(proto::kDefaultControlPort);
-
-    auto clock = platform::make_system_clock();
-    std::string error;
-    std::unique_ptr<ViewerIdentity> identity;
-    if (a.certificate) {
-        identity = ViewerIdentity::load_or_create(a.state_dir, *clock, error);
-        if (!identity) {
-            std::fprintf(streams.err, "sorvane-viewer connect: %s\n", error.c_str());
-            return kExitFailed;
-        }
-    }
-    if (a.client_id.empty() && !viewer_client_id(a.state_dir, a.client_id, error)) {
-        std::fprintf(streams.err, "sorvane-viewer connect: %s\n", error.c_str());
-        return kExitFailed;
-    }
-
-    proto::Handshake hello = default_handshake(a.client_id);
-    hello.client_name = a.name;
-    ControlLink link(*clock, std::move(hello));
-    LinkOptions options;
-    options.timeout_ms = a.timeout_ms;
-    options.local_address = a.local_address;
-    if (!link.connect(control, *a.fingerprint, identity.get(), options)) {
-        say(streams, "control %s: no connection: %s\n", platform::endpoint_text(control).c_str(),
-                     scrub_control(link.link().last_error()).c_str());
-        return kExitFailed;
-    }
-    say(streams, "control %s: TLS established, host certificate matches the pinned fingerprint\n",
-                 platform::endpoint_text(control).c_str());
-    if (!link.start()) {
-        say(streams, "control: could not send the Handshake: %s\n",
-                     scrub_control(link.link().last_error()).c_str());
-        return kExitFailed;
-    }
-    say(streams, "control: Handshake sent (client_id %s, protocol 0x%04X)\n",
-                 scrub_control(a.client_id).c_str(), static_cast<unsigned>(proto::kProtocolVersion));
-
-    // Until the host answers: a HandshakeAck and, when accepted, SessionOpen.
-    std::vector<ClientEvent> events;
-    bool open = false;
-    bool answered = false;
-    bool gone = false;
-    const uint64_t answer_deadline = clock->now_ms() + a.timeout_ms;
-    while (!open && !gone && clock->now_ms() < answer_deadline) {
-        events.clear();
-        gone = !link.pump(50, events);
-        for (const ClientEvent& e : events) {
-            print_event(e, streams);
-            if (e.kind != ClientEvent::Kind::heartbeat && e.kind != ClientEvent::Kind::heartbeat_ack) answered = true;
-            if (e.kind == ClientEvent::Kind::session_open) open = true;
-        }
-        if (link.client().state() == ClientState::closed) gone = true;
-    }
-    if (!open) {
-        const ClientState state = link.client().state();
-        if (state == ClientState::closed && link.client().ack() && !link.client().ack()->accepted) {
-            say(streams, "result: refused by the host: %s\n",
-                         scrub_control(link.client().ack()->reason.value_or("(no reason)")).c_str());
-        } else if (gone) {
-            say(streams, "result: the host closed the connection%s\n",
-                         answered ? "" : " without a message");
-        } else {
-            say(streams, "result: no %s from the host within %u ms\n",
-                         answered ? "SessionOpen" : "answer", static_cast<unsigned>(a.timeout_ms));
-        }
-        link.link().close();
-        return kExitFailed;
-    }
-
-    // The session.
-    const proto::SessionOpen session = *link.client().session();
-    VideoReceiverOptions vo;
-    vo.host_video = {control.address, session.video_port};
-    vo.session_id = session.session_id;
-    const std::string key = session.video_key.value_or("");
-    if (key.size() != vo.key.size()) {
-        say(streams, "result: SessionOpen carries no 32-byte video key\n");
-        link.client().acknowledge_session(false);
-        link.flush();
-        link.link().close();
-        return kExitFailed;
-    }
-    std::copy(key.begin(), key.end(), vo.key.begin());
-    // Acknowledge first, so the first VideoHello finds the host waiting for it.
-    link.client().acknowledge_session(true);
-    if (!link.flush()) {
-        say(streams, "control: could not send SessionOpenAck: %s\n",
-                     scrub_control(link.link().last_error()).c_str());
-        link.link().close();
-        return kExitFailed;
-    }
-    VideoReceiver video(*clock);
-    if (!video.start(vo, {}, error)) {
-        say(streams, "video: %s\n", scrub_control(error).c_str());
-        link.client().close(std::string("viewer_exit"));
-        link.flush();
-        link.link().close();
-        return kExitFailed;
-    }
-    say(streams, "session %" PRIu32 ": SessionOpenAck sent; VideoHello from udp port %u to %s\n",
-                 session.session_id, static_cast<unsigned>(video.local_port()),
-                 platform::endpoint_text(vo.host_video).c_str());
-
-    HostLink input(*clock);
-    if (a.input) {
-        const platform::Endpoint input_ep{control.address, a.input_port.value_or(session.input_port)};
-        if (input.connect(input_ep, *a.fingerprint, identity.get(), options))
-            say(streams, "input %s: TLS established\n", platform::endpoint_text(input_ep).c_str());
-        else
-            say(streams, "input %s: no connection: %s\n", platform::endpoint_text(input_ep).c_str(),
-                         scrub_control(input.last_error()).c_str());
-    }
-
-    // Stream for the requested time; heartbeats tell the host's clock.
-    std::optional<int64_t> offset;
-    const uint64_t end = clock->now_ms() + a.duration_ms;
-    while (!gone && clock->now_ms() < end) {
-        events.clear();
-        gone = !link.pump(50, events);
-        for (const ClientEvent& e : events) {
-            if (e.kind == ClientEvent::Kind::heartbeat) {
-                const auto& beat = std::get<proto::Heartbeat>(*e.message);
-                const int64_t o = static_cast<int64_t>(beat.timestamp_ms) - static_cast<int64_t>(clock->now_ms());
-                if (!offset || o > *offset) offset = o;
-                continue;
-            }
-            print_event(e, streams);
-            if (e.kind == ClientEvent::Kind::host_close) gone = true;
-        }
-    }
-    if (!gone) {
-        link.client().close(std::string("viewer_exit"));
-        link.flush();
-    }
-    video.stop();
-    input.close();
-    link.link().close();
-
-    const ReceiverStats s = video.stats();
-    const int64_t shift = offset.value_or(0);
-    std::fprintf(streams.out,
-                 "video: hellos=%" PRIu32 " frames=%" PRIu64 " keyframes=%" PRIu64 " bytes=%" PRIu64
-                 " incomplete=%" PRIu64 " missing=%" PRIu64 " tag_failures=%" PRIu64 " duplicates=%" PRIu64
-                 " late=%" PRIu64 " malformed=%" PRIu64 "\n",
-                 video.hellos_sent(), s.frames_complete, s.keyframes, s.bytes, s.frames_incomplete, s.frames_missing,
-                 s.tag_failures, s.duplicates, s.late, s.malformed);
-    if (s.frames_complete > 0) {
-        say(streams, "latency (capture to reassembled, %s): min=%" PRId64 " avg=%.1f max=%" PRId64 " ms\n",
-                     offset ? "host clock from heartbeats" : "same clock assumed", s.latency_min_ms + shift,
-                     s.latency_avg_ms + static_cast<double>(shift), s.latency_max_ms + shift);
-    }
-    say(streams, "result: session %" PRIu32 " %s\n", session.session_id,
-                 gone ? "ended by the host" : "closed by the viewer");
+    ConnectRun run(a, streams);
+    if (!run.load_identity() || !run.open_control() || !run.await_session() || !run.start_video()) return kExitFailed;
+    run.connect_input();
+    run.stream();
+    run.report();
     return kExitOk;
 }
 

@@ -13,7 +13,9 @@
 
 namespace sorvane::viewer::app {
 
-int run_pair(const std::vector<std::string>& args, const Streams& streams) {
+namespace {
+
+struct PairArgs {
     std::string uri_text;
     std::string state_dir = default_state_dir();
     std::string client_id;
@@ -23,6 +25,10 @@ int run_pair(const std::vector<std::string>& args, const Streams& streams) {
     uint32_t timeout_ms = 5'000;
     bool with_certificate = true;
     std::vector<std::string> addresses;
+};
+
+// 0 when understood, else the exit code.
+int parse(const std::vector<std::string>& args, PairArgs& p, const Streams& streams) {
     for (size_t i = 0; i < args.size(); ++i) {
         const std::string& a = args[i];
         auto value = [&](std::string& out) {
@@ -33,74 +39,124 @@ int run_pair(const std::vector<std::string>& args, const Streams& streams) {
         std::string v;
         int64_t n = 0;
         if (a == "--state" && value(v)) {
-            state_dir = v;
+            p.state_dir = v;
         } else if (a == "--client-id" && value(v)) {
-            client_id = v;
+            p.client_id = v;
         } else if (a == "--name" && value(v)) {
-            name = v;
+            p.name = v;
         } else if (a == "--token" && value(v)) {
-            token = v;
+            p.token = v;
         } else if (a == "--port" && value(v) && parse_int_exact(v, n) && n > 0 && n < 65536) {
-            port = static_cast<uint16_t>(n);
+            p.port = static_cast<uint16_t>(n);
         } else if (a == "--timeout-ms" && value(v) && parse_int_exact(v, n) && n > 0 && n < 600'000) {
-            timeout_ms = static_cast<uint32_t>(n);
+            p.timeout_ms = static_cast<uint32_t>(n);
         } else if (a == "--address" && value(v)) {
-            addresses.push_back(v);
+            p.addresses.push_back(v);
         } else if (a == "--no-certificate") {
-            with_certificate = false;
-        } else if (uri_text.empty() && a.rfind("--", 0) != 0) {
-            uri_text = a;
+            p.with_certificate = false;
+        } else if (p.uri_text.empty() && a.rfind("--", 0) != 0) {
+            p.uri_text = a;
         } else {
             std::fprintf(streams.err, "sorvane-viewer pair: bad argument %s (see sorvane-viewer --help)\n",
                          scrub_control(a).c_str());
             return kExitUsage;
         }
     }
-    if (uri_text.empty()) {
+    if (p.uri_text.empty()) {
         std::fputs("sorvane-viewer pair: the pairing URI is missing (see sorvane-viewer --help)\n", streams.err);
         return kExitUsage;
     }
-    PairingUri uri;
+    return 0;
+}
+
+// The URI, with the addresses given by hand tried before the offered ones.
+// 0 when usable, else the exit code.
+int read_uri(const PairArgs& p, PairingUri& uri, const Streams& streams) {
     std::string error;
-    if (!parse_pairing_uri(uri_text, uri, error)) {
+    if (!parse_pairing_uri(p.uri_text, uri, error)) {
         std::fprintf(streams.err, "sorvane-viewer pair: %s\n", error.c_str());
         return kExitFailed;
     }
-    if (!addresses.empty()) {
-        // Addresses given by hand are tried before the offered ones.
-        for (const std::string& a : addresses) {
-            uint32_t ip = 0;
-            if (!platform::parse_ipv4(a, ip)) {
-                std::fprintf(streams.err, "sorvane-viewer pair: --address %s is not an IPv4 address\n",
-                             scrub_control(a).c_str());
-                return kExitUsage;
-            }
+    if (p.addresses.empty()) return 0;
+    for (const std::string& a : p.addresses) {
+        uint32_t ip = 0;
+        if (!platform::parse_ipv4(a, ip)) {
+            std::fprintf(streams.err, "sorvane-viewer pair: --address %s is not an IPv4 address\n",
+                         scrub_control(a).c_str());
+            return kExitUsage;
         }
-        addresses.insert(addresses.end(), uri.addresses.begin(), uri.addresses.end());
-        uri.addresses = addresses;
     }
-    auto clock = platform::make_system_clock();
-    std::unique_ptr<ViewerIdentity> identity;
-    if (with_certificate) {
-        identity = ViewerIdentity::load_or_create(state_dir, *clock, error);
+    std::vector<std::string> addresses = p.addresses;
+    addresses.insert(addresses.end(), uri.addresses.begin(), uri.addresses.end());
+    uri.addresses = addresses;
+    return 0;
+}
+
+// The viewer's certificate (unless --no-certificate) and client id.
+bool load_identity(PairArgs& p, platform::IClock& clock, std::unique_ptr<ViewerIdentity>& identity,
+                   const Streams& streams) {
+    std::string error;
+    if (p.with_certificate) {
+        identity = ViewerIdentity::load_or_create(p.state_dir, clock, error);
         if (!identity) {
             std::fprintf(streams.err, "sorvane-viewer pair: %s\n", error.c_str());
-            return kExitFailed;
+            return false;
         }
     }
-    if (client_id.empty() && !viewer_client_id(state_dir, client_id, error)) {
+    if (p.client_id.empty() && !viewer_client_id(p.state_dir, p.client_id, error)) {
         std::fprintf(streams.err, "sorvane-viewer pair: %s\n", error.c_str());
-        return kExitFailed;
+        return false;
     }
+    return true;
+}
+
+// Keeps the paired host in the state folder.
+bool remember(const PairArgs& p, const PairingUri& uri, const PairOutcome& outcome, platform::IClock& clock,
+              const Streams& streams) {
+    KnownHost host;
+    host.host_id = uri.host_id;
+    host.fingerprint = uri.fingerprint;
+    host.host_name = outcome.result.host_name.value_or(uri.host_name);
+    host.addresses = uri.addresses;
+    host.control_port = uri.control_port;
+    host.pairing_port = p.port;
+    host.paired_at = platform::utc_stamp(platform::utc_civil(clock.wall_ms()));
+    std::fprintf(streams.out, "paired with \"%s\" (host %s) at %s as %s\n", scrub_control(host.host_name).c_str(),
+                 host.host_id.c_str(), outcome.address.c_str(), scrub_control(p.client_id).c_str());
+    if (outcome.result.host_id != uri.host_id) {
+        std::fprintf(streams.err, "sorvane-viewer pair: the host answered as %s, not %s\n",
+                     scrub_control(outcome.result.host_id).c_str(), uri.host_id.c_str());
+        return false;
+    }
+    std::string error;
+    if (!save_known_host(p.state_dir, host, error)) {
+        std::fprintf(streams.err, "sorvane-viewer pair: %s\n", error.c_str());
+        return false;
+    }
+    std::fprintf(streams.out, "remembered in %s\n",
+                 platform::join_path(platform::join_path(p.state_dir, "hosts"), host.host_id + ".txt").c_str());
+    return true;
+}
+
+}  // namespace
+
+int run_pair(const std::vector<std::string>& args, const Streams& streams) {
+    PairArgs p;
+    if (const int code = parse(args, p, streams); code != 0) return code;
+    PairingUri uri;
+    if (const int code = read_uri(p, uri, streams); code != 0) return code;
+    auto clock = platform::make_system_clock();
+    std::unique_ptr<ViewerIdentity> identity;
+    if (!load_identity(p, *clock, identity, streams)) return kExitFailed;
 
     std::fprintf(streams.out, "verify code: %s (compare it with the code the host shows)\n",
                  verify_code(uri.fingerprint).c_str());
     PairOptions options;
-    options.client_id = client_id;
-    options.client_name = name;
-    options.pairing_port = port;
-    options.timeout_ms = timeout_ms;
-    options.token = token;
+    options.client_id = p.client_id;
+    options.client_name = p.name;
+    options.pairing_port = p.port;
+    options.timeout_ms = p.timeout_ms;
+    options.token = p.token;
     const PairOutcome outcome = pair_with_host(uri, identity.get(), *clock, options);
     if (!outcome.reached) {
         std::fprintf(streams.err, "sorvane-viewer pair: no answer: %s\n", scrub_control(outcome.error).c_str());
@@ -111,28 +167,7 @@ int run_pair(const std::vector<std::string>& args, const Streams& streams) {
                      scrub_control(outcome.result.reason.value_or("(no reason)")).c_str());
         return kExitFailed;
     }
-    KnownHost host;
-    host.host_id = uri.host_id;
-    host.fingerprint = uri.fingerprint;
-    host.host_name = outcome.result.host_name.value_or(uri.host_name);
-    host.addresses = uri.addresses;
-    host.control_port = uri.control_port;
-    host.pairing_port = port;
-    host.paired_at = platform::utc_stamp(platform::utc_civil(clock->wall_ms()));
-    std::fprintf(streams.out, "paired with \"%s\" (host %s) at %s as %s\n", scrub_control(host.host_name).c_str(),
-                 host.host_id.c_str(), outcome.address.c_str(), scrub_control(client_id).c_str());
-    if (outcome.result.host_id != uri.host_id) {
-        std::fprintf(streams.err, "sorvane-viewer pair: the host answered as %s, not %s\n",
-                     scrub_control(outcome.result.host_id).c_str(), uri.host_id.c_str());
-        return kExitFailed;
-    }
-    if (!save_known_host(state_dir, host, error)) {
-        std::fprintf(streams.err, "sorvane-viewer pair: %s\n", error.c_str());
-        return kExitFailed;
-    }
-    std::fprintf(streams.out, "remembered in %s\n",
-                 platform::join_path(platform::join_path(state_dir, "hosts"), host.host_id + ".txt").c_str());
-    return kExitOk;
+    return remember(p, uri, outcome, *clock, streams) ? kExitOk : kExitFailed;
 }
 
 }  // namespace sorvane::viewer::app

@@ -78,6 +78,8 @@ int verb_init(Machine& m, const std::vector<std::string>& args) {
             setup.language = args[++i];
         } else if (a == "--computer-name" && has_value) {
             setup.computer_name = args[++i];
+        } else if (has_value && parse_display_option(a, args[i + 1], setup)) {
+            ++i;
         } else if (a == "--seed" && has_value && parse_number(args[i + 1], n)) {
             setup.seed = n;
             ++i;

@@ -13,7 +13,9 @@ using sorvane::sim::tool::Verb;
 const Verb kVerbs[] = {
     {"init",
      "init [--build N] [--arch x64|arm64|x86] [--language en-US|tr-TR] [--not-elevated] [--s-mode]\n"
-     "     [--computer-name NAME] [--seed N]      a fresh machine (default: Windows 11 x64, elevated admin)",
+     "     [--computer-name NAME] [--seed N] [--gpus N] [--monitors WxH@R[,WxH@R...]|none]\n"
+     "                                        a fresh machine (default: Windows 11 x64, elevated admin,\n"
+     "                                        one render GPU with one 1920x1080@60 monitor)",
      sorvane::sim::tool::verb_init},
     {"dump", "dump                                   the canonical dump of every model", sorvane::sim::tool::verb_dump},
     {"set",
@@ -26,6 +28,10 @@ const Verb kVerbs[] = {
      sorvane::sim::tool::verb_fault},
     {"reg", "reg HKLM|HKCU\\KEY                      the key's values and subkeys", sorvane::sim::tool::verb_reg},
     {"journal", "journal                                the change journal", sorvane::sim::tool::verb_journal},
+    {"topology",
+     "topology                               GPUs, display targets with their paths, remembered positions\n"
+     "topology edid LUID/TARGET              the EDID Windows keeps for that monitor (raw bytes)",
+     sorvane::sim::tool::verb_topology},
     {"pipe", "pipe NAME                              the socket path of \\\\.\\pipe\\NAME",
      sorvane::sim::tool::verb_pipe},
 };

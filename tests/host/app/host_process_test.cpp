@@ -136,5 +136,16 @@ TEST(HostProcess, TrayModeEndsWithoutANotificationArea) {
     EXPECT_EQ(read_all(dir2.path() + "/Sorvane/logs/sorvane-host.log").find("tum aglara"), std::string::npos);
 }
 
+TEST(HostProcess, AStartThatFailsEarlyLogsNoStopSequence) {
+    // The user data folder sits under a file: no TLS identity can be kept.
+    TempDir dir;
+    test::write_all(dir.path() + "/file", "x");
+    const auto r = test::run(kHost, {"--console"}, {{"LOCALAPPDATA", dir.path() + "/file/data"}});
+    EXPECT_EQ(r.code, 1);
+    EXPECT_NE(r.out.find("[host] TLS kimligi olusturulamadi, durduruluyor\n"), std::string::npos) << r.out;
+    EXPECT_EQ(r.out.find("[host] stopping"), std::string::npos) << r.out;
+    EXPECT_EQ(r.out.find("[host] stopped"), std::string::npos) << r.out;
+}
+
 }  // namespace
 }  // namespace sorvane

@@ -51,6 +51,15 @@ TEST(HostId, LoadKeepsAValidFileAndReplacesAnythingElse) {
         EXPECT_EQ(load_or_create_host_id(path, b), b) << content;
         EXPECT_EQ(read_all(path), b);
     }
+    // Without a fresh id (the random source failed) a stored one still
+    // serves, and nothing else is ever written.
+    EXPECT_EQ(load_or_create_host_id(path, ""), b);
+    write_all(path, "junk");
+    EXPECT_EQ(load_or_create_host_id(path, ""), "");
+    EXPECT_EQ(read_all(path), "junk");
+    std::string token;
+    ASSERT_TRUE(new_pairing_token(token));
+    EXPECT_TRUE(std::regex_match(token, std::regex("[0-9a-f]{32}")));
     // A file that cannot be written still gives the candidate for this run.
     write_all(dir.file("plain"), "x");
     EXPECT_EQ(load_or_create_host_id(dir.file("plain") + "/host_id.txt", a), a);

@@ -220,10 +220,14 @@ TEST(TouchInjector, TheMonitorIsLookedUpOnNewContactsAndAfterTwoSeconds) {
     ASSERT_TRUE(rig.injector->inject(frame({pt(1, MV, 0, 0)})));
     EXPECT_EQ(rig.monitors.lookups, 3);
     EXPECT_EQ(rig.last()[0].pixel_location, (platform::PointerPoint{1920, 100}));
-    // A failed lookup keeps the last rectangle.
+    // A failed lookup, or an absurd rectangle, keeps the last rectangle.
     rig.monitors.fail = true;
     ASSERT_TRUE(rig.injector->inject(frame({pt(2, D, 0, 0)})));
     EXPECT_EQ(rig.last()[0].pixel_location, (platform::PointerPoint{1920, 100}));
+    rig.monitors.fail = false;
+    rig.monitors.rect = {std::numeric_limits<int32_t>::min(), 0, std::numeric_limits<int32_t>::max(), 10};
+    ASSERT_TRUE(rig.injector->inject(frame({pt(3, D, 1, 1)})));
+    EXPECT_EQ(rig.last()[0].pixel_location, (platform::PointerPoint{3839, 1179}));
 }
 
 TEST(TouchInjector, SetupFailuresAndTheTrace) {

@@ -132,11 +132,9 @@ struct TransportFixture : ::testing::Test {
         o.control_port = 0;
         o.video_port = 0;
         o.input_port = 0;
-        o.identity = &identity;
-        o.pairings = &store;
         o.host_id = kTestHostId;
         o.transport_host_id = kTestHostId;
-        transport = std::make_unique<WifiTransport>(clock, tuning);
+        transport = std::make_unique<WifiTransport>(clock, identity, store, tuning);
         ASSERT_TRUE(transport->start(o, sink));
         ASSERT_NE(transport->control_port(), 0);
         ASSERT_NE(transport->input_port(), 0);

@@ -9,6 +9,7 @@
 #include "host/protocol/input_messages.h"
 #include "host/net/log_rate_limiter.h"
 #include "host/net/video_datagram.h"
+#include "host/trust/pairing_listener.h"
 #include "tests/host/net/transport_fixture.h"
 #include "viewer/protocol/raw_frame.h"
 
@@ -286,9 +287,7 @@ TEST_F(Transport, ABusyPortFailsStartAndClosesEverything) {
     o.control_port = 0;
     o.input_port = 0;
     o.video_port = transport->video_port();  // taken
-    o.identity = &identity;
-    o.pairings = &store;
-    WifiTransport second(clock, tuning);
+    WifiTransport second(clock, identity, store, tuning);
     EXPECT_FALSE(second.start(o, sink));
     EXPECT_EQ(second.control_port(), 0);
     EXPECT_EQ(log.count("bind failed: WSA error"), 1u);
@@ -296,6 +295,12 @@ TEST_F(Transport, ABusyPortFailsStartAndClosesEverything) {
     o.bind_address = "1.2.3";
     EXPECT_FALSE(second.start(o, sink));
     EXPECT_EQ(log.count("[transport] bad bind address '1.2.3'"), 1u);
+    EXPECT_EQ(second.last_error(), "bad bind address");
+    TlsIdentity none;
+    WifiTransport third(clock, none, store, tuning);
+    EXPECT_FALSE(third.start(o, sink));
+    EXPECT_EQ(log.count("[transport] no usable TLS identity"), 1u);
+    EXPECT_EQ(third.last_error(), "no usable TLS identity");
 }
 
 TEST_F(Transport, ConnectionLinesHaveABudgetAndSuppressedOnesAreReported) {
@@ -320,6 +325,33 @@ TEST_F(Transport, ConnectionLinesHaveABudgetAndSuppressedOnesAreReported) {
     ASSERT_TRUE(eventually([&] { return transport->connection_count() == 0; }));
     EXPECT_EQ(log.count(": TLS handshake failed (5 s deadline), closing"), 2u);
     EXPECT_EQ(log.count("[transport] control connection 4: TLS handshake failed"), 0u);
+}
+
+TEST_F(Transport, APortInUseIsReportedWithTheWindowsErrorNumberByBothListeners) {
+    platform::TcpListener taken;
+    ASSERT_TRUE(taken.listen("127.0.0.1", 0).ok());
+    const uint16_t port = taken.port();
+    const std::string port_text = std::to_string(port);
+
+    PairingListenerTuning pt;
+    pt.bind_address = "127.0.0.1";
+    pt.port = port;
+    PairingListener pairing(identity, store, test::kTestHostId, "PC", clock, pt);
+    pairing.open_window(47000, {"127.0.0.1"}, false, 120);
+    EXPECT_EQ(pairing.bound_port(), 0);
+    EXPECT_TRUE(log.has("[pairing] port " + port_text + " dinlenemedi: WSA 10048\n"));
+    EXPECT_EQ(pairing.last_error(), "pairing port " + port_text + " listen: error 10048 (address already in use)");
+
+    HostOptions o;
+    o.bind_address = "127.0.0.1";
+    o.control_port = port;
+    o.video_port = 0;
+    o.input_port = 0;
+    WifiTransport second(clock, identity, store, tuning);
+    EXPECT_FALSE(second.start(o, sink));
+    EXPECT_TRUE(log.has("[transport] control tcp 127.0.0.1:" + port_text + " bind/listen failed: WSA error 10048\n"));
+    EXPECT_EQ(log.count("socket() failed"), 0u);
+    EXPECT_EQ(second.last_error(), "control tcp listen: error 10048 (address already in use)");
 }
 
 TEST(LogRateLimiterTest, EightLinesPerWindowThenOneReport) {

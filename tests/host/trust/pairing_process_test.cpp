@@ -20,11 +20,17 @@ namespace {
 TEST(PairingProcess, ConsoleHostPairsTheReferenceViewer) {
     test::TempDir dir;
     const std::string data = dir.path() + "/LocalAppData";
+    // A pairing port of this run's own (chosen by the system).
     test::Process host(test::bin_path("sorvane-host"), {"--console", "--pair", "--bind", "127.0.0.1"},
-                       {{"LOCALAPPDATA", data}}, dir.path());
+                       {{"LOCALAPPDATA", data}, {"SORVANE_PAIRING_PORT", "0"}}, dir.path());
     ASSERT_TRUE(host.wait_for_output("Ctrl+C to stop\n")) << host.out();
     std::smatch m;
     const std::string out = host.out();
+    ASSERT_TRUE(std::regex_search(out, m, std::regex("\\[pairing\\] eslestirme penceresi acildi \\((\\d+), 120 sn\\)")))
+        << out;
+    const std::string port = m[1];
+    EXPECT_NE(port, "0");
+    EXPECT_NE(port, "47010");
     ASSERT_TRUE(std::regex_search(out, m, std::regex("\\[host\\] eslestirme URI'si \\(2 dk gecerli\\): (sorvane://\\S+)")))
         << out;
     const std::string uri = m[1];
@@ -36,7 +42,7 @@ TEST(PairingProcess, ConsoleHostPairsTheReferenceViewer) {
     }
 
     const auto viewer = test::run(test::bin_path("sorvane-viewer"),
-                                  {"pair", uri, "--address", "127.0.0.1", "--state", dir.path() + "/viewer",
+                                  {"pair", uri, "--address", "127.0.0.1", "--port", port, "--state", dir.path() + "/viewer",
                                    "--client-id", "phone-7", "--name", "Test Phone"});
     ASSERT_EQ(viewer.code, 0) << viewer.out << viewer.err;
     EXPECT_NE(viewer.out.find("paired with"), std::string::npos);

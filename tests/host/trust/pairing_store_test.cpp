@@ -2,7 +2,9 @@
 
 #include <gtest/gtest.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
+#include <algorithm>
 #include <cstdlib>
 
 #include "platform/files.h"
@@ -103,6 +105,26 @@ TEST_F(StoreFixture, LoadToleratesBadLines) {
     // The zero fingerprint is written back as 64 zeros.
     ASSERT_TRUE(store.save());
     EXPECT_NE(read_all(dir.file("p.dat")).find("short|" + std::string(64, '0') + "|S|"), std::string::npos);
+}
+
+TEST_F(StoreFixture, LoadClearsTheTemporaryFilesOfKilledSaves) {
+    // Left by saves of processes killed between writing and renaming, and
+    // files that only look alike.
+    const std::string folder = dir.path() + "/Sorvane";
+    platform::create_directories(folder);
+    const std::string own = "pairings.dat.tmp" + std::to_string(::getpid()) + ".3";
+    const std::vector<std::string> stale = {"pairings.dat.tmp4242.0", "pairings.dat.tmp1.17"};
+    const std::vector<std::string> kept = {own, "pairings.dat.tmp", "pairings.dat.tmpx.1", "pairings.dat.tmp12.",
+                                           "other.dat.tmp4242.0", "pairings.dat.unreadable-20261201-100000"};
+    for (const auto& n : stale) write_all(folder + "/" + n, "half");
+    for (const auto& n : kept) write_all(folder + "/" + n, "keep");
+    PairingStore store(protector, clock);
+    store.load(path);
+    std::vector<std::string> names;
+    ASSERT_TRUE(platform::list_directory(folder, names).ok());
+    std::vector<std::string> expected = kept;
+    std::sort(expected.begin(), expected.end());
+    EXPECT_EQ(names, expected);
 }
 
 TEST_F(StoreFixture, UpsertAndRemoveFollowFingerprintsAndClientIds) {

@@ -258,6 +258,25 @@ TEST_F(ChannelTest, LargeWritesArriveWholeInBothDirections) {
     EXPECT_TRUE(server.channel().write(nullptr, 0));
 }
 
+TEST_F(ChannelTest, AFailedSendLeavesTheChannelDead) {
+    OneConnectionServer server(host_.identity);
+    TlsClient client(*clock_);
+    ASSERT_TRUE(connect(server, client, viewer_.get()));
+    // The client reads nothing: the socket buffers fill and a send times out
+    // part-way through a record.
+    server.socket().set_send_timeout(50);
+    const std::string chunk = pattern(1 << 20, 5);
+    int writes = 0;
+    while (writes < 256 && server.channel().write(chunk.data(), chunk.size())) ++writes;
+    ASSERT_LT(writes, 256);
+    EXPECT_TRUE(server.channel().broken());
+    // Nothing more is written, however small, and nothing more is read.
+    client.write("ping", 4);
+    EXPECT_FALSE(server.channel().write("x", 1));
+    char buf[16];
+    EXPECT_EQ(server.channel().read(buf, sizeof buf), -1);
+}
+
 TEST_F(ChannelTest, EndOfTheConnectionReadsAsZero) {
     // TCP closed without a closing alert.
     {
@@ -303,13 +322,13 @@ TEST_F(ChannelTest, ShutdownFromAnotherThreadEndsABlockedRead) {
 }
 
 TEST_F(ChannelTest, ReceiveTimeOutAndGarbageFailCleanly) {
-    // Nothing sent within the socket's receive time-out.
+    // Nothing sent within the socket's receive time-out: WSAETIMEDOUT, as on Windows.
     {
         OneConnectionServer server(host_.identity, 50);
         platform::TcpStream raw;
         ASSERT_TRUE(raw.connect(server.endpoint(), 5'000).ok());
         EXPECT_FALSE(server.join());
-        EXPECT_EQ(log_.count_containing("[tls] handshake: recv (ilk) basarisiz/kapandi (r=-1, wsa=11)"), 1u);
+        EXPECT_EQ(log_.count_containing("[tls] handshake: recv (ilk) basarisiz/kapandi (r=-1, wsa=10060)"), 1u);
     }
     // Not TLS at all.
     {

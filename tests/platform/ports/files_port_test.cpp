@@ -110,6 +110,20 @@ TEST(Files, FoldersTreesAndUtf8Names) {
     EXPECT_EQ(list_directory(dir.file("Çalışma"), names).status, FileStatus::not_found);
 }
 
+TEST(Files, OwnerOnlyFilesAndFolders) {
+    if (port_test::under_wine()) GTEST_SKIP() << "Wine keeps no access control lists on its files";
+    port_test::TempFolder dir;
+    const std::string folder = join_path(dir.file("private"), "keys");
+    ASSERT_TRUE(create_directories(folder, FileAccess::owner_only).ok());
+    EXPECT_TRUE(port_test::owner_only(folder));
+    const std::string key = join_path(folder, "user.key");
+    ASSERT_TRUE(write_file_atomic(key, "k", FileAccess::owner_only).ok());
+    EXPECT_TRUE(port_test::owner_only(key));
+    // Rewriting keeps it private.
+    ASSERT_TRUE(write_file_atomic(key, "k2", FileAccess::owner_only).ok());
+    EXPECT_TRUE(port_test::owner_only(key));
+}
+
 TEST(Files, AppendStreamIsReadableWhileOpen) {
     port_test::TempFolder dir;
     const std::string path = dir.file("host.log");

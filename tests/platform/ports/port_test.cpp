@@ -2,8 +2,10 @@
 
 #ifdef _WIN32
 #include <windows.h>
+#include <aclapi.h>
 #else
 #include <signal.h>
+#include <sys/stat.h>
 #include <spawn.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -80,6 +82,25 @@ void set_env(const std::string& name, const std::string& value) {
     SetEnvironmentVariableW(widen(name).c_str(), widen(value).c_str());
 #else
     ::setenv(name.c_str(), value.c_str(), 1);
+#endif
+}
+
+bool owner_only(const std::string& path) {
+#ifdef _WIN32
+    PACL dacl = nullptr;
+    PSECURITY_DESCRIPTOR sd = nullptr;
+    if (GetNamedSecurityInfoW(widen(path).c_str(), SE_FILE_OBJECT, DACL_SECURITY_INFORMATION, nullptr, nullptr, &dacl,
+                              nullptr, &sd) != ERROR_SUCCESS)
+        return false;
+    SECURITY_DESCRIPTOR_CONTROL control = 0;
+    DWORD revision = 0;
+    const bool ok = dacl != nullptr && dacl->AceCount == 2 && GetSecurityDescriptorControl(sd, &control, &revision) &&
+                    (control & SE_DACL_PROTECTED) != 0;
+    LocalFree(sd);
+    return ok;
+#else
+    struct stat st{};
+    return ::stat(path.c_str(), &st) == 0 && (st.st_mode & 077) == 0;
 #endif
 }
 

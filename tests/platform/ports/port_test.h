@@ -40,6 +40,10 @@ int run_child_role(int argc, char** argv);
 // A name no other run of the suites uses.
 std::string unique_name(const std::string& prefix);
 
+// True when only the file's owner (and, on Windows, the system account) may
+// open it: mode bits 0600/0700 on Linux, a protected ACL of those two on Windows.
+bool owner_only(const std::string& path);
+
 // True when this Windows program runs under Wine (for naming what Wine lacks).
 bool under_wine();
 

@@ -1,0 +1,131 @@
+#include "host/media/capture_recovery.h"
+
+#include <cinttypes>
+#include <cstdio>
+
+#include "host/core/log.h"
+#include "host/media/encoder.h"
+
+namespace sorvane {
+
+namespace {
+
+std::string hex_hr(int32_t hr) {
+    char buf[16];
+    std::snprintf(buf, sizeof buf, "0x%08" PRIX32, static_cast<uint32_t>(hr));
+    return buf;
+}
+
+std::string seconds(uint64_t ms) { return fixed_text(static_cast<double>(ms) / 1000.0, 1); }
+
+}  // namespace
+
+CaptureRecovery::CaptureRecovery(uint32_t session, DxgiCaptureSource& source, platform::IClock& clock,
+                                 std::function<void(const std::string&, const std::string&)> write_state,
+                                 std::function<bool()> stop_requested)
+    : session_(session),
+      source_(source),
+      clock_(clock),
+      write_state_(std::move(write_state)),
+      stop_requested_(std::move(stop_requested)) {}
+
+void CaptureRecovery::on_status(AcquireStatus status) {
+    switch (status) {
+        case AcquireStatus::lost:
+            on_lost();
+            break;
+        case AcquireStatus::error:
+            on_error();
+            break;
+        case AcquireStatus::frame:
+        case AcquireStatus::timeout:
+            if (run_errors_ > 0) on_recovered();
+            break;
+    }
+}
+
+void CaptureRecovery::on_lost() {
+    ++stats_.capture_losses;
+    stats_.last_error = "desktop duplication lost";
+    int32_t release_hr = source_.release_hr();
+    if (release_hr != 0) {
+        session_log(session_, "desktop duplication lost (ReleaseFrame hr=%s); re-acquiring", hex_hr(release_hr).c_str());
+    } else {
+        session_log(session_, "desktop duplication lost (mode change / secure desktop); re-acquiring");
+    }
+    // A stall mark another rule set (a run of errors) stays as it is: its
+    // time is the one the watchdog must see, and its run clears it.
+    bool set_here = stats_.stall_since_ms == 0;
+    if (set_here) stats_.stall_since_ms = clock_.now_ms();
+    while (!(stop_requested_ && stop_requested_())) {
+        if (source_.reopen()) break;
+        clock_.sleep_ms(200);
+    }
+    if (set_here) stats_.stall_since_ms = 0;
+}
+
+void CaptureRecovery::on_error() {
+    ++stats_.capture_errors;
+    const int32_t hr = source_.last_hr();
+    stats_.last_error = "AcquireNextFrame hr=" + hex_hr(hr);
+    const uint64_t now = clock_.now_ms();
+    ++run_errors_;
+    if (run_errors_ == 1) {
+        run_start_ms_ = now;
+        run_first_hr_ = hr;
+        run_last_still_log_ms_ = now;
+        if (stats_.stall_since_ms == 0) {
+            stats_.stall_since_ms = now;
+            run_set_stall_ = true;
+        }
+        session_log(session_, "AcquireNextFrame error hr=%s", hex_hr(hr).c_str());
+    } else if (now - run_last_still_log_ms_ >= 5000) {
+        run_last_still_log_ms_ = now;
+        session_log(session_, "AcquireNextFrame still failing: %" PRIu32 " errors in %s s (last hr=%s, %" PRIu32
+                              " duplication reset(s))",
+                    run_errors_, seconds(now - run_start_ms_).c_str(), hex_hr(hr).c_str(), run_resets_);
+    }
+    if (run_errors_ % 3 == 0) {
+        if (run_resets_ < 2) {
+            ++run_resets_;
+            bool ok = source_.reopen();
+            std::string outcome = ok ? "ok" : "failed, hr=" + hex_hr(source_.last_hr());
+            session_log(session_,
+                        "AcquireNextFrame failing (hr=%s, %" PRIu32
+                        " in a row): recreating the desktop duplication (%" PRIu32 "/2): %s",
+                        hex_hr(hr).c_str(), run_errors_, run_resets_, outcome.c_str());
+        } else if (!run_gave_up_) {
+            run_gave_up_ = true;
+            if (write_state_) {
+                write_state_("last_capture_stall",
+                             "hr=" + hex_hr(hr) + ", " + std::to_string(run_errors_) +
+                                 " hata, duplication 2 kez yeniden kuruldu: DUZELMEDI, oturum bekcisi hatti yeniden "
+                                 "kuracak");
+            }
+            session_log(session_,
+                        "desktop capture could not recover by recreating the duplication (hr=%s); the session "
+                        "watchdog rebuilds the pipeline after 4 s",
+                        hex_hr(hr).c_str());
+        }
+    }
+    clock_.sleep_ms(50);
+}
+
+void CaptureRecovery::on_recovered() {
+    const uint64_t elapsed = clock_.now_ms() - run_start_ms_;
+    session_log(session_, "desktop capture recovered after %" PRIu32 " AcquireNextFrame errors in %s s (first hr=%s, %" PRIu32
+                          " duplication reset(s))",
+                run_errors_, seconds(elapsed).c_str(), hex_hr(run_first_hr_).c_str(), run_resets_);
+    if (write_state_) {
+        write_state_("last_capture_stall", "hr=" + hex_hr(run_first_hr_) + ", " + std::to_string(run_errors_) +
+                                               " hata, " + seconds(elapsed) + " sn, duplication yeniden kurma " +
+                                               std::to_string(run_resets_) + ": DUZELDI");
+    }
+    if (run_set_stall_) stats_.stall_since_ms = 0;
+    run_errors_ = 0;
+    run_resets_ = 0;
+    run_gave_up_ = false;
+    run_set_stall_ = false;
+}
+
+}  // namespace sorvane

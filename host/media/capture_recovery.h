@@ -1,0 +1,61 @@
+// What the frame loop does with each capture status: re-acquire after a lost
+// duplication, count and log runs of AcquireNextFrame errors, recreate the
+// duplication at the third and sixth error of a run, give up to the session
+// watchdog after that, and log the recovery. Keeps the stall mark the
+// session's watchdog reads. Runs on the frame thread; every wait is on the
+// injected clock.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <string>
+
+#include "host/media/capture.h"
+#include "platform/clock.h"
+
+namespace sorvane {
+
+struct CaptureRecoveryStats {
+    uint64_t capture_losses = 0;
+    uint64_t capture_errors = 0;
+    std::string last_error;
+    uint64_t stall_since_ms = 0;  // 0: not stalled
+};
+
+class CaptureRecovery {
+public:
+    // write_state stores a state key ("last_capture_stall"); stop_requested
+    // ends the re-acquire loop.
+    CaptureRecovery(uint32_t session, DxgiCaptureSource& source, platform::IClock& clock,
+                    std::function<void(const std::string& key, const std::string& value)> write_state,
+                    std::function<bool()> stop_requested);
+
+    // Carries out the rule for one acquire result (including its waits).
+    void on_status(AcquireStatus status);
+
+    const CaptureRecoveryStats& stats() const { return stats_; }
+    uint32_t errors_in_run() const { return run_errors_; }
+
+private:
+    void on_lost();
+    void on_error();
+    void on_recovered();
+
+    uint32_t session_;
+    DxgiCaptureSource& source_;
+    platform::IClock& clock_;
+    std::function<void(const std::string&, const std::string&)> write_state_;
+    std::function<bool()> stop_requested_;
+    CaptureRecoveryStats stats_;
+
+    // The current run of errors.
+    uint32_t run_errors_ = 0;
+    uint64_t run_start_ms_ = 0;
+    int32_t run_first_hr_ = 0;
+    uint32_t run_resets_ = 0;
+    bool run_gave_up_ = false;
+    bool run_set_stall_ = false;
+    uint64_t run_last_still_log_ms_ = 0;
+};
+
+}  // namespace sorvane

@@ -1,0 +1,45 @@
+// Crash port: fault handlers that run on an alternate stack, and the few
+// async-signal-safe primitives the crash path may use (no locks, no heap, no
+// stdio): open, write, close, the clocks and the process id. The handlers
+// report Windows exception codes so that the crash lines read the same on
+// every platform.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+namespace sorvane::platform {
+
+inline constexpr uint32_t kExceptionAccessViolation = 0xC0000005u;     // SIGSEGV
+inline constexpr uint32_t kExceptionInPageError = 0xC0000006u;         // SIGBUS
+inline constexpr uint32_t kExceptionIllegalInstruction = 0xC000001Du;  // SIGILL
+inline constexpr uint32_t kExceptionIntDivideByZero = 0xC0000094u;     // SIGFPE
+inline constexpr uint32_t kExceptionFatalAppExit = 0x40000015u;        // SIGABRT (abort)
+
+// Called on the failing thread, on the alternate stack; it must be
+// async-signal-safe. When it returns, the process ends by the fault's default
+// action.
+using FaultCallback = void (*)(uint32_t code, uintptr_t address);
+
+// Installs the handlers of SIGSEGV, SIGBUS, SIGFPE, SIGILL and SIGABRT (or
+// the unhandled-exception filter on Windows). Idempotent.
+bool install_fault_handlers(FaultCallback callback);
+
+// Handles for the crash path; -1 is "none".
+int crash_open_append(const char* path);  // done in advance, outside the crash path
+int crash_create_file(const char* path, int& error);  // replaces an existing file
+bool crash_make_directory(const char* path);          // one level; true when it exists
+bool crash_write(int handle, const char* data, size_t size);
+int crash_last_error();  // the system error of the last failed call
+void crash_close(int handle);
+int crash_stderr_handle();
+
+int64_t crash_wall_ms();
+uint64_t crash_monotonic_us();
+uint32_t crash_process_id();
+
+// Ends the process at once as an abort does, without running the abort
+// handler again.
+[[noreturn]] void crash_abort_process();
+
+}  // namespace sorvane::platform
