@@ -7,7 +7,9 @@
 #include <deque>
 
 #include "host/core/settings.h"
+#include "host/media/pipeline_capture.h"
 #include "host/media/video_pipeline.h"
+#include "platform/sim/desktop.h"
 #include "platform/sim/manual_clock.h"
 #include "tests/host/media/media_test_util.h"
 #include "tests/support/temp_dir.h"
@@ -340,6 +342,56 @@ TEST_F(PipelineTest, WithoutASealerTheFirstSendEndsTheLoop) {
     EXPECT_EQ(pipeline->last_error(), "no video cipher");
     EXPECT_TRUE(log.has("[session 7] no video cipher set: cannot send (v0.10 K16/K21 requires one per session)"));
     pipeline->stop();
+}
+
+TEST(PipelineCapture, StreamsTheSimulatedDesktopThroughDuplication) {
+    test::MediaLog log;
+    sim::ManualClock clock;
+    sim::SimDesktop desktop{clock};
+    sim::SimDuplication dup{desktop};
+    desktop.add_adapter({0, "Sim GPU", 0x10DE, 0x42, false});
+    sim::SimDisplay d;
+    d.target_id = 3;
+    d.source_id = 1;
+    d.gdi_name = "\\\\.\\DISPLAY2";
+    d.device_id = "\\\\?\\DISPLAY#SVN0001#1";
+    d.width = kW;
+    d.height = kH;
+    desktop.add_display(d);
+    PipelineEnv env{clock, make_dxgi_capture_opener(dup),
+                    [&](const EncodeConfig&, const EncoderChoice&, EncoderInfo& info, std::string&) {
+                        auto e = std::make_unique<FakeEncoder>(clock);
+                        info = e->info();
+                        return std::unique_ptr<IEncoder>(std::move(e));
+                    }};
+    PipelineConfig cfg;
+    cfg.session_id = 2;
+    cfg.monitor.by_target = true;
+    cfg.monitor.adapter_luid = 0x42;
+    cfg.monitor.target_id = 9;
+    std::string error;
+    {
+        VideoPipeline missing(env);
+        EXPECT_FALSE(missing.open(cfg, error));
+        EXPECT_EQ(error, "target 00000000:00000042/9 not found among the active monitors");
+    }
+    cfg.monitor.target_id = 3;
+    VideoPipeline p(env);
+    ASSERT_TRUE(p.open(cfg, error)) << error;
+    p.set_sealer([](const FragmentFields&, proto::ByteView piece, proto::Bytes& out) {
+        out.assign(piece.begin(), piece.end());
+        return true;
+    });
+    size_t datagrams = 0;
+    p.begin_inline([&](proto::ByteView) { return ++datagrams > 0; });
+    p.start();
+    const uint64_t end = clock.now_ms() + 500;
+    while (clock.now_ms() < end && p.pass()) {
+    }
+    EXPECT_TRUE(p.live());
+    EXPECT_NEAR(static_cast<double>(p.stats().sent), 30.0, 3.0);  // 60 Hz display for half a second
+    EXPECT_EQ(datagrams, 3u * p.stats().sent);
+    p.stop();
 }
 
 }  // namespace
