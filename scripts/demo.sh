@@ -22,7 +22,7 @@ trap cleanup EXIT
 
 echo "== 0. the driver loads for its installed device node (machine: $SORVANE_SIM_ROOT)"
 [[ -f $SORVANE_SIM_ROOT/meta.json ]] || "$bin/sorvane-sim" init > /dev/null
-"$bin/sorvane-vdd" > vdd.out 2>&1 &
+"$bin/sorvane-vdd" run > vdd.out 2>&1 &
 vdd_pid=$!
 sleep 0.5
 cat vdd.out
