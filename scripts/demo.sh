@@ -32,7 +32,7 @@ echo "sorvane-setup install exit code $install_rc"
 "$bin/sorvane-devtool" find 'Root\SorvaneVDD'
 echo
 echo "== 0b. the driver loads for its installed device node"
-"$bin/sorvane-vdd" > vdd.out 2>&1 &
+"$bin/sorvane-vdd" run > vdd.out 2>&1 &
 vdd_pid=$!
 sleep 0.5
 cat vdd.out

@@ -1,6 +1,6 @@
 // sorvane-vdd: the process that hosts the virtual display driver, as the
 // system hosts a user-mode driver.
-//   sorvane-vdd [run]
+//   sorvane-vdd run
 // loads the driver on this machine's display framework, serves the control
 // pipe and unloads on SIGINT or SIGTERM; the driver writes its log in
 // <ProgramData>\Sorvane\VDD\Logs.
@@ -34,7 +34,7 @@ using namespace sorvane::vdd;
 namespace platform = sorvane::platform;
 
 constexpr char kUsage[] =
-    "usage: sorvane-vdd [run]\n"
+    "usage: sorvane-vdd run\n"
     "  Loads the virtual display driver and serves its control pipe until SIGINT or SIGTERM.\n"
     "usage: sorvane-vdd edid <width>x<height>@<hz> [--serial HEX] [--mm <w>x<h>]\n"
     "  Writes the 256-byte EDID of a virtual monitor with that mode to standard output.\n"
@@ -193,7 +193,8 @@ int run_driver() {
 
 int main(int argc, char** argv) {
     std::vector<std::string_view> args(argv + 1, argv + argc);
-    if (args.empty() || (args.size() == 1 && args[0] == "run")) return run_driver();
+    if (args.empty()) return usage_error("missing command");
+    if (args[0] == "run") return args.size() == 1 ? run_driver() : usage_error("run takes no arguments");
     if (args[0] == "--help" || args[0] == "-h") {
         std::fputs(kUsage, stdout);
         return 0;

@@ -88,19 +88,19 @@ protected:
 };
 
 TEST_F(VddRun, LoadsOnlyForItsBoundDeviceNode) {
-    auto r = test::run(bin_path("sorvane-vdd"), {}, {{"SORVANE_SIM_ROOT", root_}});
+    auto r = test::run(bin_path("sorvane-vdd"), {"run"}, {{"SORVANE_SIM_ROOT", root_}});
     EXPECT_EQ(r.code, 1);
     EXPECT_NE(r.err.find("no Root\\SorvaneVDD device node"), std::string::npos) << r.err;
     install_device_node(*machine_);
     machine_->update("unbind", [](sim::MachineState& s) { s.devices.find("ROOT\\DISPLAY\\0000")->service.clear(); });
-    r = test::run(bin_path("sorvane-vdd"), {}, {{"SORVANE_SIM_ROOT", root_}});
+    r = test::run(bin_path("sorvane-vdd"), {"run"}, {{"SORVANE_SIM_ROOT", root_}});
     EXPECT_EQ(r.code, 1);
     EXPECT_NE(r.err.find("not bound to the installed driver package"), std::string::npos) << r.err;
 }
 
 TEST_F(VddRun, MonitorsArriveInTheTopologyLeaveWithTheirOwnerAndTheClientHearsOfTheDriversEndOnce) {
     install_device_node(*machine_);
-    test::Process vdd(bin_path("sorvane-vdd"), {}, {{"SORVANE_SIM_ROOT", root_}});
+    test::Process vdd(bin_path("sorvane-vdd"), {"run"}, {{"SORVANE_SIM_ROOT", root_}});
     ASSERT_TRUE(vdd.wait_for_output("driver loaded")) << vdd.out() << vdd.err();
     auto clock = platform::make_system_clock();
     DriverControlClient client(*clock);
