@@ -121,6 +121,7 @@ TEST_F(StreamProcess, DecodesTheCardMeasuresLatencyAndSendsInput) {
     EXPECT_TRUE(closed) << "the viewer did not close its session";
     EXPECT_EQ(viewer.wait(std::chrono::seconds(30)), 0) << viewer.out() << viewer.err();
     const std::string text = viewer.out();
+    std::fputs(text.c_str(), stdout);  // the summary, for the test log
     EXPECT_NE(text.find("  first frame: "), std::string::npos) << text;
     EXPECT_NE(text.find(", lost 0\n"), std::string::npos) << text;
     EXPECT_NE(text.find("  latency (frame time to decoded): p50 "), std::string::npos) << text;
