@@ -137,6 +137,9 @@ TEST_F(StreamProcess, DecodesTheCardMeasuresLatencyAndSendsInput) {
         }
     }
     EXPECT_TRUE(key_down);
+    // The address that answered is remembered for the next connection.
+    ASSERT_TRUE(viewer::load_known_host(state, test::kTestHostId, known, error)) << error;
+    EXPECT_EQ(known.last_address, "127.0.0.1");
     // The stream file holds the access units; the PNG the last picture, mark included.
     EXPECT_GT(test::read_all(h264).size(), 1000u);
     const std::string bytes = test::read_all(png);
