@@ -14,6 +14,7 @@
 #include <string_view>
 #include <vector>
 
+#include "common/text.h"
 #include "driver/core/control_plane.h"
 #include "driver/core/edid.h"
 #include "driver/core/protocol.h"
@@ -21,6 +22,7 @@
 #include "driver/runtime/vdd_driver.h"
 #include "platform/clock.h"
 #include "platform/console.h"
+#include "platform/device_manager.h"
 #include "platform/files.h"
 #include "platform/iddcx.h"
 #include "platform/paths.h"
@@ -113,9 +115,30 @@ int edid_command(const std::vector<std::string_view>& args) {
     return 0;
 }
 
-// The driver is loaded for its root device node only: the node must exist and
-// be bound to the installed driver package. Empty when it is; else why not.
-std::string device_node_problem() { return {}; }
+// The driver is loaded for its root device node only: a present node with the
+// hardware id Root\SorvaneVDD that is bound to an installed driver package
+// (it then has the package's service). Empty when there is one; else why not.
+std::string device_node_problem() {
+    auto devices = platform::make_device_manager();
+    platform::DeviceInfoSet set;
+    const uint32_t rc = devices->get_class_devs("ROOT", true, set);
+    if (rc != 0) return "cannot list the root device nodes (error " + std::to_string(rc) + ")";
+    bool found = false;
+    for (const auto& dev : set.elements) {
+        std::vector<uint8_t> ids;
+        if (devices->get_registry_property(dev, platform::kSpdrpHardwareId, ids) != 0) continue;
+        std::vector<std::string> list;
+        if (!platform::read_multi_sz({platform::kRegMultiSz, ids}, list)) continue;
+        bool ours = false;
+        for (const auto& id : list) ours = ours || sorvane::ascii_lower(id) == "root\\sorvanevdd";
+        if (!ours) continue;
+        found = true;
+        std::vector<uint8_t> service;
+        if (devices->get_registry_property(dev, platform::kSpdrpService, service) == 0 && service.size() > 2) return {};
+    }
+    return found ? "the Root\\SorvaneVDD device node is not bound to the installed driver package"
+                 : "no Root\\SorvaneVDD device node (install the driver with sorvane-setup)";
+}
 
 int run_driver() {
     platform::prepare_process_signals();
