@@ -121,6 +121,7 @@ TEST_F(StreamProcess, DecodesTheCardMeasuresLatencyAndSendsInput) {
     EXPECT_TRUE(closed) << "the viewer did not close its session";
     EXPECT_EQ(viewer.wait(std::chrono::seconds(30)), 0) << viewer.out() << viewer.err();
     const std::string text = viewer.out();
+    std::fputs(text.c_str(), stdout);  // the summary, for the test log
     EXPECT_NE(text.find("  first frame: "), std::string::npos) << text;
     EXPECT_NE(text.find(", lost 0\n"), std::string::npos) << text;
     EXPECT_NE(text.find("  latency (frame time to decoded): p50 "), std::string::npos) << text;
@@ -136,6 +137,9 @@ TEST_F(StreamProcess, DecodesTheCardMeasuresLatencyAndSendsInput) {
         }
     }
     EXPECT_TRUE(key_down);
+    // The address that answered is remembered for the next connection.
+    ASSERT_TRUE(viewer::load_known_host(state, test::kTestHostId, known, error)) << error;
+    EXPECT_EQ(known.last_address, "127.0.0.1");
     // The stream file holds the access units; the PNG the last picture, mark included.
     EXPECT_GT(test::read_all(h264).size(), 1000u);
     const std::string bytes = test::read_all(png);

@@ -220,6 +220,11 @@ public:
             link_ = std::make_unique<ControlLink>(*clock_, std::move(hello));
             if (link_->connect(control_, host_.fingerprint, identity_.get(), options_)) {
                 say("control %s: connected\n", platform::endpoint_text(control_).c_str());
+                if (host_.last_address != address) {  // tried first next time
+                    host_.last_address = address;
+                    std::string error;
+                    if (!save_known_host(a_.state_dir, host_, error)) say("state: %s\n", scrub_control(error).c_str());
+                }
                 return link_->start() || fail("could not send the Handshake: " + link_->link().last_error());
             }
             say("control %s: no connection: %s\n", platform::endpoint_text(control_).c_str(),
