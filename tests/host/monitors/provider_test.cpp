@@ -1,0 +1,194 @@
+// The driver monitor provider against the real driver process on a fresh
+// simulated machine.
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <csignal>
+#include <cstdlib>
+#include <memory>
+#include <mutex>
+#include <thread>
+
+#include "host/core/log.h"
+#include "host/monitors/driver_monitor_provider.h"
+#include "platform/sim/display_config_sim.h"
+#include "platform/sim/machine.h"
+#include "platform/sim/manual_clock.h"
+#include "tests/support/process.h"
+#include "tests/support/temp_dir.h"
+
+namespace sorvane {
+namespace {
+
+class ProviderTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        root = dir.file("machine");
+        machine = std::make_shared<sim::Machine>(root);
+        ASSERT_TRUE(machine->initialize(sim::MachineSetup{})) << machine->last_error();
+        ::setenv("SORVANE_SIM_ROOT", root.c_str(), 1);
+        start_driver();
+        api = sim::make_sim_display_config(machine);
+        process_log().set_echo_sink([this](std::string_view line) {
+            std::lock_guard<std::mutex> g(log_mutex);
+            log_text.append(line);
+        });
+        open_log(true, "");
+        DriverMonitorConfig config;
+        config.has_output = [this](const MonitorRef& ref) {
+            bool found = false;
+            machine->read([&](const sim::MachineState& s) {
+                for (const auto& t : s.display.targets)
+                    if (t.active && t.id == ref.target_id &&
+                        ((static_cast<uint64_t>(t.adapter.high) << 32) | t.adapter.low) == ref.adapter_luid)
+                        found = true;
+            });
+            return found;
+        };
+        provider = std::make_unique<DriverMonitorProvider>(clock, *api, config);
+        before = topology();
+    }
+    void TearDown() override {
+        provider.reset();
+        if (driver) {
+            driver->signal(SIGTERM);
+            driver->wait();
+        }
+        open_log(false, "");
+    }
+
+    void start_driver() {
+        driver = std::make_unique<test::Process>(test::bin_path("sorvane-vdd"), std::vector<std::string>{},
+                                                 std::map<std::string, std::string>{{"SORVANE_SIM_ROOT", root}});
+        ASSERT_TRUE(driver->wait_for_output("driver loaded")) << driver->err();
+    }
+
+    // The machine's paths, one line each.
+    std::string topology() {
+        std::string out;
+        machine->read([&](const sim::MachineState& s) {
+            for (const auto& t : s.display.targets)
+                out += sim::luid_string(t.adapter) + "/" + std::to_string(t.id) + (t.active ? " on " : " off ") +
+                       sim::mode_string(t.mode) + " " + std::to_string(t.x) + "," + std::to_string(t.y) +
+                       (t.primary ? " primary" : "") + "\n";
+        });
+        return out;
+    }
+    // The driver lets a removed monitor depart on its own thread.
+    std::string settled_topology() {
+        for (int i = 0; i < 500 && topology() != before; ++i) std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        return topology();
+    }
+    std::string logged() {
+        std::lock_guard<std::mutex> g(log_mutex);
+        return log_text;
+    }
+    bool logged_eventually(const std::string& text) {
+        for (int i = 0; i < 500; ++i) {
+            if (logged().find(text) != std::string::npos) return true;
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        }
+        return false;
+    }
+    bool acquire(const std::string& client, uint32_t w, uint32_t h, uint32_t hz, uint32_t session, AcquiredMonitor& m) {
+        std::string error;
+        MonitorRequest r;
+        r.client_id = client;
+        r.width = w;
+        r.height = h;
+        r.refresh = hz;
+        const bool ok = provider->acquire_monitor(r, session, m, error);
+        EXPECT_TRUE(ok) << error << "\n" << logged();
+        return ok;
+    }
+
+    test::TempDir dir;
+    std::string root;
+    std::shared_ptr<sim::Machine> machine;
+    std::unique_ptr<test::Process> driver;
+    std::unique_ptr<platform::IDisplayConfigApi> api;
+    sim::ManualClock clock;
+    std::unique_ptr<DriverMonitorProvider> provider;
+    std::string before;
+    std::mutex log_mutex;
+    std::string log_text;
+};
+
+TEST(MonitorRequest, IsNormalised) {
+    MonitorRequest r;
+    r.width = 5120, r.height = 2880, r.refresh = 300, r.mm_width = 600, r.mm_height = 3000;
+    const MonitorRequest n = normalise_request(r);
+    EXPECT_EQ(n.width, 3314u);
+    EXPECT_EQ(n.height, 2332u);
+    EXPECT_EQ(n.refresh, 240u);
+    EXPECT_EQ(n.mm_width, 0u);
+    EXPECT_EQ(normalise_request(MonitorRequest{}).width, 1920u);
+}
+
+TEST_F(ProviderTest, AcquireExtendsRightOfThePhysicalDisplayAndReleaseRestoresTheTopology) {
+    AcquiredMonitor m;
+    ASSERT_TRUE(acquire("client-one-0123456789", 2560, 1600, 60, 1, m));
+    EXPECT_FALSE(m.reused);
+    EXPECT_TRUE(m.ref.by_target);
+    const std::string with = topology();
+    EXPECT_NE(with.find(" on 2560x1600@60 1920,0\n"), std::string::npos) << with;
+    EXPECT_TRUE(provider->monitor_alive("client-one-0123456789", 1));
+
+    // Taken back within the grace: same monitor, no new MONITOR_ADD.
+    provider->release_after_grace("client-one-0123456789", 1, 0);
+    clock.advance_ms(10'000);
+    AcquiredMonitor again;
+    ASSERT_TRUE(acquire("client-one-0123456789", 2560, 1600, 60, 2, again));
+    EXPECT_TRUE(again.reused);
+    EXPECT_EQ(again.ref.target_id, m.ref.target_id);
+    EXPECT_NE(logged().find("suspended monitor id="), std::string::npos);
+
+    // The grace expires: the monitor goes and the topology is as before.
+    provider->release_after_grace("client-one-0123456789", 2, 0);
+    clock.advance_ms(30'001);
+    ASSERT_TRUE(logged_eventually("(client client-o, grace period expired)")) << logged();
+    ASSERT_TRUE(logged_eventually("[monitor] K10")) << logged();
+    EXPECT_EQ(provider->entry_count(), 0u);
+    EXPECT_EQ(settled_topology(), before) << logged();
+
+    // Released at once when the session ends; a second viewer keeps its own.
+    AcquiredMonitor a, b;
+    ASSERT_TRUE(acquire("viewer-a", 1920, 1080, 60, 3, a));
+    ASSERT_TRUE(acquire("viewer-b", 1280, 800, 60, 4, b));
+    EXPECT_NE(a.ref.target_id, b.ref.target_id);
+    // The driver allows four adds and removes a second per connection.
+    std::this_thread::sleep_for(std::chrono::milliseconds(1100));
+    provider->release_monitor("viewer-a", 3);
+    EXPECT_EQ(provider->entry_count(), 1u);
+    EXPECT_TRUE(provider->monitor_alive("viewer-b", 4));
+    provider->release_monitor("viewer-b", 4);
+    EXPECT_EQ(settled_topology(), before) << logged();
+}
+
+TEST_F(ProviderTest, DriverDeathIsSeenAndTheNextAcquireReconnects) {
+    AcquiredMonitor m;
+    ASSERT_TRUE(acquire("viewer-x", 1920, 1080, 60, 1, m));
+    driver->signal(SIGKILL);
+    driver->wait();
+    driver.reset();
+    for (int i = 0; i < 20 && provider->monitor_alive("viewer-x", 1); ++i) clock.advance_ms(3'000);
+    start_driver();
+    // The fresh driver's adapter takes a moment to become ready.
+    AcquiredMonitor again;
+    MonitorRequest r;
+    r.client_id = "viewer-x";
+    r.width = 1920, r.height = 1080, r.refresh = 60;
+    std::string error;
+    bool ok = false;
+    for (int i = 0; i < 200 && !ok; ++i) {
+        ok = provider->acquire_monitor(r, 2, again, error);
+        if (!ok && error.find("adapter is not ready") == std::string::npos) break;
+        if (!ok) std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+    ASSERT_TRUE(ok) << error << "\n" << logged();
+    EXPECT_FALSE(again.reused);
+    EXPECT_NE(logged().find("driver control connection lost"), std::string::npos) << logged();
+}
+
+}  // namespace
+}  // namespace sorvane
