@@ -15,6 +15,7 @@
 #include "host/monitors/driver_control_client.h"
 #include "platform/sim/machine.h"
 #include "platform/sim/manual_clock.h"
+#include "tests/support/driver_node.h"
 #include "tests/support/process.h"
 #include "tests/support/temp_dir.h"
 
@@ -50,27 +51,7 @@ print(s.recv(4096).decode(), flush=True)
 time.sleep(60)
 )";
 
-// What the installer leaves: the root device node bound to the driver package.
-void install_device_node(sim::Machine& m) {
-    ASSERT_TRUE(m.update("install", [](sim::MachineState& s) {
-        sim::DriverPackage pkg;
-        pkg.published_name = "oem3.inf";
-        pkg.original_name = "sorvanevdd.inf";
-        pkg.service = "SorvaneVDD";
-        pkg.hardware_ids = {"Root\\SorvaneVDD"};
-        s.driver_store.packages.push_back(pkg);
-        sim::DeviceNode n;
-        n.instance_id = "ROOT\\DISPLAY\\0000";
-        n.class_name = "Display";
-        n.class_guid = sim::kDisplayClassGuid;
-        n.has_hardware_ids = true;
-        n.hardware_ids = platform::reg_multi_sz({"Root\\SorvaneVDD"}).data;
-        n.service = "SorvaneVDD";
-        n.driver_package = "oem3.inf";
-        n.started = true;
-        s.devices.nodes.push_back(n);
-    }));
-}
+using test::install_device_node;
 
 class VddRun : public ::testing::Test {
 protected:

@@ -13,6 +13,7 @@
 #include "host/monitors/driver_monitor_provider.h"
 #include "platform/sim/display_config_sim.h"
 #include "platform/sim/machine.h"
+#include "tests/support/driver_node.h"
 #include "platform/sim/manual_clock.h"
 #include "tests/support/process.h"
 #include "tests/support/temp_dir.h"
@@ -26,6 +27,7 @@ protected:
         root = dir.file("machine");
         machine = std::make_shared<sim::Machine>(root);
         ASSERT_TRUE(machine->initialize(sim::MachineSetup{})) << machine->last_error();
+        test::install_device_node(*machine);
         ::setenv("SORVANE_SIM_ROOT", root.c_str(), 1);
         start_driver();
         api = sim::make_sim_display_config(machine);
@@ -58,7 +60,7 @@ protected:
     }
 
     void start_driver() {
-        driver = std::make_unique<test::Process>(test::bin_path("sorvane-vdd"), std::vector<std::string>{},
+        driver = std::make_unique<test::Process>(test::bin_path("sorvane-vdd"), std::vector<std::string>{"run"},
                                                  std::map<std::string, std::string>{{"SORVANE_SIM_ROOT", root}});
         ASSERT_TRUE(driver->wait_for_output("driver loaded")) << driver->err();
     }
