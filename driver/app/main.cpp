@@ -1,6 +1,6 @@
 // sorvane-vdd: the process that hosts the virtual display driver, as the
 // system hosts a user-mode driver.
-//   sorvane-vdd [run]
+//   sorvane-vdd run
 // loads the driver on this machine's display framework, serves the control
 // pipe and unloads on SIGINT or SIGTERM; the driver writes its log in
 // <ProgramData>\Sorvane\VDD\Logs.
@@ -14,6 +14,7 @@
 #include <string_view>
 #include <vector>
 
+#include "common/text.h"
 #include "driver/core/control_plane.h"
 #include "driver/core/edid.h"
 #include "driver/core/protocol.h"
@@ -21,6 +22,7 @@
 #include "driver/runtime/vdd_driver.h"
 #include "platform/clock.h"
 #include "platform/console.h"
+#include "platform/device_manager.h"
 #include "platform/files.h"
 #include "platform/iddcx.h"
 #include "platform/paths.h"
@@ -32,7 +34,7 @@ using namespace sorvane::vdd;
 namespace platform = sorvane::platform;
 
 constexpr char kUsage[] =
-    "usage: sorvane-vdd [run]\n"
+    "usage: sorvane-vdd run\n"
     "  Loads the virtual display driver and serves its control pipe until SIGINT or SIGTERM.\n"
     "usage: sorvane-vdd edid <width>x<height>@<hz> [--serial HEX] [--mm <w>x<h>]\n"
     "  Writes the 256-byte EDID of a virtual monitor with that mode to standard output.\n"
@@ -113,9 +115,30 @@ int edid_command(const std::vector<std::string_view>& args) {
     return 0;
 }
 
-// The driver is loaded for its root device node only: the node must exist and
-// be bound to the installed driver package. Empty when it is; else why not.
-std::string device_node_problem() { return {}; }
+// The driver is loaded for its root device node only: a present node with the
+// hardware id Root\SorvaneVDD that is bound to an installed driver package
+// (it then has the package's service). Empty when there is one; else why not.
+std::string device_node_problem() {
+    auto devices = platform::make_device_manager();
+    platform::DeviceInfoSet set;
+    const uint32_t rc = devices->get_class_devs("ROOT", true, set);
+    if (rc != 0) return "cannot list the root device nodes (error " + std::to_string(rc) + ")";
+    bool found = false;
+    for (const auto& dev : set.elements) {
+        std::vector<uint8_t> ids;
+        if (devices->get_registry_property(dev, platform::kSpdrpHardwareId, ids) != 0) continue;
+        std::vector<std::string> list;
+        if (!platform::read_multi_sz({platform::kRegMultiSz, ids}, list)) continue;
+        bool ours = false;
+        for (const auto& id : list) ours = ours || sorvane::ascii_lower(id) == "root\\sorvanevdd";
+        if (!ours) continue;
+        found = true;
+        std::vector<uint8_t> service;
+        if (devices->get_registry_property(dev, platform::kSpdrpService, service) == 0 && service.size() > 2) return {};
+    }
+    return found ? "the Root\\SorvaneVDD device node is not bound to the installed driver package"
+                 : "no Root\\SorvaneVDD device node (install the driver with sorvane-setup)";
+}
 
 int run_driver() {
     platform::prepare_process_signals();
@@ -170,7 +193,8 @@ int run_driver() {
 
 int main(int argc, char** argv) {
     std::vector<std::string_view> args(argv + 1, argv + argc);
-    if (args.empty() || (args.size() == 1 && args[0] == "run")) return run_driver();
+    if (args.empty()) return usage_error("missing command");
+    if (args[0] == "run") return args.size() == 1 ? run_driver() : usage_error("run takes no arguments");
     if (args[0] == "--help" || args[0] == "-h") {
         std::fputs(kUsage, stdout);
         return 0;

@@ -284,7 +284,9 @@ bool DriverControlClient::get_state(ControlReply& reply, DriverState& state) {
     parse_luid(text("render_pref"), state.render_pref);
     parse_luid(text("render_actual"), state.render_actual);
     for (uint32_t i = 0; i < state.count && i < kMaxMonitorsParsed; ++i) {
-        const std::string* v = reply.find("m" + std::to_string(i));
+        std::string key = "m";
+        key += std::to_string(i);  // not "m" + ...: gcc 12 -O2 warns falsely on that form
+        const std::string* v = reply.find(key);
         DriverMonitorState m;
         if (v != nullptr && parse_monitor_summary(*v, m)) state.monitors.push_back(std::move(m));
     }

@@ -297,7 +297,8 @@ bool parse_inf(std::string_view text, InfInfo& out, std::string& error) {
                 if (!mf[i].empty()) out.hardware_ids.push_back(mf[i]);
         }
     }
-    for (const auto& [k, v] : sections[install + ".services"]) {
+    const std::string services = sections.count(install + ".nt.services") != 0 ? install + ".nt.services" : install + ".services";
+    for (const auto& [k, v] : sections[services]) {
         if (iequals_ascii(k, "AddService")) {
             out.service = fields(v)[0];
             break;

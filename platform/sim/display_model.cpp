@@ -138,6 +138,15 @@ void DisplayModel::remove_gpu(const SimLuid& luid) {
                   targets.end());
 }
 
+uint32_t DisplayModel::free_source(const SimLuid& adapter, uint32_t except_id) const {
+    for (uint32_t source = 0;; ++source) {
+        const bool used = std::any_of(targets.begin(), targets.end(), [&](const SimTarget& t) {
+            return t.active && t.adapter == adapter && t.id != except_id && t.source == source;
+        });
+        if (!used) return source;
+    }
+}
+
 uint32_t DisplayModel::path_width(const SimTarget& t) {
     return t.rotation == 90 || t.rotation == 270 ? t.mode.height : t.mode.width;
 }
@@ -175,6 +184,7 @@ SimTarget& DisplayModel::arrive(SimTarget target) {
         target.x = static_cast<int32_t>(right);
         target.y = 0;
     }
+    target.source = free_source(target.adapter, target.id);
     const bool has_primary = std::any_of(targets.begin(), targets.end(), [](const SimTarget& t) { return t.primary; });
     if (!has_primary && target.active) target.primary = true;
     const auto at = std::find_if(targets.begin(), targets.end(), [&](const SimTarget& t) {
@@ -231,6 +241,7 @@ Json DisplayModel::to_json() const {
         p["mode"] = mode_string(target.mode);
         p["rotation"] = target.rotation;
         p["primary"] = target.primary;
+        p["source"] = target.source;
         o["path"] = std::move(p);
         t.push(std::move(o));
     }
@@ -247,6 +258,7 @@ Json DisplayModel::to_json() const {
     j["gpus"] = std::move(g);
     j["targets"] = std::move(t);
     j["persistence"] = std::move(r);
+    if (input_desktop != "Default") j["input_desktop"] = input_desktop;
     return j;
 }
 
@@ -294,6 +306,7 @@ bool DisplayModel::from_json(const Json& j, std::string& error) {
         read_mode(p.get("mode"), t.mode);
         t.rotation = static_cast<uint32_t>(p.get("rotation").as_int());
         t.primary = p.get("primary").as_bool();
+        t.source = static_cast<uint32_t>(p.get("source").as_int());
         targets.push_back(std::move(t));
     }
     for (const auto& o : j.get("persistence").items()) {
@@ -305,6 +318,8 @@ bool DisplayModel::from_json(const Json& j, std::string& error) {
         p.rotation = static_cast<uint32_t>(o.get("rotation").as_int());
         persistence.push_back(std::move(p));
     }
+    input_desktop = j.get("input_desktop").as_string();
+    if (input_desktop.empty()) input_desktop = "Default";
     return true;
 }
 

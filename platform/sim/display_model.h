@@ -66,6 +66,7 @@ struct SimTarget {
     DisplayMode mode;
     uint32_t rotation = 0;  // 0, 90, 180 or 270 degrees
     bool primary = false;
+    uint32_t source = 0;    // the adapter's source (desktop surface) that feeds the path
 };
 
 // What the persistence database remembers of a monitor that left.
@@ -84,6 +85,9 @@ public:
     std::vector<SimGpu> gpus;
     std::vector<SimTarget> targets;  // ordered by adapter, then id
     std::vector<RememberedPosition> persistence;
+    // The name of the desktop that receives input: "Default", or "Winlogon"
+    // while the lock screen or a permission prompt shows.
+    std::string input_desktop = "Default";
 
     const SimGpu* find_gpu(const SimLuid& luid) const;
     SimTarget* find_target(const SimLuid& adapter, uint32_t id);
@@ -104,6 +108,10 @@ public:
     // The monitor leaves: its position is remembered and the target removed.
     // False when there is no such target.
     bool depart(const SimLuid& adapter, uint32_t id);
+
+    // The lowest source id of adapter that no active target other than
+    // (adapter, except_id) uses.
+    uint32_t free_source(const SimLuid& adapter, uint32_t except_id) const;
 
     // The bounding width of a path (rotated by 90 or 270 degrees: its height).
     static uint32_t path_width(const SimTarget& t);

@@ -47,6 +47,7 @@ const StoredCert* CertificateModel::find(const std::string& store, std::string_v
 Json CertificateModel::to_json() const {
     Json j = Json::object();
     for (const auto& [store, list] : stores) {
+        if (list.empty()) continue;  // an empty store reads the same as none
         Json arr = Json::array();
         for (const auto& c : list) {
             Json e = Json::object();

@@ -446,3 +446,44 @@ TEST_F(ControlPlaneTest, MaintenanceThreadTicksOnTheClock) {
 
 }  // namespace
 }  // namespace sorvane::vdd
+
+namespace sorvane::vdd {
+namespace {
+
+TEST_F(ControlPlaneTest, ForcedRemovalsPastTheLimitStickAndLinesAreWrittenOutsideTheLock) {
+    // The logger reads the plane: a line written under its mutex would deadlock here.
+    ControlConfig config;
+    make_plane(config);
+    ControlPlane* p = plane.get();
+    ControlConfig reentrant;
+    reentrant.logger = LineLogger([this, &p](std::string_view t) {
+        p->entries();
+        std::lock_guard<std::mutex> g(lines_mutex);
+        lines.emplace_back(t);
+    });
+    plane = std::make_unique<ControlPlane>(backend, clock, reentrant);
+    p = plane.get();
+    ASSERT_EQ(add(1, "1920 1080 60").substr(0, 10), "SVC/1 1 OK");
+    backend.depart_fails = true;
+    for (int i = 1; i <= 5; ++i) {
+        clock.advance_ms(300);
+        EXPECT_EQ(req(1, "SVC/1 2 MONITOR_REMOVE 1"), "SVC/1 2 ERR 9 IDDCX status=0xc0000001");
+    }
+    EXPECT_EQ(entry(1).state, MonitorState::stuck);
+    EXPECT_EQ(take_lines(), (std::vector<std::string>{"monitor 1 stuck: removal failed 5 times"}));
+    clock.advance_ms(11'000);
+    plane->tick();
+    EXPECT_EQ(take_lines(), (std::vector<std::string>{"lease expired: monitor 1 of connection 1"}));
+}
+
+TEST_F(ControlPlaneTest, AConnectionThatEndedIsNeverBroughtBackAndItsLateMonitorIsRemoved) {
+    plane->on_disconnect(5);
+    ASSERT_EQ(req(5, "SVC/1 1 MONITOR_ADD 1920 1080 60").substr(0, 15), "SVC/1 1 OK id=1");
+    EXPECT_TRUE(entry(1).owner_gone);
+    EXPECT_NE(req(6, "SVC/1 2 GET_STATE").find(",owner:5,lease_ms:0"), std::string::npos);
+    plane->tick();
+    EXPECT_EQ(backend.departed, (std::vector<uint32_t>{1}));
+}
+
+}  // namespace
+}  // namespace sorvane::vdd

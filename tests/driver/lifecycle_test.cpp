@@ -225,6 +225,25 @@ TEST(DriverLifecycle, RenderPreferenceWaitsForTheAdapterAndSoftwareAdaptersAreRe
     EXPECT_TRUE(has(rig.log_text(), "render adapter preference: 00000000:00012a40 (stored; applied when the adapter is ready)"));
 }
 
+TEST(DriverLifecycle, AnOlderFrameworkGetsTheFirstCallbackSetAndNoRenderAdapterCall) {
+    sim::ManualClock clock;
+    auto machine = std::make_shared<sim::Machine>();
+    machine->initialize({});
+    SimIddCx iddcx(machine, clock, SimIddCx::Mode::manual);
+    iddcx.set_framework({0x1500, 23, true, 176});
+    DriverBackend backend(iddcx, clock);
+    ControlPlane control(backend, clock);
+    ASSERT_EQ(backend.device_add(), 0u);
+    EXPECT_EQ(iddcx.client_config().size, 176u);
+    EXPECT_FALSE(iddcx.client_config().description2);
+    backend.d0_entry();
+    EXPECT_EQ(iddcx.adapter_caps().flags, 0u);
+    EXPECT_EQ(iddcx.adapter_caps().max_monitors, 8u);
+    iddcx.complete_adapter_init(0);
+    EXPECT_EQ(control.handle_request(1, "SVC/1 3 GPU_LUID 00000000:00012a40"), "SVC/1 3 ERR 9 IDDCX status=0xc00000bb");
+    EXPECT_EQ(control.handle_request(1, "SVC/1 4 GET_STATE").find(" iddcx=0x00001500") != std::string::npos, true);
+}
+
 TEST(DriverSwapChain, EveryAcquiredFrameIsFinishedAndUnassignmentEndsTheThreadWithinOneWait) {
     Rig rig;
     rig.iddcx->complete_adapter_init(0);

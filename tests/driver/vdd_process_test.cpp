@@ -83,8 +83,8 @@ TEST(VddEdidCommand, EdidDecodeReadsWhatItWrites) {
 }
 
 TEST(VddEdidCommand, BadArgumentsGetUsage) {
-    // No arguments runs the driver itself, so it is not among them.
     const std::vector<std::vector<std::string>> bad = {
+        {},
         {"bogus"},
         {"edid"},
         {"edid", "1920x1080"},

@@ -137,6 +137,13 @@ int main(int argc, char** argv) {
     write("edid_description", "request", std::string("\x00SVN\x00\x01\x01\x00\x00\x03", 10) + be(1920, 2) +
                                              be(1080, 2) + "\x3c" + be(340, 2) + be(212, 2) + "Sorvane");
 
+    // VideoHello: state AwaitHello with a cipher; a genuine hello, a flipped
+    // one, another port, another address, raw bytes.
+    write("video_hello", "hellos",
+          std::string("\x02\x01\x00", 3) + be(40000, 2) + be(1, 4) + std::string("\x10", 1) + be(40000, 2) +
+              be(2, 4) + std::string("\x05\x01\x00", 3) + be(40001, 2) + be(3, 4) + "\x80" + be(0x0A000006, 4) +
+              be(40000, 2) + be(4, 4) + "\x40" + be(40000, 2) + be(9, 2) + std::string("\x02\x00\x00\x00\x07\x00\x00\x00\x09", 9));
+
     write("log_text", "mixed", std::string("\x20ph\x00one\x7f\x80/\xC0\xAF\xED\xA0\x80\xE2\x82|\xC3\xA9", 20));
     write("log_text", "long", "\x10" + std::string(300, 'x'));
     return 0;

@@ -30,6 +30,7 @@ const Command kCommands[] = {
     {"decode", run_decode},
     {"pair", run_pair},
     {"connect", run_connect},
+    {"stream", run_stream},
 };
 
 void print_help(std::FILE* out) {
@@ -77,6 +78,20 @@ void print_help(std::FILE* out) {
                  "      the video counters and latency. Every wait is bounded by --timeout-ms\n"
                  "      (default 5000). Exit 0 when a session was opened, 1 when the host refused,\n"
                  "      closed or did not answer.\n"
+                 "\n"
+                 "  stream <host address>[:PORT] [--state DIR] [--seconds N] [--mode WxH@Hz]\n"
+                 "         [--out FILE.h264] [--snapshot FILE.png] [--tap X,Y@SECONDS]...\n"
+                 "         [--key NAME@SECONDS]... [--timeout-ms N]\n"
+                 "      Stream from a host paired with pair: open a session (asking for the mode\n"
+                 "      when given), decode the video for N seconds (default 5), send each tap\n"
+                 "      (a touch at X,Y, 0..1 of the monitor) and key (a, 1, enter, space, f5,\n"
+                 "      left, ...) that many seconds after the session opened, then close and\n"
+                 "      print a summary: time to the first decoded frame, frames received,\n"
+                 "      decoded and lost, frame and bit rate, and the latency from the frame\n"
+                 "      time in the picture's barcode to the end of decoding (p50, p95, p99).\n"
+                 "      The address is tried first, then the host's other known addresses.\n"
+                 "      --out keeps the access units, --snapshot the last picture as PNG.\n"
+                 "      Exit 0 when a frame was decoded, 1 otherwise.\n"
                  "\n"
                  "  help      Show this text (also -h, --help).\n"
                  "  version   Print the program's and the protocol's versions (also --version).\n"

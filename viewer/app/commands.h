@@ -26,6 +26,7 @@ int run(const std::vector<std::string>& args, const Streams& streams);
 int run_decode(const std::vector<std::string>& args, const Streams& streams);
 int run_pair(const std::vector<std::string>& args, const Streams& streams);
 int run_connect(const std::vector<std::string>& args, const Streams& streams);
+int run_stream(const std::vector<std::string>& args, const Streams& streams);
 
 // The viewer's state folder: $SORVANE_VIEWER_STATE, else
 // $XDG_STATE_HOME/sorvane-viewer, else ~/.local/state/sorvane-viewer.

@@ -27,6 +27,8 @@ struct ConnectArgs {
     std::string state_dir = default_state_dir();
     std::string host_id;
     std::string address;
+    // Addresses of the paired host to try in turn when --address is not given.
+    std::vector<std::string> candidates;
     std::optional<uint16_t> port;
     std::optional<uint16_t> input_port;
     std::optional<Fingerprint> fingerprint;
@@ -113,11 +115,12 @@ bool resolve_host(ConnectArgs& a, const Streams& streams) {
     }
     if (!a.fingerprint) a.fingerprint = host.fingerprint;
     if (a.address.empty()) {
-        if (host.addresses.empty()) {
+        if (connect_order(host).empty()) {
             std::fputs("sorvane-viewer connect: the paired host has no address; give --address\n", streams.err);
             return false;
         }
-        a.address = host.addresses[0];
+        a.candidates = connect_order(host);
+        a.address = a.candidates[0];
     }
     if (!a.port && host.control_port != 0) a.port = host.control_port;
     return true;
@@ -172,16 +175,26 @@ public:
     bool open_control() {
         platform::parse_ipv4(a_.address, control_.address);
         control_.port = a_.port.value_or(proto::kDefaultControlPort);
-        proto::Handshake hello = default_handshake(a_.client_id);
-        hello.client_name = a_.name;
-        link_ = std::make_unique<ControlLink>(*clock_, std::move(hello));
+        auto new_link = [&] {
+            proto::Handshake hello = default_handshake(a_.client_id);
+            hello.client_name = a_.name;
+            link_ = std::make_unique<ControlLink>(*clock_, std::move(hello));
+        };
+        new_link();
         options_.timeout_ms = a_.timeout_ms;
         options_.local_address = a_.local_address;
-        if (!link_->connect(control_, *a_.fingerprint, identity_.get(), options_)) {
-            say(streams_, "control %s: no connection: %s\n", platform::endpoint_text(control_).c_str(),
-                scrub_control(link_->link().last_error()).c_str());
-            return false;
+        // The paired host's addresses in turn (the one that worked last first).
+        const std::vector<std::string> tries = a_.candidates.empty() ? std::vector<std::string>{a_.address} : a_.candidates;
+        bool connected = false;
+        for (size_t i = 0; i < tries.size() && !connected; ++i) {
+            if (!platform::parse_ipv4(tries[i], control_.address)) continue;
+            if (i > 0) new_link();
+            connected = link_->connect(control_, *a_.fingerprint, identity_.get(), options_);
+            if (!connected)
+                say(streams_, "control %s: no connection: %s\n", platform::endpoint_text(control_).c_str(),
+                    scrub_control(link_->link().last_error()).c_str());
         }
+        if (!connected) return false;
         say(streams_, "control %s: TLS established, host certificate matches the pinned fingerprint\n",
             platform::endpoint_text(control_).c_str());
         if (!link_->start()) {

@@ -118,6 +118,7 @@ bool remember(const PairArgs& p, const PairingUri& uri, const PairOutcome& outco
     host.fingerprint = uri.fingerprint;
     host.host_name = outcome.result.host_name.value_or(uri.host_name);
     host.addresses = uri.addresses;
+    host.last_address = outcome.address;
     host.control_port = uri.control_port;
     host.pairing_port = p.port;
     host.paired_at = platform::utc_stamp(platform::utc_civil(clock.wall_ms()));

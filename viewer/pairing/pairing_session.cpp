@@ -1,5 +1,7 @@
 #include "viewer/pairing/pairing_session.h"
 
+#include <algorithm>
+
 #include "common/text.h"
 #include "platform/files.h"
 #include "platform/paths.h"
@@ -89,6 +91,7 @@ bool save_known_host(const std::string& state_dir, const KnownHost& host, std::s
     std::string joined;
     for (size_t i = 0; i < host.addresses.size(); ++i) joined += (i ? "," : "") + host.addresses[i];
     text += "addresses=" + joined + "\n";
+    if (!host.last_address.empty()) text += "last_address=" + one_line(host.last_address) + "\n";
     text += "control_port=" + std::to_string(host.control_port) + "\n";
     text += "pairing_port=" + std::to_string(host.pairing_port) + "\n";
     text += "paired_at=" + one_line(host.paired_at) + "\n";
@@ -129,6 +132,7 @@ bool load_known_host(const std::string& state_dir, const std::string& host_id, K
         else if (key == "fingerprint") from_hex(value, h.fingerprint.data(), h.fingerprint.size());
         else if (key == "host_name") h.host_name = value;
         else if (key == "paired_at") h.paired_at = value;
+        else if (key == "last_address") h.last_address = value;
         else if (key == "control_port" && parse_int_exact(value, n) && n > 0 && n < 65536) h.control_port = static_cast<uint16_t>(n);
         else if (key == "pairing_port" && parse_int_exact(value, n) && n > 0 && n < 65536) h.pairing_port = static_cast<uint16_t>(n);
         else if (key == "addresses") {
@@ -160,6 +164,16 @@ std::vector<KnownHost> list_known_hosts(const std::string& state_dir) {
         if (load_known_host(state_dir, n.substr(0, n.size() - 4), h, error)) hosts.push_back(std::move(h));
     }
     return hosts;
+}
+
+std::vector<std::string> connect_order(const KnownHost& host) {
+    std::vector<std::string> order;
+    auto add = [&](const std::string& a) {
+        if (!a.empty() && std::find(order.begin(), order.end(), a) == order.end()) order.push_back(a);
+    };
+    add(host.last_address);
+    for (const std::string& a : host.addresses) add(a);
+    return order;
 }
 
 }  // namespace sorvane::viewer

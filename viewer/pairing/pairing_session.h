@@ -43,6 +43,7 @@ struct KnownHost {
     Fingerprint fingerprint{};
     std::string host_name;
     std::vector<std::string> addresses;
+    std::string last_address;  // the address that answered last (pairing or connecting)
     uint16_t control_port = 0;
     uint16_t pairing_port = 0;
     std::string paired_at;
@@ -52,5 +53,9 @@ struct KnownHost {
 bool save_known_host(const std::string& state_dir, const KnownHost& host, std::string& error);
 bool load_known_host(const std::string& state_dir, const std::string& host_id, KnownHost& out, std::string& error);
 std::vector<KnownHost> list_known_hosts(const std::string& state_dir);
+
+// The addresses to try when connecting, in turn: the one that worked last,
+// then the offered ones, each once.
+std::vector<std::string> connect_order(const KnownHost& host);
 
 }  // namespace sorvane::viewer

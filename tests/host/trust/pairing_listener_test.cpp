@@ -212,6 +212,25 @@ TEST_F(ListenerFixture, AConnectionHasAnOverallDeadline) {
     EXPECT_TRUE(log.has("[pairing] el sikisma basarisiz, reddedildi: 127.0.0.1:"));
 }
 
+TEST_F(ListenerFixture, TheDrainAfterAReplyRunsOnTheClock) {
+    const std::string uri = open();
+    // A phone that reads the refusal but never closes its end.
+    viewer::TlsClient silent(clock);
+    ASSERT_TRUE(silent.connect({platform::kLoopbackAddress, listener->bound_port()}, identity.fingerprint(),
+                               phone.get()));
+    std::string reply;
+    uint8_t buf[512];
+    for (int64_t n; (n = silent.read(buf, sizeof buf)) > 0;) reply.append(reinterpret_cast<char*>(buf), n);
+    ASSERT_NE(reply.find("no_request"), std::string::npos);
+    // The host reads away what might still come for 1 s of its clock, which stands still.
+    std::this_thread::sleep_for(std::chrono::milliseconds(200));
+    EXPECT_EQ(listener->active_connections(), 1);
+    clock.advance_ms(1'000);
+    for (int i = 0; i < 500 && listener->active_connections() != 0; ++i)
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    EXPECT_EQ(listener->active_connections(), 0);
+}
+
 TEST(PairingUri, NameEncodingAndTheLengthRule) {
     EXPECT_EQ(encode_uri_name("Desk PC"), "Desk%20PC");
     EXPECT_EQ(encode_uri_name("A-b.c_d~e/f"), "A-b.c_d~e%2Ff");

@@ -1,0 +1,32 @@
+#include "host/media/text_format.h"
+
+#include <cstdio>
+#include <vector>
+
+namespace sorvane {
+
+std::string format_text(const char* fmt, ...) {
+    va_list args;
+    va_start(args, fmt);
+    va_list copy;
+    va_copy(copy, args);
+    char small[256];
+    int n = std::vsnprintf(small, sizeof small, fmt, args);
+    va_end(args);
+    std::string out;
+    if (n < 0) {
+        va_end(copy);
+        return out;
+    }
+    if (static_cast<size_t>(n) < sizeof small) {
+        out.assign(small, static_cast<size_t>(n));
+    } else {
+        std::vector<char> big(static_cast<size_t>(n) + 1);
+        std::vsnprintf(big.data(), big.size(), fmt, copy);
+        out.assign(big.data(), static_cast<size_t>(n));
+    }
+    va_end(copy);
+    return out;
+}
+
+}  // namespace sorvane

@@ -1,0 +1,674 @@
+#include "host/media/video_pipeline.h"
+
+#include <algorithm>
+#include <cinttypes>
+#include <cstdio>
+
+#include "host/core/log.h"
+#include "host/core/settings.h"
+#include "host/media/text_format.h"
+#include "platform/files.h"
+
+namespace sorvane {
+namespace {
+
+constexpr uint64_t kUsPerMs = 1000;
+
+std::string ascii_only(const std::string& s) {
+    std::string out;
+    for (unsigned char c : s) out += (c >= 0x80 || c < 0x20) ? '?' : static_cast<char>(c);
+    return out;
+}
+
+double ms_of(uint64_t us) { return static_cast<double>(us) / 1000.0; }
+
+}  // namespace
+
+std::string pipeline_stats_text(const PipelineStats& s) {
+    return format_text("sent=%" PRIu32 " captured=%" PRIu32 " live=%d cap_lost=%" PRIu32 " cap_err=%" PRIu32
+                       " enc_fail=%" PRIu32 " copy_fail=%" PRIu32 " send_fail=%" PRIu32 " stuck_ms=%" PRIu64
+                       " idr_wait_ms=%" PRIu64 "%s%s",
+                       s.sent, s.captured, s.live ? 1 : 0, s.cap_lost, s.cap_err, s.enc_fail, s.copy_fail, s.send_fail,
+                       s.stuck_ms, s.idr_wait_ms, s.last_error.empty() ? "" : " err=", s.last_error.c_str());
+}
+
+void SampleSeries::add(double v) {
+    if (ring_.size() < kPipelineSampleWindow) {
+        ring_.push_back(v);
+    } else {
+        ring_[next_] = v;
+        next_ = (next_ + 1) % kPipelineSampleWindow;
+    }
+    ++count_;
+    sum_ += v;
+    if (count_ == 1 || v > max_) max_ = v;
+}
+
+double SampleSeries::percentile(double q) const {
+    std::vector<double> sorted = ring_;
+    std::sort(sorted.begin(), sorted.end());
+    return nearest_rank_percentile(sorted, q);
+}
+
+VideoPipeline::VideoPipeline(PipelineEnv env) : env_(std::move(env)) { datagram_.reserve(1400); }
+
+VideoPipeline::~VideoPipeline() { stop(); }
+
+std::string VideoPipeline::last_error() const {
+    std::lock_guard<std::mutex> lock(error_mutex_);
+    return last_error_;
+}
+
+void VideoPipeline::set_error(const std::string& text) {
+    std::string clean;
+    for (unsigned char c : text) {
+        if (clean.size() >= 80) break;
+        clean += (c < 32 || c > 126) ? '?' : static_cast<char>(c);
+    }
+    std::lock_guard<std::mutex> lock(error_mutex_);
+    last_error_ = std::move(clean);
+}
+
+bool VideoPipeline::open(const PipelineConfig& config, std::string& error) {
+    config_ = config;
+    fps_.store(config.fps);
+    const uint32_t sid = config.session_id;
+
+    OpenedCapture opened;
+    if (!env_.open_capture || !env_.open_capture(config.monitor, opened, error) || !opened.capture) {
+        if (error.empty()) error = monitor_ref_text(config.monitor) + " not found among the active monitors";
+        return false;
+    }
+    capture_ = std::move(opened.capture);
+    rect_left_ = opened.left;
+    rect_top_ = opened.top;
+    rect_right_ = opened.right;
+    rect_bottom_ = opened.bottom;
+    width_ = static_cast<uint32_t>(rect_right_ - rect_left_);
+    height_ = static_cast<uint32_t>(rect_bottom_ - rect_top_);
+
+    encode_config_ = EncodeConfig{width_, height_, config.fps, capture_->device(), config.bitrate, 0};
+    std::string encoder_error;
+    encoder_ = env_.make_encoder ? env_.make_encoder(encode_config_, config.encoder, encoder_info_, encoder_error)
+                                 : nullptr;
+    if (!encoder_) {
+        error = "encoder: " + encoder_error;
+        capture_->close();
+        capture_.reset();
+        return false;
+    }
+    if (capture_->device() == nullptr || !overlay_.init(*capture_->device())) {
+        error = "cursor overlay init failed";
+        encoder_->close();
+        encoder_.reset();
+        capture_->close();
+        capture_.reset();
+        return false;
+    }
+    if (!copy_texture_.allocate(width_, height_, platform::kFormatBgra8)) {
+        error = "could not create the desktop copy texture";
+        encoder_->close();
+        encoder_.reset();
+        capture_->close();
+        capture_.reset();
+        return false;
+    }
+    stopped_.store(false);
+    opened_ = true;
+    const std::string adapter = capture_->device()->adapter.description;
+    session_log(sid, "pipeline open: %s (%s) %" PRIu32 "x%" PRIu32 " on \"%s\", %s H.264 %" PRIu32 " Mbps, infinite GOP",
+                monitor_ref_text(config.monitor).c_str(), ascii_only(opened.device_name).c_str(), width_, height_,
+                adapter.c_str(), encoder_info_.name.c_str(), config.bitrate / 1'000'000);
+    return true;
+}
+
+void VideoPipeline::set_sealer(FragmentSealer sealer) { sealer_ = std::move(sealer); }
+
+void VideoPipeline::run(DatagramSender sender) {
+    if (!opened_ || thread_.joinable()) return;
+    sender_ = std::move(sender);
+    thread_ = std::thread([this] { thread_main(); });
+}
+
+void VideoPipeline::begin_inline(DatagramSender sender) {
+    sender_ = std::move(sender);
+    loop_begin();
+}
+
+bool VideoPipeline::start() {
+    {
+        std::lock_guard<std::mutex> lock(key_mutex_);
+        idr_pending_ = true;
+        idr_reason_ = "start";
+        request_since_ms_.store(env_.clock.now_ms());
+    }
+    return streaming_.exchange(true);
+}
+
+void VideoPipeline::request_keyframe() {
+    if (!streaming_.load()) return;
+    const uint64_t now = env_.clock.now_ms();
+    std::lock_guard<std::mutex> lock(key_mutex_);
+    if (idr_pending_) {
+        ++counters_.coalesced;
+        session_log(config_.session_id, "KeyframeRequest coalesced (an IDR is already pending)");
+    } else if (idr_taken_ && now - last_idr_ms_ < 100) {
+        ++counters_.coalesced;
+        session_log(config_.session_id, "KeyframeRequest coalesced (IDR sent %llu ms ago)",
+                    static_cast<unsigned long long>(now - last_idr_ms_));
+    } else {
+        idr_pending_ = true;
+        idr_reason_ = "request";
+        request_since_ms_.store(now);
+    }
+}
+
+bool VideoPipeline::lower_fps(uint32_t fps) {
+    const uint32_t want = std::max<uint32_t>(fps, 1);
+    uint32_t current = fps_.load();
+    while (want < current) {
+        if (fps_.compare_exchange_weak(current, want)) return true;
+    }
+    return false;
+}
+
+PipelineStats VideoPipeline::stats() {
+    PipelineStats s;
+    s.sent = sent_.load();
+    s.captured = captured_.load();
+    s.live = live_.load();
+    s.cap_lost = cap_lost_.load();
+    s.cap_err = cap_err_.load();
+    s.enc_fail = enc_fail_.load();
+    s.copy_fail = copy_fail_.load();
+    s.send_fail = send_fail_.load();
+    const uint64_t now = env_.clock.now_ms();
+    const uint64_t stall = stall_since_ms_.load(), req = request_since_ms_.load();
+    s.stuck_ms = stall == 0 || now < stall ? 0 : now - stall;
+    s.idr_wait_ms = req == 0 || now < req ? 0 : now - req;
+    s.last_error = last_error();
+    return s;
+}
+
+void VideoPipeline::thread_main() {
+    loop_begin();
+    while (pass()) {
+    }
+}
+
+void VideoPipeline::loop_begin() {
+    loop_ = Loop{};
+    const uint64_t now = now_us();
+    loop_.start_us = loop_.window_us = now;
+    loop_.nudge_deadline_us = now + 1000 * kUsPerMs;
+}
+
+bool VideoPipeline::pass() {
+    if (stop_.load() || loop_.ended || !capture_) return false;
+    const uint32_t sid = config_.session_id;
+    Loop& L = loop_;
+
+    // 2. Interval: 0.9 of the frame period.
+    const uint32_t fps = fps_.load();
+    if (fps != L.interval_fps) {
+        L.interval_fps = fps;
+        L.interval_us = 900 * kUsPerMs / std::max<uint32_t>(fps, 1);
+    }
+
+    // 3. Acquire time-out.
+    const bool streaming = streaming_.load();
+    uint32_t timeout_ms = streaming ? 2 : 8;
+    bool idr_pending_now;
+    {
+        std::lock_guard<std::mutex> lock(key_mutex_);
+        idr_pending_now = idr_pending_;
+    }
+    if (streaming && L.have_image && L.pending_us != 0 && !idr_pending_now) {
+        const uint64_t now = now_us();
+        if (now >= L.next_send_us) {
+            timeout_ms = 0;
+        } else {
+            const double remaining_ms = static_cast<double>(L.next_send_us - now) / 1000.0;
+            timeout_ms = std::min<uint32_t>(2, static_cast<uint32_t>(remaining_ms + 0.999));
+        }
+    }
+
+    // 4. Acquire.
+    CaptureFrame frame;
+    const CaptureStatus status = capture_->acquire(timeout_ms, frame);
+    if (status == CaptureStatus::timeout) {
+        ++L.timeouts;
+        if (L.error_run > 0) end_error_run();
+    } else if (status == CaptureStatus::lost) {
+        handle_lost();
+    } else if (status == CaptureStatus::error) {
+        handle_error();
+    } else {
+        ++L.frames;
+        captured_.fetch_add(1);
+        if (L.error_run > 0) end_error_run();
+        // 5. The frame.
+        const uint64_t acquired = frame.acquire_us;
+        bool changed = false;
+        if (frame.has_image && frame.texture != nullptr) {
+            if (frame.texture->width == width_ && frame.texture->height == height_) {
+                for (uint32_t y = 0; y < height_; ++y) {
+                    std::copy_n(frame.texture->row(y), static_cast<size_t>(width_) * 4, copy_texture_.row(y));
+                }
+            }
+            L.have_image = true;
+            changed = true;
+            if (!live_.exchange(true)) {
+                session_log(sid, "first desktop frame captured: the monitor is live (touch injection enabled)");
+            }
+        } else {
+            ++L.frames_without_image;
+        }
+        if (frame.shape_updated) {
+            const std::vector<uint8_t>& shape = capture_->shape_buffer();
+            overlay_.set_shape(shape.data(), shape.size(), capture_->shape_info());
+            ++counters_.shape_changes;
+            changed = true;
+        }
+        if (frame.pointer_updated &&
+            (!pointer_seen_ || frame.pointer_x != last_px_ || frame.pointer_y != last_py_ ||
+             frame.pointer_visible != last_pvisible_)) {
+            pointer_seen_ = true;
+            last_px_ = frame.pointer_x;
+            last_py_ = frame.pointer_y;
+            last_pvisible_ = frame.pointer_visible;
+            overlay_.set_position(frame.pointer_x, frame.pointer_y, frame.pointer_visible);
+            ++counters_.pointer_updates;
+            changed = true;
+        }
+        capture_->release_frame();
+        if (changed) {
+            const uint64_t present = frame.has_image ? frame.present_us : 0;
+            if (L.pending_us == 0) {
+                L.pending_us = acquired != 0 ? acquired : now_us();
+                L.image_us = frame.has_image ? present : L.pending_us;
+            } else if (frame.has_image) {
+                L.image_us = present;
+            }
+        }
+    }
+
+    // 6. Touch after 5 s without an image.
+    uint64_t now = now_us();
+    const uint64_t elapsed = now - L.start_us;
+    if (!live_.load() && !touch_anyway_.load() && elapsed >= 5000 * kUsPerMs) {
+        touch_anyway_.store(true);
+        session_log(sid,
+                    "no desktop frame after 5 s: touch injection enabled anyway (acquire: %" PRIu32
+                    " timeouts, %" PRIu32 " frames, %" PRIu32 " without a new image)",
+                    L.timeouts, L.frames, L.frames_without_image);
+    }
+
+    // 7. Nudges, then a GDI snapshot, while no image has come.
+    if (!L.have_image) {
+        if (L.nudges < 2 && now >= L.nudge_deadline_us) {
+            ++L.nudges;
+            ++counters_.nudges;
+            L.nudge_deadline_us = now + 800 * kUsPerMs;
+            session_log(sid,
+                        "no desktop frame yet (%.1f s; acquire: %" PRIu32 " timeouts, %" PRIu32 " frames, %" PRIu32
+                        " without a new image): nudging the monitor (%d/2)",
+                        ms_of(elapsed) / 1000.0, L.timeouts, L.frames, L.frames_without_image,
+                        static_cast<int>(L.nudges));
+            capture_->nudge(rect_left_, rect_top_, rect_right_, rect_bottom_);
+        } else if (L.nudges >= 2 && !L.snapshot_tried && now >= L.nudge_deadline_us) {
+            L.snapshot_tried = true;
+            gdi_pixels_.clear();
+            if (capture_->snapshot_gdi(rect_left_, rect_top_, rect_right_, rect_bottom_, gdi_pixels_) &&
+                gdi_pixels_.size() == static_cast<size_t>(width_) * height_ * 4) {
+                for (uint32_t y = 0; y < height_; ++y) {
+                    std::copy_n(gdi_pixels_.data() + static_cast<size_t>(y) * width_ * 4,
+                                static_cast<size_t>(width_) * 4, copy_texture_.row(y));
+                }
+                L.have_image = true;
+                if (L.pending_us == 0) L.pending_us = L.image_us = now;
+                session_log(sid, "still no Desktop Duplication frame: sent a GDI snapshot of the monitor as the first image");
+            } else {
+                session_log(sid, "still no Desktop Duplication frame and the GDI snapshot failed");
+            }
+        }
+    }
+
+    // 8. A new vibrance level resends the still image.
+    if (L.have_image && L.pending_us == 0 && current_vibrance_level() != applied_level_) {
+        L.pending_us = L.image_us = now;
+    }
+
+    // 9. Send decision.
+    if (streaming_.load() && L.have_image) {
+        bool idr_due;
+        {
+            std::lock_guard<std::mutex> lock(key_mutex_);
+            idr_due = idr_pending_;
+        }
+        if (idr_due || (L.pending_us != 0 && now >= L.next_send_us)) {
+            const uint64_t recorded_before = counters_.frames_recorded;
+            const uint64_t a = L.pending_us != 0 ? L.pending_us : now;
+            const uint64_t i = L.image_us != 0 ? L.image_us : now;
+            if (!send_frame(a, i)) {
+                L.ended = true;
+                return false;
+            }
+            now = now_us();
+            L.pending_us = L.image_us = 0;
+            L.next_send_us = now + L.interval_us;
+            if (counters_.frames_recorded != recorded_before) {
+                const FrameRecord& r = records_[(records_next_ + records_.size() - 1) % records_.size()];
+                ++L.window_frames;
+                L.window_bytes += r.bytes;
+            }
+        }
+    }
+
+    // 10. Statistics window.
+    if (now - L.window_us >= 5000 * kUsPerMs) {
+        const double seconds = static_cast<double>(now - L.window_us) / 1e6;
+        session_log(sid, "video: %zu frames in %.1fs (%.1f fps), %.0f KiB/s, %" PRIu32 " cursor draws", L.window_frames,
+                    seconds, static_cast<double>(L.window_frames) / seconds,
+                    static_cast<double>(L.window_bytes) / 1024.0 / seconds, counters_.cursor_draws);
+        L.window_us = now;
+        L.window_frames = 0;
+        L.window_bytes = 0;
+    }
+    return !stop_.load();
+}
+
+bool VideoPipeline::send_frame(uint64_t acquire_us, uint64_t image_us) {
+    const uint32_t sid = config_.session_id;
+    if (!sealer_) {
+        session_log(sid, "no video cipher set: cannot send (v0.10 K16/K21 requires one per session)");
+        set_error("no video cipher");
+        return false;
+    }
+
+    // Vibrance.
+    const VibranceLevel level = current_vibrance_level();
+    if (level != applied_level_) {
+        session_log(sid, "renk canliligi: %s -> %s (doygunluk x%.2f)", vibrance_level_name(applied_level_),
+                    vibrance_level_name(level), static_cast<double>(vibrance_level_factor(level)));
+        applied_level_ = level;
+    }
+    const platform::CpuTexture* source = &copy_texture_;
+    if (level != VibranceLevel::off && !vibrance_failed_) {
+        if (!vibrance_) {
+            vibrance_ = std::make_unique<VibrancePass>();
+            if (!vibrance_->init(*capture_->device(), width_, height_)) {
+                vibrance_failed_ = true;
+                vibrance_.reset();
+                session_log(sid, "renk canliligi gecisi kurulamadi: goruntu dogal renkle gonderiliyor");
+            }
+        }
+        if (vibrance_ && vibrance_->apply(copy_texture_, vibrance_level_factor(level))) {
+            source = &vibrance_->output();
+            ++counters_.vibrance_frames;
+        }
+    }
+
+    if (!encoder_->copy_input(source)) {
+        session_log(sid, "copy_input failed: %s", encoder_->last_error().c_str());
+        copy_fail_.fetch_add(1);
+        set_error("copy_input: " + encoder_->last_error());
+        return false;
+    }
+    if (platform::CpuTexture* input = encoder_->input_texture()) {
+        if (overlay_.draw(*input)) ++counters_.cursor_draws;
+    }
+
+    // The IDR request is taken only once the frame is known to go out.
+    std::string reason;
+    bool taken = false;
+    {
+        std::lock_guard<std::mutex> lock(key_mutex_);
+        if (idr_pending_) {
+            reason = idr_reason_;
+            taken = true;
+        }
+    }
+    const uint32_t seq = frame_seq_.load();
+    if (seq == 0) {
+        encoder_->request_keyframe();
+        if (!taken) reason = "start";
+    } else if (taken) {
+        encoder_->request_keyframe();
+    }
+
+    EncodedFrame out;
+    if (!encoder_->encode_frame(out)) {
+        const std::string err = encoder_->last_error();
+        session_log(sid, "encode_frame failed: %s", err.c_str());
+        enc_fail_.fetch_add(1);
+        set_error("encode_frame: " + err);
+        if (seq == 0 && !fallback_tried_ && encoder_info_.hardware && config_.encoder.kind != EncoderKind::mf_sw) {
+            fallback_tried_ = true;
+            EncoderInfo info;
+            std::string error;
+            EncoderChoice sw = config_.encoder;
+            sw.kind = EncoderKind::mf_sw;
+            std::unique_ptr<IEncoder> replacement = env_.make_encoder(encode_config_, sw, info, error);
+            if (replacement) {
+                log("[encoder] hardware encoder failed on the first frame (%s): falling back to %s",
+                    encoder_info_.name.c_str(), info.name.c_str());
+                encoder_->close();
+                encoder_ = std::move(replacement);
+                encoder_info_ = info;
+                store_last_encoder_info(info);
+                return true;  // the IDR request stays pending for the next pass
+            }
+            log("[encoder] software fallback could not be created: %s", error.c_str());
+        }
+        return false;
+    }
+    if (out.size == 0) return true;  // nothing to send: a pending IDR request stays pending
+    const size_t fragments = std::max<size_t>(1, (out.size + kPipelineFragmentPayload - 1) / kPipelineFragmentPayload);
+    if (fragments > kPipelineMaxFragments) {
+        session_log(sid, "frame of %zu bytes does not fit in 65535 fragments", out.size);
+        set_error("frame too large");
+        return false;
+    }
+    FragmentFields fields;
+    fields.session_id = sid;
+    fields.frame_seq = seq;
+    fields.capture_ms = image_us / kUsPerMs;
+    fields.format = 1;
+    fields.keyframe = out.keyframe;
+    fields.fragment_count = static_cast<uint16_t>(fragments);
+    const uint32_t failures_before = counters_.send_failures;
+    for (size_t i = 0; i < fragments; ++i) {
+        const size_t begin = i * kPipelineFragmentPayload;
+        const size_t end = std::min(out.size, begin + kPipelineFragmentPayload);
+        fields.fragment_index = static_cast<uint16_t>(i);
+        const bool ok = sealer_(fields, proto::ByteView(out.data + begin, end - begin), datagram_) &&
+                        sender_ && sender_(proto::ByteView(datagram_.data(), datagram_.size()));
+        if (!ok) {
+            ++counters_.send_failures;
+            send_fail_.fetch_add(1);
+        }
+    }
+    // The frame carried the pending request only if some of it went out;
+    // otherwise the request stays for the next frame.
+    if (taken && counters_.send_failures - failures_before < fragments) {
+        std::lock_guard<std::mutex> lock(key_mutex_);
+        idr_pending_ = false;
+        idr_taken_ = true;
+        last_idr_ms_ = env_.clock.now_ms();
+        request_since_ms_.store(0);
+    }
+    const uint64_t t = now_us();
+    if (out.keyframe) {
+        if (reason == "start") ++counters_.idr_start;
+        else if (taken) ++counters_.idr_request;
+        session_log(sid, "IDR frame_seq=%" PRIu32 " reason=%s size=%zu bytes, %zu fragments", seq,
+                    reason.empty() ? "encoder" : reason.c_str(), out.size, fragments);
+    } else if (taken || seq == 0) {
+        session_log(sid, "warning: IDR was requested (%s) but frame_seq=%" PRIu32 " is not a keyframe", reason.c_str(),
+                    seq);
+    }
+
+    FrameRecord r;
+    r.frame_seq = seq;
+    r.keyframe = out.keyframe ? 1 : 0;
+    r.bytes = static_cast<uint32_t>(out.size);
+    r.fragments = static_cast<uint32_t>(fragments);
+    r.acquire_to_sent_ms = t > acquire_us ? ms_of(t - acquire_us) : 0.0;
+    r.encode_ms = out.encode_ms;
+    if (records_.size() < kPipelineSampleWindow) {
+        records_.push_back(r);
+        records_next_ = records_.size() % kPipelineSampleWindow;
+    } else {
+        records_[records_next_] = r;
+        records_next_ = (records_next_ + 1) % kPipelineSampleWindow;
+    }
+    ++counters_.frames_recorded;
+    acquire_to_sent_.add(r.acquire_to_sent_ms);
+    encode_ms_.add(r.encode_ms);
+    frame_kib_.add(static_cast<double>(r.bytes) / 1024.0);
+    frame_seq_.store(seq + 1);
+    sent_.fetch_add(1);
+    return true;
+}
+
+void VideoPipeline::handle_lost() {
+    const uint32_t sid = config_.session_id;
+    cap_lost_.fetch_add(1);
+    ++counters_.capture_losses;
+    set_error("desktop duplication lost");
+    const int32_t rhr = capture_->release_hr();
+    if (rhr != 0) {
+        session_log(sid, "desktop duplication lost (ReleaseFrame hr=0x%08" PRIX32 "); re-acquiring",
+                    static_cast<uint32_t>(rhr));
+    } else {
+        session_log(sid, "desktop duplication lost (mode change / secure desktop); re-acquiring");
+    }
+    uint64_t expected = 0;
+    const bool set_here = stall_since_ms_.compare_exchange_strong(expected, std::max<uint64_t>(env_.clock.now_ms(), 1));
+    while (!stop_.load() && !capture_->reopen()) env_.clock.sleep_ms(200);
+    if (set_here) stall_since_ms_.store(0);
+}
+
+void VideoPipeline::handle_error() {
+    const uint32_t sid = config_.session_id;
+    Loop& L = loop_;
+    cap_err_.fetch_add(1);
+    const int32_t hr = capture_->last_hr();
+    set_error(format_text("AcquireNextFrame hr=0x%08" PRIX32, static_cast<uint32_t>(hr)));
+    const uint64_t now = now_us();
+    ++L.error_run;
+    L.last_error_hr = hr;
+    if (L.error_run == 1) {
+        L.error_run_start_us = now;
+        L.first_error_hr = hr;
+        L.last_still_failing_us = now;
+        uint64_t expected = 0;
+        L.run_set_stall = stall_since_ms_.compare_exchange_strong(expected, std::max<uint64_t>(env_.clock.now_ms(), 1));
+        session_log(sid, "AcquireNextFrame error hr=0x%08" PRIX32, static_cast<uint32_t>(hr));
+    } else if (now - L.last_still_failing_us >= 5000 * kUsPerMs) {
+        L.last_still_failing_us = now;
+        session_log(sid,
+                    "AcquireNextFrame still failing: %" PRIu32 " errors in %.1f s (last hr=0x%08" PRIX32 ", %" PRIu32
+                    " duplication reset(s))",
+                    L.error_run, ms_of(now - L.error_run_start_us) / 1000.0, static_cast<uint32_t>(hr), L.resets);
+    }
+    if (L.error_run % 3 == 0) {
+        if (L.resets < 2) {
+            ++L.resets;
+            const bool ok = capture_->reopen();
+            const std::string result =
+                ok ? std::string("ok")
+                   : format_text("failed, hr=0x%08" PRIX32, static_cast<uint32_t>(capture_->last_hr()));
+            session_log(sid,
+                        "AcquireNextFrame failing (hr=0x%08" PRIX32 ", %" PRIu32
+                        " in a row): recreating the desktop duplication (%" PRIu32 "/2): %s",
+                        static_cast<uint32_t>(hr), L.error_run, L.resets, result.c_str());
+        } else if (!L.gave_up_noted) {
+            L.gave_up_noted = true;
+            write_stall_note(format_text("hr=0x%08" PRIX32 ", %" PRIu32
+                                         " hata, duplication 2 kez yeniden kuruldu: DUZELMEDI, oturum bekcisi hatti "
+                                         "yeniden kuracak",
+                                         static_cast<uint32_t>(hr), L.error_run));
+            session_log(sid,
+                        "desktop capture could not recover by recreating the duplication (hr=0x%08" PRIX32
+                        "); the session watchdog rebuilds the pipeline after 4 s",
+                        static_cast<uint32_t>(hr));
+        }
+    }
+    env_.clock.sleep_ms(50);
+}
+
+void VideoPipeline::end_error_run() {
+    Loop& L = loop_;
+    const double seconds = ms_of(now_us() - L.error_run_start_us) / 1000.0;
+    session_log(config_.session_id,
+                "desktop capture recovered after %" PRIu32 " AcquireNextFrame errors in %.1f s (first hr=0x%08" PRIX32
+                ", %" PRIu32 " duplication reset(s))",
+                L.error_run, seconds, static_cast<uint32_t>(L.first_error_hr), L.resets);
+    write_stall_note(format_text("hr=0x%08" PRIX32 ", %" PRIu32 " hata, %.1f sn, duplication yeniden kurma %" PRIu32
+                                 ": DUZELDI",
+                                 static_cast<uint32_t>(L.first_error_hr), L.error_run, seconds, L.resets));
+    if (L.run_set_stall) stall_since_ms_.store(0);
+    L.error_run = 0;
+    L.resets = 0;
+    L.gave_up_noted = false;
+    L.run_set_stall = false;
+}
+
+void VideoPipeline::write_stall_note(const std::string& text) {
+    // Stored time stamps are UTC, in the settings store's own form.
+    const std::string stamp = platform::utc_stamp(platform::utc_civil(env_.clock.wall_ms()));
+    settings_set(kSettingLastCaptureStall, stamp + " | session " + std::to_string(config_.session_id) + " | " + text);
+}
+
+void VideoPipeline::stop() {
+    if (stopped_.load() && !thread_.joinable()) return;
+    stop_.store(true);
+    if (thread_.joinable()) thread_.join();
+    if (stopped_.exchange(true)) return;
+    write_summary();
+    if (encoder_) encoder_->close();
+    if (capture_) capture_->close();
+}
+
+void VideoPipeline::write_summary() {
+    const uint32_t sid = config_.session_id;
+    const LoopCounters& c = counters_;
+    session_log(sid,
+                "summary: %zu frames sent, IDR start=%" PRIu32 " request=%" PRIu32 " coalesced=%" PRIu32
+                ", send failures=%" PRIu32 ", pointer updates=%" PRIu32 ", shape changes=%" PRIu32
+                ", cursor draws=%" PRIu32 ", capture losses=%" PRIu32,
+                static_cast<size_t>(c.frames_recorded), c.idr_start, c.idr_request, c.coalesced, c.send_failures,
+                c.pointer_updates, c.shape_changes, c.cursor_draws, c.capture_losses);
+    if (c.vibrance_frames != 0) session_log(sid, "renk canliligi uygulanan kare: %" PRIu32, c.vibrance_frames);
+    const SampleSeries& a = acquire_to_sent_;
+    session_log(sid, "acquire->last datagram sent (ms): avg=%.2f p50=%.2f p95=%.2f max=%.2f", a.mean(),
+                a.percentile(0.5), a.percentile(0.95), a.max());
+    const std::string adapter = encoder_ ? encoder_->info().adapter : std::string();
+    session_log(sid, "encoder: %s%s%s", encoder_info_.name.c_str(), adapter.empty() ? "" : " on ",
+                ascii_only(adapter).c_str());
+    const SampleSeries& e = encode_ms_;
+    session_log(sid, "encode time (ms): avg=%.2f p50=%.2f p95=%.2f max=%.2f", e.mean(), e.percentile(0.5),
+                e.percentile(0.95), e.max());
+    const std::string stages = encoder_ ? encoder_->stage_summary() : std::string();
+    if (!stages.empty()) session_log(sid, "encoder stages: %s", stages.c_str());
+    const SampleSeries& k = frame_kib_;
+    session_log(sid, "frame size (KiB): avg=%.1f p50=%.1f p95=%.1f max=%.1f", k.mean(), k.percentile(0.5),
+                k.percentile(0.95), k.max());
+    if (!config_.frame_log_path.empty()) {
+        std::string csv = "frame_seq,keyframe,bytes,fragments,acquire_to_sent_ms,encode_ms\n";
+        const size_t n = records_.size();
+        const size_t first = n < kPipelineSampleWindow ? 0 : records_next_;
+        for (size_t j = 0; j < n; ++j) {
+            const FrameRecord& r = records_[(first + j) % n];
+            csv += format_text("%" PRIu32 ",%d,%" PRIu32 ",%" PRIu32 ",%.3f,%.3f\n", r.frame_seq, r.keyframe, r.bytes,
+                               r.fragments, r.acquire_to_sent_ms, r.encode_ms);
+        }
+        if (platform::write_file_atomic(config_.frame_log_path, csv).ok()) {
+            session_log(sid, "per-frame log: %s", ascii_only(config_.frame_log_path).c_str());
+        }
+    }
+}
+
+}  // namespace sorvane

@@ -1,0 +1,42 @@
+// Decodes H.264 access units one at a time with libavcodec (single thread,
+// no reordering delay expected from the host's encoder).
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <string>
+
+#include "viewer/media/picture.h"
+
+namespace sorvane::viewer {
+
+struct DecodedPicture {
+    uint32_t width = 0;
+    uint32_t height = 0;
+    std::optional<uint64_t> frame_time_ms;  // from the barcode, when it can be read
+};
+
+class H264Decoder {
+public:
+    H264Decoder();
+    ~H264Decoder();
+    H264Decoder(const H264Decoder&) = delete;
+    H264Decoder& operator=(const H264Decoder&) = delete;
+
+    // False with last_error when libavcodec has no H.264 decoder.
+    bool open();
+    // Decodes one access unit; true when a picture came out of it.
+    bool decode(const uint8_t* data, size_t size, DecodedPicture& picture);
+    // The last picture that came out, as RGB (empty before the first one).
+    RgbImage last_picture_rgb() const;
+    const std::string& last_error() const { return error_; }
+
+private:
+    struct Impl;
+    std::unique_ptr<Impl> impl_;
+    std::string error_;
+};
+
+}  // namespace sorvane::viewer
