@@ -107,4 +107,8 @@ public:
     virtual int64_t performance_counter() = 0;
 };
 
+// Desktop Duplication of this machine's desktop (on Linux: the simulated
+// machine's desktop, following its display topology).
+std::unique_ptr<IDuplication> make_duplication();
+
 }  // namespace sorvane::platform

@@ -6,10 +6,10 @@
 #pragma once
 
 #include <cstdint>
+#include <memory>
 #include <span>
 #include <string>
 
-#include "platform/win_error.h"
 
 namespace sorvane::platform {
 
@@ -40,7 +40,8 @@ inline constexpr uint32_t kMouseEventAbsolute = 0x8000;
 inline constexpr uint32_t kMapVkToVsc = 0;
 inline constexpr uint32_t kMapVscToVk = 1;
 
-// Win32 error code of an input queue that is full (the others are in win_error.h).
+// Win32 error code of an input queue that is full (the others are in win_error.h,
+// which this header leaves out so that it can meet the DXGI codes of duplication.h).
 inline constexpr uint32_t kErrorNotEnoughQuota = 1816;
 
 struct KeyboardInput {
@@ -126,5 +127,11 @@ public:
     // cannot be opened.
     virtual bool input_desktop_name(std::string& out, uint32_t& error) = 0;
 };
+
+// The interactive desktop's input of this machine (on Linux: the simulated
+// machine's input stack, one per process, delivering to its desktop).
+std::unique_ptr<IInputSink> make_input_sink();
+std::unique_ptr<IForegroundInfo> make_foreground_info();
+std::unique_ptr<IDesktopInfo> make_desktop_info();
 
 }  // namespace sorvane::platform

@@ -85,4 +85,8 @@ public:
                                                                 uint32_t feedback_mode, uint32_t& error) = 0;
 };
 
+// Synthetic pointer devices of this machine's desktop (on Linux: the
+// simulated machine's, the same input stack as make_input_sink()).
+std::unique_ptr<ITouchDeviceFactory> make_touch_device_factory();
+
 }  // namespace sorvane::platform

@@ -7,6 +7,7 @@
 #include <span>
 
 #include "host/core/log.h"
+#include "platform/win_error.h"
 
 namespace sorvane {
 

@@ -25,6 +25,12 @@ std::vector<platform::AdapterDesc> SimDesktop::adapters() const {
     return adapters_;
 }
 
+void SimDesktop::set_adapters(std::vector<platform::AdapterDesc> adapters) {
+    std::lock_guard lock(mutex_);
+    adapters_ = std::move(adapters);
+    for (size_t i = 0; i < adapters_.size(); ++i) adapters_[i].index = static_cast<uint32_t>(i);
+}
+
 SimDisplay* SimDesktop::find(uint32_t target_id) {
     for (SimDisplay& d : displays_) {
         if (d.target_id == target_id) return &d;
@@ -408,7 +414,9 @@ int32_t SimDuplication::query_display_config(uint32_t capacity, std::vector<plat
     auto adapters = desktop_.adapters();
     for (const SimDisplay& d : desktop_.displays()) {
         if (!d.active) continue;
-        uint64_t luid = d.adapter_index < adapters.size() ? adapters[d.adapter_index].luid : 0;
+        uint64_t luid = d.path_adapter_luid != 0                ? d.path_adapter_luid
+                        : d.adapter_index < adapters.size() ? adapters[d.adapter_index].luid
+                                                            : 0;
         paths.push_back(platform::DisplayPath{luid, d.source_id, luid, d.target_id});
     }
     if (paths.size() > capacity) {
@@ -423,7 +431,9 @@ int32_t SimDuplication::source_gdi_name(uint64_t adapter_luid, uint32_t source_i
     if (take_fault(DuplicationOp::source_name, code)) return code;
     auto adapters = desktop_.adapters();
     for (const SimDisplay& d : desktop_.displays()) {
-        uint64_t luid = d.adapter_index < adapters.size() ? adapters[d.adapter_index].luid : 0;
+        uint64_t luid = d.path_adapter_luid != 0                ? d.path_adapter_luid
+                        : d.adapter_index < adapters.size() ? adapters[d.adapter_index].luid
+                                                            : 0;
         if (d.active && luid == adapter_luid && d.source_id == source_id) {
             out = d.gdi_name;
             return platform::kErrorSuccess;

@@ -35,6 +35,10 @@ struct SimDisplay {
     // been nudged nudges_needed times.
     bool presents = true;
     uint32_t nudges_needed = 0;
+    // The adapter LUID display configuration reports for the path; 0: the
+    // LUID of the adapter the output is on. An indirect display's path
+    // names the driver's adapter while its output is on the render GPU.
+    uint64_t path_adapter_luid = 0;
 };
 
 struct PointerState {
@@ -55,6 +59,8 @@ public:
     // Adapters; the index returned is the factory position.
     uint32_t add_adapter(const platform::AdapterDesc& desc);
     std::vector<platform::AdapterDesc> adapters() const;
+    // Replaces the adapter list (indices renumbered in order).
+    void set_adapters(std::vector<platform::AdapterDesc> adapters);
 
     // Displays. add_display replaces a display with the same target id.
     void add_display(const SimDisplay& display);

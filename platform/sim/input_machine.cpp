@@ -6,6 +6,8 @@
 #include <cstdio>
 #include <limits>
 
+#include "platform/win_error.h"
+
 namespace sorvane::sim {
 
 namespace {
@@ -574,6 +576,11 @@ void SimInputMachine::set_target(IDesktopInputTarget* target) {
     target_ = target;
 }
 
+void SimInputMachine::set_journal_sink(std::function<void(const std::string& line)> sink) {
+    std::lock_guard<std::mutex> g(mutex_);
+    journal_sink_ = std::move(sink);
+}
+
 void SimInputMachine::set_input_desktop(std::string name) {
     std::lock_guard<std::mutex> g(mutex_);
     input_desktop_ = std::move(name);
@@ -710,6 +717,7 @@ void SimInputMachine::note_locked(const std::string& line) {
     char stamp[32];
     std::snprintf(stamp, sizeof stamp, "[%" PRIu64 "] ", clock_.now_ms());
     journal_.push_back(stamp + line);
+    if (journal_sink_) journal_sink_(journal_.back());
     while (journal_.size() > kJournalLimit) journal_.pop_front();
 }
 

@@ -21,6 +21,7 @@
 
 #include <cstdint>
 #include <deque>
+#include <functional>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -79,6 +80,9 @@ public:
     // the virtual screen is their bounding box. The pointer is kept on them.
     void set_displays(std::vector<platform::PointerRect> displays);
     void set_target(IDesktopInputTarget* target);
+    // Also hands every journal line (without its line feed) to sink, called
+    // with the machine's lock held.
+    void set_journal_sink(std::function<void(const std::string& line)> sink);
     void set_input_desktop(std::string name);
     // The host process: its id, whether its token is elevated, and the error
     // that opening its token gives (0 = it opens).
@@ -142,6 +146,7 @@ private:
     platform::IClock& clock_;
     mutable std::mutex mutex_;
     IDesktopInputTarget* target_ = nullptr;
+    std::function<void(const std::string&)> journal_sink_;
     std::vector<platform::PointerRect> displays_;
     std::string input_desktop_ = "Default";
     uint32_t host_pid_ = 1000;

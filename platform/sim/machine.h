@@ -34,6 +34,7 @@
 #include "platform/clock.h"
 #include "platform/sim/device_model.h"
 #include "platform/sim/display_model.h"
+#include "platform/sim/input_model.h"
 #include "platform/sim/json.h"
 #include "platform/sim/registry_model.h"
 #include "platform/sim/security_model.h"
@@ -92,6 +93,7 @@ struct MachineState {
     AclModel acls;
     FirewallModel firewall;
     DisplayModel display;
+    InputModel input;
 
     // Steering of the simulation; not part of the dump.
     FaultTable faults;
@@ -116,6 +118,7 @@ void for_each_model(State& s, F&& f) {
     f(s.acls);
     f(s.firewall);
     f(s.display);
+    f(s.input);
 }
 
 // The Windows facts a fresh machine starts with.

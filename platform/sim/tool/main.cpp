@@ -32,6 +32,17 @@ const Verb kVerbs[] = {
      "topology                               GPUs, display targets with their paths, remembered positions\n"
      "topology edid LUID/TARGET              the EDID Windows keeps for that monitor (raw bytes)",
      sorvane::sim::tool::verb_topology},
+    {"foreground",
+     "foreground [--elevated NAME | --normal [NAME] | --none]\n"
+     "                                       the process of the foreground window (UIPI drops input\n"
+     "                                       of a process that is not elevated to an elevated one)",
+     sorvane::sim::tool::verb_foreground},
+    {"input",
+     "input                                  the input journal: keys, text, pointer, touch\n"
+     "input clear | input desktop Default|Winlogon",
+     sorvane::sim::tool::verb_input},
+    {"power", "power suspend|resume-user|resume-auto  the event, to every process of the machine",
+     sorvane::sim::tool::verb_power},
     {"pipe", "pipe NAME                              the socket path of \\\\.\\pipe\\NAME",
      sorvane::sim::tool::verb_pipe},
 };

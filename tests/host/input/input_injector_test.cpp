@@ -13,6 +13,7 @@
 #include "host/protocol/input_messages.h"
 #include "platform/sim/input_machine.h"
 #include "platform/sim/manual_clock.h"
+#include "platform/win_error.h"
 #include "tests/host/input/input_test_util.h"
 
 namespace sorvane {

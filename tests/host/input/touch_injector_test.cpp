@@ -12,6 +12,7 @@
 #include "platform/sim/input_machine.h"
 #include "platform/sim/manual_clock.h"
 #include "tests/host/input/input_test_util.h"
+#include "platform/win_error.h"
 #include "tests/support/temp_dir.h"
 
 namespace sorvane {

@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 
 #include "platform/sim/manual_clock.h"
+#include "platform/win_error.h"
 #include "tests/host/input/input_test_util.h"
 
 namespace sorvane::sim {
