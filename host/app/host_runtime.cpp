@@ -3,16 +3,39 @@
 #include <cstdio>
 
 #include "host/core/log.h"
+#include "host/core/power.h"
+#include "host/core/settings.h"
 #include "host/net/network_profile.h"
+#include "host/net/wifi_transport.h"
+#include "host/session/session_manager.h"
 #include "host/trust/pairing_listener.h"
 #include "host/trust/pairing_qr.h"
 #include "host/trust/pairing_store.h"
 #include "host/trust/tls_identity.h"
 #include "platform/cert_store.h"
 #include "platform/files.h"
+#include "platform/random.h"
 #include "platform/system.h"
 
 namespace sorvane {
+
+namespace {
+
+// Stands in for the driver monitor provider until it is wired here: every
+// request is refused, so a viewer's handshake ends with monitor_error.
+class UnwiredMonitorProvider final : public IMonitorProvider {
+public:
+    AcquiredMonitor acquire_monitor(const MonitorRequest&, uint32_t) override {
+        AcquiredMonitor m;
+        m.error = "no monitor provider in this build";
+        return m;
+    }
+    void release_after_grace(const std::string&, uint32_t, uint32_t) override {}
+    void release_monitor(const std::string&, uint32_t) override {}
+    bool monitor_alive(const std::string&, uint32_t) override { return false; }
+};
+
+}  // namespace
 
 HostPaths host_paths(platform::IPaths& paths) {
     HostPaths p;
@@ -99,6 +122,36 @@ bool HostRuntime::start_host(const HostOptions& options, const RunSettings& run)
 
     options_.transport_host_id = options_.host_id;
 
+    // The monitor provider, the transport and the session manager as its sink.
+    monitor_provider_ = std::make_unique<UnwiredMonitorProvider>();
+    transport_ = std::make_unique<WifiTransport>(*platform_.clock, *identity_, *pairings_);
+    SessionServices services;
+    services.clock = platform_.clock;
+    services.pairings = pairings_.get();
+    services.set_device_kind = [kinds = device_kinds_.get()](const std::string& id, const std::string& kind) {
+        kinds->set(id, kind);
+    };
+    services.random = [](uint8_t* key, size_t n) { return platform::secure_random(key, n); };
+    services.power_epoch = [] { return power_epoch(); };
+    services.note = [](const std::string& key, const std::string& value) { settings_set(key, value); };
+    services.utc_now = [clock = platform_.clock] { return platform::utc_stamp(platform::utc_civil(clock->wall_ms())); };
+    services.on_usb_subnet = [net = platform_.network](const std::string& ip) {
+        return net != nullptr && netprofile::is_on_usb_subnet(*net, ip);
+    };
+    session_manager_ = std::make_unique<SessionManager>(*transport_, options_, *monitor_provider_, services);
+    transport_started_ = transport_->start(options_, *session_manager_);
+    for (int k = 1; !transport_started_ && !run_.console && k <= 12; ++k) {
+        log("[host] baglanti noktasi mesgul (%d/12), 5 sn sonra yeniden denenecek", k);
+        platform_.clock->sleep_ms(5'000);
+        transport_started_ = transport_->start(options_, *session_manager_);
+    }
+    if (!transport_started_) {
+        log("[host] transport failed to start");
+        last_error_ = "transport failed to start: " + transport_->last_error();
+        return false;
+    }
+    session_manager_->start_ticks();
+
     PairingListenerTuning pairing_tuning;
     pairing_tuning.port = run_.pairing_port;
     pairing_listener_ = std::make_unique<PairingListener>(*identity_, *pairings_, options_.host_id,
@@ -145,6 +198,8 @@ void HostRuntime::stop_host() {
     stopped_ = true;
     log("[host] stopping");
     if (pairing_listener_) pairing_listener_->close_window();
+    if (session_manager_) session_manager_->stop_ticks();
+    if (transport_) transport_->stop();
     if (pairings_ && pairings_->flush_last_seen()) log("[host] son baglanti zamanlari kaydedildi");
     log("[host] stopped");
 }
@@ -155,6 +210,9 @@ void HostRuntime::teardown_host() {
         console_handler_.reset();
     }
     pairing_listener_.reset();
+    session_manager_.reset();
+    transport_.reset();
+    monitor_provider_.reset();
     pairings_.reset();
     identity_.reset();
     display_positions_.reset();

@@ -42,6 +42,9 @@ struct HostPlatform {
 class TlsIdentity;
 class PairingStore;
 class PairingListener;
+class WifiTransport;
+class SessionManager;
+class IMonitorProvider;
 
 class HostRuntime {
 public:
@@ -64,6 +67,7 @@ public:
 
     const HostOptions& options() const { return options_; }
     PairingListener* pairing_listener() { return pairing_listener_.get(); }
+    SessionManager* session_manager() { return session_manager_.get(); }
     const HostPaths& paths() const { return paths_; }
 
 private:
@@ -85,6 +89,10 @@ private:
     std::unique_ptr<PairingStore> pairings_;
     std::unique_ptr<DeviceKindStore> device_kinds_;
     std::unique_ptr<DisplayPositionStore> display_positions_;
+    std::unique_ptr<IMonitorProvider> monitor_provider_;
+    std::unique_ptr<WifiTransport> transport_;
+    std::unique_ptr<SessionManager> session_manager_;
+    bool transport_started_ = false;
     std::unique_ptr<PairingListener> pairing_listener_;
 };
 
