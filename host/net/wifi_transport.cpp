@@ -244,10 +244,10 @@ void WifiTransport::refuse_unpaired(TlsConnection& conn) {
     proto::Bytes frame;
     if (proto::encode_control(ack, frame)) conn.write(frame);
     // Read what the viewer still sends so that closing does not reset the
-    // connection before the reply is read. Bounded three ways: the drain
-    // time, the delayed full shutdown, and stop.
+    // connection before the reply is read: until the peer closes or the
+    // drain time is over (stop cuts it short). No delayed full shutdown
+    // here, which would end the drain after the close delay.
     conn.shutdown(platform::ShutdownHow::send);
-    server_.close_after(conn.id(), tuning_.close_delay_ms);
     conn.drain(clock_, tuning_.refusal_drain_ms, 50);
 }
 

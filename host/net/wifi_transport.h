@@ -16,7 +16,7 @@
 #include <string>
 #include <thread>
 
-#include "host/net/log_rate_limiter.h"
+#include "host/trust/log_rate_limiter.h"
 #include "host/net/transport.h"
 #include "host/trust/pairing_store.h"
 #include "host/trust/tls_identity.h"

@@ -91,6 +91,10 @@ TlsServerTuning server_tuning(const PairingListenerTuning& t) {
     TlsServerTuning s;
     s.deadline_ms = t.connection_deadline_ms;  // pairing connections never settle
     s.max_pending = t.max_connections > 0 ? static_cast<size_t>(t.max_connections) : 0;
+    s.max_pending_per_address =
+        t.max_connections_per_address > 0 ? static_cast<size_t>(t.max_connections_per_address) : 0;
+    s.evict_oldest_handshake = true;
+    s.handshake_deadline_ms = t.handshake_deadline_ms;
     s.tick_ms = t.accept_poll_ms;
     return s;
 }
@@ -106,6 +110,7 @@ PairingListener::PairingListener(const TlsIdentity& identity, PairingStore& stor
       fingerprint_hex_(to_hex(identity.fingerprint())),
       clock_(clock),
       tuning_(std::move(tuning)),
+      limiter_(tuning_.log_budget, tuning_.log_window_ms),
       server_(clock, *this, server_tuning(tuning_)) {}
 
 PairingListener::~PairingListener() { close_window(); }
@@ -166,7 +171,25 @@ bool PairingListener::start_listening() {
     return true;
 }
 
+bool PairingListener::log_allowed() {
+    std::lock_guard<std::mutex> g(limiter_mutex_);
+    return limiter_.request(clock_.now_ms());
+}
+
+void PairingListener::report_suppressed_lines(bool all) {
+    uint64_t suppressed = 0;
+    {
+        std::lock_guard<std::mutex> g(limiter_mutex_);
+        suppressed = all ? limiter_.take_all_suppressed() : limiter_.take_suppressed(clock_.now_ms());
+    }
+    if (suppressed == 0) return;
+    log("[pairing] gunluk hiz siniri: %" PRIu64 " baglanti satiri yazilmadi (bu calismada: sinira takilan %" PRIu64
+        ", el sikisma son tarihi %" PRIu64 ")",
+        suppressed, server_.refused_count() + server_.evicted_count(), server_.deadline_count());
+}
+
 void PairingListener::on_tick() {
+    report_suppressed_lines(false);
     // The window ended: no new phones, but the ones being served finish.
     std::lock_guard<std::mutex> l(listen_mutex_);
     if (!listening_) return;
@@ -186,6 +209,7 @@ void PairingListener::close_window() {
     }
     // Ends every connection and closes the listener.
     server_.stop();
+    report_suppressed_lines(true);
     std::lock_guard<std::mutex> l(listen_mutex_);
     listening_ = false;
     bound_port_.store(0);
@@ -206,11 +230,16 @@ std::string PairingListener::last_error() const {
 }
 
 bool PairingListener::on_accepted(TlsConnection& conn) {
-    log("[pairing] baglanti: %s", platform::endpoint_text(conn.peer()).c_str());
+    // A connection whose first line is over the budget writes none of its
+    // later lines either (but a pairing is always logged).
+    const bool say = log_allowed();
+    conn.set_lines(say ? TlsLines::written : TlsLines::quiet);
+    if (say) log("[pairing] baglanti: %s", platform::endpoint_text(conn.peer()).c_str());
     return true;
 }
 
 void PairingListener::on_refused(TlsConnection& conn) {
+    if (!log_allowed()) return;
     log("[pairing] cok fazla esanli baglanti, reddedildi: %s", platform::endpoint_text(conn.peer()).c_str());
 }
 
@@ -235,13 +264,14 @@ void PairingListener::reply(TlsConnection& conn, bool ok, const char* reason) {
 
 void PairingListener::serve(TlsConnection& conn) {
     const std::string peer = platform::endpoint_text(conn.peer());
+    const bool say = conn.lines() == TlsLines::written;
     const TlsConnection::Handshake hs = conn.handshake(identity_);
     if (hs == TlsConnection::Handshake::failed) {
-        log("[pairing] el sikisma basarisiz, reddedildi: %s", peer.c_str());
+        if (say) log("[pairing] el sikisma basarisiz, reddedildi: %s", peer.c_str());
         return;
     }
     if (hs == TlsConnection::Handshake::no_certificate) {
-        log("[pairing] SONUC: reddedildi (sertifika yok) %s", peer.c_str());
+        if (say) log("[pairing] SONUC: reddedildi (sertifika yok) %s", peer.c_str());
         reply(conn, false, "no_certificate");
         return;
     }
@@ -260,7 +290,7 @@ void PairingListener::serve(TlsConnection& conn) {
         });
 
     if (!request) {
-        log("[pairing] SONUC: reddedildi (PairRequest gelmedi) %s", peer.c_str());
+        if (say) log("[pairing] SONUC: reddedildi (PairRequest gelmedi) %s", peer.c_str());
         reply(conn, false, "no_request");
         return;
     }
@@ -274,21 +304,46 @@ void PairingListener::serve(TlsConnection& conn) {
         }
     }
     if (!accepted) {
-        log("[pairing] SONUC: reddedildi (gecersiz/suresi dolmus token) client_id=%s %s", request->client_id.c_str(),
-            peer.c_str());
+        if (say) {
+            log("[pairing] SONUC: reddedildi (gecersiz/suresi dolmus token) client_id=%s %s",
+                request->client_id.c_str(), peer.c_str());
+        }
         reply(conn, false, "invalid_or_expired_token");
         return;
     }
+    pair(conn, *request, peer);
+}
+
+void PairingListener::pair(TlsConnection& conn, const proto::PairRequest& request, const std::string& peer) {
     const Fingerprint& fp = conn.fingerprint();
     PairingRecord record;
-    record.client_id = request->client_id;
+    record.client_id = request.client_id;
     record.fingerprint = fp;
-    record.name = request->client_name.value_or(request->client_id);
+    record.name = request.client_name.value_or(request.client_id);
     record.paired_at = platform::utc_stamp(platform::utc_civil(clock_.wall_ms()));
     record.last_seen_at = record.paired_at;
+    const std::optional<PairingRecord> before = store_.find_by_fingerprint(fp);
     store_.upsert(record);
-    store_.save();  // a failed save still pairs for this run
-    log("[pairing] SONUC: eslesti client_id=%s fp=%s %s", request->client_id.c_str(), to_hex(fp).c_str(),
+    if (!store_.save()) {
+        // The host would forget the phone at its next start while the phone
+        // believes it is paired: refuse, and leave the store as it was. The
+        // token stays usable for another try.
+        if (before) {
+            store_.upsert(*before);
+        } else {
+            store_.remove_by_fingerprint(fp);
+        }
+        {
+            std::lock_guard<std::mutex> g(window_mutex_);
+            if (same_token(request.token, token_)) token_used_ = false;
+        }
+        pairing_not_saved_.store(true);
+        log("[pairing] SONUC: reddedildi (eslesme kaydedilemedi) client_id=%s fp=%s %s", request.client_id.c_str(),
+            to_hex(fp).c_str(), peer.c_str());
+        reply(conn, false, kPairReasonNotSaved);
+        return;
+    }
+    log("[pairing] SONUC: eslesti client_id=%s fp=%s %s", request.client_id.c_str(), to_hex(fp).c_str(),
         peer.c_str());
     reply(conn, true, nullptr);
 }

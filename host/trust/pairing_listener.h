@@ -10,6 +10,8 @@
 #include <vector>
 
 #include "host/protocol/defaults.h"
+#include "host/protocol/pairing_messages.h"
+#include "host/trust/log_rate_limiter.h"
 #include "host/trust/pairing_store.h"
 #include "host/trust/tls_identity.h"
 #include "host/trust/tls_server.h"
@@ -27,8 +29,15 @@ struct PairingListenerTuning {
     uint32_t request_budget_ms = 5'000; // time to deliver the PairRequest
     uint32_t drain_ms = 1'000;          // reading what follows the reply
     uint32_t connection_deadline_ms = 10'000;  // whole exchange, handshake included
-    int max_connections = 4;
+    uint32_t handshake_deadline_ms = 3'000;    // from accept to a finished TLS handshake
+    int max_connections = 4;                   // when full, the oldest still in its handshake makes room
+    int max_connections_per_address = 2;
+    uint32_t log_budget = 8;  // connection lines per window
+    uint64_t log_window_ms = 10'000;
 };
+
+// The refusal reason of a pairing whose record could not be saved.
+inline constexpr const char* kPairReasonNotSaved = "pairing_not_saved";
 
 // The longest URI that still fits a version 10 code.
 inline constexpr size_t kPairingUriLimit = 213;
@@ -76,11 +85,21 @@ public:
     int active_connections() { return static_cast<int>(server_.active_count()); }
     // The step that failed when the window last tried to listen; empty when it listens.
     std::string last_error() const;
+    // Set for the rest of the run once a pairing was refused because its
+    // record could not be saved (the panel shows it).
+    bool pairing_not_saved() const { return pairing_not_saved_.load(); }
+    // Connections refused, shut down by a deadline, or shut down to make room.
+    uint64_t refused_count() const { return server_.refused_count(); }
+    uint64_t deadline_count() const { return server_.deadline_count(); }
+    uint64_t evicted_count() const { return server_.evicted_count(); }
 
 private:
     bool start_listening();
     void reply(TlsConnection& conn, bool ok, const char* reason);
     bool window_accepting_locked(uint64_t now) const;
+    bool log_allowed();
+    void report_suppressed_lines(bool all);
+    void pair(TlsConnection& conn, const proto::PairRequest& request, const std::string& peer);
 
     // TlsServer::Handler
     bool on_accepted(TlsConnection& conn) override;
@@ -110,6 +129,10 @@ private:
     bool listening_ = false;
     std::string last_error_;
     std::atomic<uint16_t> bound_port_{0};
+    std::atomic<bool> pairing_not_saved_{false};
+
+    std::mutex limiter_mutex_;  // innermost
+    LogRateLimiter limiter_;
 
     TlsServer server_;
 };

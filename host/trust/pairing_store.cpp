@@ -215,6 +215,13 @@ bool PairingStore::remove_by_client_id(const std::string& client_id) {
     return records_.size() != before;
 }
 
+bool PairingStore::remove_by_fingerprint(const Fingerprint& fp) {
+    std::lock_guard<std::mutex> g(mutex_);
+    const size_t before = records_.size();
+    std::erase_if(records_, [&](const PairingRecord& r) { return r.fingerprint == fp; });
+    return records_.size() != before;
+}
+
 bool PairingStore::save() {
     std::lock_guard<std::mutex> g(mutex_);
     return save_locked();

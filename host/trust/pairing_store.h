@@ -48,6 +48,8 @@ public:
     void upsert(const PairingRecord& record);
     // Removes every record of client_id; true when one was removed. No write.
     bool remove_by_client_id(const std::string& client_id);
+    // Removes the record of fp; true when there was one. No write.
+    bool remove_by_fingerprint(const Fingerprint& fp);
     bool save();
     // Records a session's open or end; writes only when due (see the .cpp).
     bool touch_last_seen(const std::string& client_id, const std::string& timestamp, uint64_t now_ms,

@@ -19,10 +19,17 @@ TlsConnection::Handshake TlsConnection::handshake(const TlsIdentity& identity) {
         std::lock_guard<std::mutex> g(mutex_);
         channel_ = std::move(channel);
     }
-    if (!channel_->handshake()) return Handshake::failed;
+    const bool done = channel_->handshake();
+    finish_handshake();
+    if (!done) return Handshake::failed;
     if (!channel_->has_peer_certificate()) return Handshake::no_certificate;
     fingerprint_ = channel_->peer_fingerprint().value_or(Fingerprint{});
     return Handshake::ok;
+}
+
+void TlsConnection::finish_handshake() {
+    std::lock_guard<std::mutex> g(mutex_);
+    handshake_finished_.store(true);
 }
 
 bool TlsConnection::settle() {
@@ -195,6 +202,7 @@ void TlsServer::reset_counts() {
     refused_.store(0);
     deadline_.store(0);
     accept_failures_.store(0);
+    evicted_total_.store(0);
 }
 
 void TlsServer::accept_loop(Acceptor& a) {
@@ -228,14 +236,32 @@ void TlsServer::admit(std::shared_ptr<TlsConnection> conn) {
         std::lock_guard<std::mutex> g(mutex_);
         size_t total = 0;
         size_t same = 0;
+        TlsConnection* oldest = nullptr;  // the table runs in id order: first is oldest
         for (auto& [id, c] : table_) {
-            if (c->settled() || c->ended()) continue;
+            // An evicted connection is on its way out and holds no place.
+            if (c->settled() || c->ended() || c->evicted()) continue;
             ++total;
             if (c->peer().address == conn->peer().address) ++same;
+            if (oldest == nullptr && !c->handshake_finished()) oldest = c.get();
         }
-        admitted = total < tuning_.max_pending && same < tuning_.max_pending_per_address;
+        const bool room = total < tuning_.max_pending;
+        admitted = same < tuning_.max_pending_per_address &&
+                   (room || (tuning_.evict_oldest_handshake && oldest != nullptr));
+        if (admitted && !room) {
+            std::lock_guard<std::mutex> og(oldest->mutex_);
+            // Still in its handshake (it may just have finished: then the
+            // newcomer is admitted one over the limit, once).
+            if (!oldest->handshake_finished_.load()) {
+                oldest->evicted_.store(true);
+                if (oldest->socket_.is_open()) oldest->socket_.shutdown(platform::ShutdownHow::both);
+                evicted_total_.fetch_add(1);
+            }
+        }
         if (admitted) {
             if (tuning_.deadline_ms != 0) conn->deadline_at_ = conn->accept_ms() + tuning_.deadline_ms;
+            if (tuning_.handshake_deadline_ms != 0) {
+                conn->handshake_at_ = conn->accept_ms() + tuning_.handshake_deadline_ms;
+            }
             table_.emplace(conn->id(), conn);
             wake_locked();
         }
@@ -282,6 +308,18 @@ uint64_t TlsServer::round_locked(uint64_t now, std::vector<std::shared_ptr<TlsCo
                 }
             } else {
                 next = std::min(next, c.deadline_at_);
+            }
+        }
+        if (c.handshake_at_ != 0 && !c.handshake_finished() && !c.timed_out()) {
+            if (now >= c.handshake_at_) {
+                std::lock_guard<std::mutex> g(c.mutex_);
+                if (!c.handshake_finished_.load()) {
+                    c.timed_out_.store(true);
+                    if (c.socket_.is_open()) c.socket_.shutdown(platform::ShutdownHow::both);
+                    deadline_.fetch_add(1);
+                }
+            } else {
+                next = std::min(next, c.handshake_at_);
             }
         }
         if (c.close_at_ != 0) {

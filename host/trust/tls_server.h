@@ -39,6 +39,12 @@ struct TlsServerTuning {
     // more are refused at accept.
     size_t max_pending = std::numeric_limits<size_t>::max();
     size_t max_pending_per_address = std::numeric_limits<size_t>::max();
+    // When the total is reached, shut down the oldest connection still in its
+    // TLS handshake to make room instead of refusing the new one (a silent
+    // or dribbling peer cannot keep a real one out).
+    bool evict_oldest_handshake = false;
+    // From accept until the TLS handshake has finished; 0 = no such deadline.
+    uint64_t handshake_deadline_ms = 0;
     // Housekeeping runs at least this often on the clock.
     uint32_t tick_ms = 200;
     // Pause after a failed accept (out of descriptors, ...), doubled while
@@ -86,6 +92,10 @@ public:
     bool settled() const { return settled_.load(); }
     bool timed_out() const { return timed_out_.load(); }
     bool ended() const { return ended_.load(); }
+    // The TLS handshake has finished, well or not.
+    bool handshake_finished() const { return handshake_finished_.load(); }
+    // Shut down to make room for a newer connection.
+    bool evicted() const { return evicted_.load(); }
 
     // Writes all bytes through the channel. Any thread; false when the
     // connection has no channel, is closed, or the write failed. Shutting the
@@ -110,6 +120,7 @@ public:
 private:
     friend class TlsServer;
     void close();
+    void finish_handshake();
 
     const uint64_t id_;
     const int listener_;
@@ -130,10 +141,13 @@ private:
     std::atomic<bool> settled_{false};
     std::atomic<bool> timed_out_{false};
     std::atomic<bool> ended_{false};
+    std::atomic<bool> handshake_finished_{false};
+    std::atomic<bool> evicted_{false};
 
     // The server's, under its table lock.
     std::thread thread_;
     uint64_t deadline_at_ = 0;  // 0: none
+    uint64_t handshake_at_ = 0; // 0: none
     uint64_t close_at_ = 0;     // 0: none
 };
 
@@ -183,6 +197,8 @@ public:
     uint64_t refused_count() const { return refused_.load(); }
     uint64_t deadline_count() const { return deadline_.load(); }
     uint64_t accept_failures() const { return accept_failures_.load(); }
+    // Connections shut down in their handshake to make room for a newer one.
+    uint64_t evicted_count() const { return evicted_total_.load(); }
     void reset_counts();
 
 private:
@@ -220,6 +236,7 @@ private:
     std::atomic<uint64_t> refused_{0};
     std::atomic<uint64_t> deadline_{0};
     std::atomic<uint64_t> accept_failures_{0};
+    std::atomic<uint64_t> evicted_total_{0};
 };
 
 }  // namespace sorvane

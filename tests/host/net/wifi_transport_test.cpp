@@ -7,7 +7,7 @@
 
 #include "host/protocol/control_messages.h"
 #include "host/protocol/input_messages.h"
-#include "host/net/log_rate_limiter.h"
+#include "host/trust/log_rate_limiter.h"
 #include "host/net/video_datagram.h"
 #include "host/trust/pairing_listener.h"
 #include "tests/host/net/transport_fixture.h"

@@ -2,9 +2,12 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <atomic>
 #include <thread>
 
 #include "host/core/log.h"
+#include "host/protocol/frame_reader.h"
 #include "platform/cert_store.h"
 #include "platform/sim/manual_clock.h"
 #include "tests/support/host_fakes.h"
@@ -25,7 +28,12 @@ struct ListenerFixture : ::testing::Test {
     sim::ManualClock clock{1'000'000, 1'765'000'000'000};
     TrustStatus status;
     TlsIdentity identity;
-    test::NullProtector protector;
+    struct Protector : test::NullProtector {
+        std::atomic<bool> fail{false};
+        bool protect(std::string_view plain, std::string_view d, std::string& blob, uint32_t& e) override {
+            return !fail.load() && test::NullProtector::protect(plain, d, blob, e);
+        }
+    } protector;
     PairingStore store{protector, clock};
     std::unique_ptr<PairingListener> listener;
     std::unique_ptr<viewer::ViewerIdentity> phone;
@@ -60,6 +68,31 @@ struct ListenerFixture : ::testing::Test {
         o.pairing_port = listener->bound_port();
         o.token = std::move(token);
         return viewer::pair_with_host(uri, id, clock, o);
+    }
+
+    // A phone appearing from another local address: the reply, or nothing.
+    std::optional<proto::PairResult> pair_from(uint32_t local_address, const std::string& token,
+                                               const std::string& client_id) {
+        proto::Bytes request;
+        EXPECT_TRUE(proto::encode_pairing(proto::PairRequest{client_id, token, std::nullopt}, request));
+        viewer::TlsClientOptions o;
+        o.local_address = local_address;
+        o.timeout_ms = 2'000;
+        o.first_data.assign(request.begin(), request.end());
+        viewer::TlsClient c(clock);
+        if (!c.connect({platform::kLoopbackAddress, listener->bound_port()}, identity.fingerprint(), phone.get(), o))
+            return std::nullopt;
+        proto::FrameReader reader;
+        uint8_t buf[512];
+        for (int64_t n; (n = c.read(buf, sizeof buf)) > 0;) {
+            reader.append(proto::ByteView(buf, static_cast<size_t>(n)));
+            const auto f = reader.next();
+            if (f.status != proto::FrameReader::Status::frame) continue;
+            auto d = proto::decode_pairing(f.type, f.payload);
+            if (d.ok() && std::holds_alternative<proto::PairResult>(d.message))
+                return std::get<proto::PairResult>(d.message);
+        }
+        return std::nullopt;
     }
 
     std::string token_of(const std::string& uri) {
@@ -197,14 +230,14 @@ TEST_F(ListenerFixture, CloseWindowEndsConnectionsThatHangOn) {
 TEST_F(ListenerFixture, AConnectionHasAnOverallDeadline) {
     open();
     // One byte of a ClientHello now and then keeps every receive short of its
-    // time-out; the whole exchange still ends at the deadline.
+    // time-out; the handshake still ends at its deadline.
     platform::TcpStream slow;
     ASSERT_TRUE(slow.connect({platform::kLoopbackAddress, listener->bound_port()}, 1000).ok());
     const uint8_t hello_start[] = {0x16, 0x03, 0x01, 0x02, 0x00, 0x01};
     for (uint8_t b : hello_start) {
         ASSERT_TRUE(slow.send_all(&b, 1).ok());
         std::this_thread::sleep_for(std::chrono::milliseconds(100));
-        clock.advance_ms(2'000);
+        clock.advance_ms(500);
     }
     for (int i = 0; i < 500 && listener->active_connections() != 0; ++i)
         std::this_thread::sleep_for(std::chrono::milliseconds(5));
@@ -229,6 +262,83 @@ TEST_F(ListenerFixture, TheDrainAfterAReplyRunsOnTheClock) {
     for (int i = 0; i < 500 && listener->active_connections() != 0; ++i)
         std::this_thread::sleep_for(std::chrono::milliseconds(5));
     EXPECT_EQ(listener->active_connections(), 0);
+}
+
+TEST_F(ListenerFixture, SilentAndSlowPeersCannotKeepAPhoneOut) {
+    const std::string token = token_of(open());
+    const uint16_t port = listener->bound_port();
+    auto from = [&](uint8_t last) { return platform::kLoopbackAddress - 1 + last; };  // 127.0.0.<last>
+    // Two addresses fill the listener with peers that never start TLS; a
+    // third socket of one address is refused at once.
+    std::vector<platform::TcpStream> silent(5);
+    const uint8_t sources[] = {1, 1, 3, 3, 1};
+    for (size_t i = 0; i < silent.size(); ++i) {
+        ASSERT_TRUE(silent[i].connect({platform::kLoopbackAddress, port}, 1000, from(sources[i])).ok());
+        ASSERT_TRUE(test::eventually([&] { return listener->active_connections() + listener->refused_count() == i + 1; }));
+    }
+    EXPECT_EQ(listener->refused_count(), 1u);
+    EXPECT_TRUE(log.has("[pairing] cok fazla esanli baglanti, reddedildi: 127.0.0.1:"));
+
+    // The phone takes the place of the oldest and pairs at its first try.
+    const auto result = pair_from(from(2), token, "phone-2");
+    ASSERT_TRUE(result.has_value());
+    EXPECT_TRUE(result->ok) << result->reason.value_or("");
+    EXPECT_EQ(listener->evicted_count(), 1u);
+    EXPECT_EQ(store.size(), 1u);
+
+    // A handshake that has not finished within 3 s of the clock ends.
+    clock.advance_ms(2'999);
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    EXPECT_EQ(listener->deadline_count(), 0u);
+    clock.advance_ms(1);
+    EXPECT_TRUE(test::eventually([&] { return listener->deadline_count() == 3; }));
+}
+
+TEST_F(ListenerFixture, AFloodOfRefusedSocketsStaysWithinTheLineBudget) {
+    PairingListenerTuning t;
+    t.bind_address = "127.0.0.1";
+    t.port = 0;
+    t.accept_poll_ms = 20;  // the holders' receives wait longer than the flood lasts
+    listener = std::make_unique<PairingListener>(identity, store, kHostId, "Desk PC", clock, t);
+    open();
+    const uint16_t port = listener->bound_port();
+    // Two sockets take the places of their address; the rest are refused.
+    platform::TcpStream holders[2];
+    for (auto& h : holders) ASSERT_TRUE(h.connect({platform::kLoopbackAddress, port}, 1000).ok());
+    ASSERT_TRUE(test::eventually([&] { return listener->active_connections() == 2; }));
+    auto lines = [&] { const std::string all = log.text(); return std::count(all.begin(), all.end(), '\n'); };
+    const auto before = lines();
+    for (int i = 0; i < 1000; ++i) {
+        platform::TcpStream s;
+        ASSERT_TRUE(s.connect({platform::kLoopbackAddress, port}, 1000).ok());
+        ASSERT_TRUE(test::eventually([&] { return listener->refused_count() == static_cast<uint64_t>(i + 1); }));
+    }
+    // 8 lines in the window: the holders' accept lines and six of the flood's.
+    EXPECT_EQ(lines() - before, 6);
+    clock.advance_ms(10'000);
+    EXPECT_TRUE(test::eventually([&] {
+        return log.has("[pairing] gunluk hiz siniri: 1994 baglanti satiri yazilmadi (bu calismada: sinira takilan "
+                       "1000, el sikisma son tarihi ");
+    })) << log.text();
+}
+
+TEST_F(ListenerFixture, APairingThatCannotBeSavedIsRefused) {
+    const std::string uri = open();
+    protector.fail = true;
+    const viewer::PairOutcome refused = pair(uri, phone.get());
+    ASSERT_TRUE(refused.reached) << refused.error;
+    EXPECT_FALSE(refused.result.ok);
+    EXPECT_EQ(refused.result.reason, "pairing_not_saved");
+    EXPECT_EQ(store.size(), 0u);  // not even for this run
+    EXPECT_TRUE(listener->pairing_not_saved());
+    EXPECT_TRUE(log.has("[pairing] SONUC: reddedildi (eslesme kaydedilemedi) client_id=phone-1 fp=" +
+                        to_hex(phone->fingerprint())));
+    // The same token works once the file can be written.
+    protector.fail = false;
+    const viewer::PairOutcome ok = pair(uri, phone.get());
+    ASSERT_TRUE(ok.reached) << ok.error;
+    EXPECT_TRUE(ok.result.ok);
+    EXPECT_EQ(store.size(), 1u);
 }
 
 TEST(PairingUri, NameEncodingAndTheLengthRule) {

@@ -1,4 +1,4 @@
-#include "host/net/log_rate_limiter.h"
+#include "host/trust/log_rate_limiter.h"
 
 namespace sorvane {
 
@@ -30,6 +30,13 @@ uint64_t LogRateLimiter::take_suppressed(uint64_t now_ms) {
     roll(now_ms);
     const uint64_t total = suppressed_total_;
     suppressed_total_ = 0;
+    return total;
+}
+
+uint64_t LogRateLimiter::take_all_suppressed() {
+    const uint64_t total = suppressed_total_ + suppressed_in_window_;
+    suppressed_total_ = 0;
+    suppressed_in_window_ = 0;
     return total;
 }
 

@@ -1,4 +1,5 @@
-// A budget for repetitive connection lines: at most `budget` lines per window;
+// A budget for repetitive connection lines (the transport's and the pairing
+// listener's): at most `budget` lines per window;
 // the rest are counted and reported later in one line.
 #pragma once
 
@@ -16,6 +17,9 @@ public:
     // Lines suppressed in windows that have ended and were not reported yet;
     // the count starts again at 0.
     uint64_t take_suppressed(uint64_t now_ms);
+    // Every suppressed line not reported yet, the running window's included
+    // (when the lines' source stops); the count starts again at 0.
+    uint64_t take_all_suppressed();
 
 private:
     void roll(uint64_t now_ms);
