@@ -70,10 +70,10 @@ std::vector<uint8_t> make_test_sps(uint32_t width, uint32_t height, uint32_t ref
     return out;
 }
 
-ScriptedTransform::ScriptedTransform(ScriptedTransformSpec spec) : spec_(std::move(spec)) {}
+ScriptedTransform::ScriptedTransform(ScriptedTransformSetup setup) : setup_(std::move(setup)) {}
 
 uint32_t ScriptedTransform::get_attribute(platform::MftAttribute attribute) {
-    if (attribute == platform::MftAttribute::transform_async) return spec_.async ? 1 : 0;
+    if (attribute == platform::MftAttribute::transform_async) return setup_.async ? 1 : 0;
     if (attribute == platform::MftAttribute::transform_async_unlock) return unlocked ? 1 : 0;
     return low_latency ? 1 : 0;
 }
@@ -89,12 +89,12 @@ int32_t ScriptedTransform::set_d3d_manager(const platform::GpuDevice&) {
     return kSOk;
 }
 
-bool ScriptedTransform::has_codec_api() { return spec_.codec_api; }
+bool ScriptedTransform::has_codec_api() { return setup_.codec_api; }
 
 int32_t ScriptedTransform::codec_set(CodecProp prop, uint32_t value) {
     props.emplace_back(prop, value);
     if (prop == CodecProp::gop_size) {
-        if (std::find(spec_.refused_gops.begin(), spec_.refused_gops.end(), value) != spec_.refused_gops.end()) {
+        if (std::find(setup_.refused_gops.begin(), setup_.refused_gops.end(), value) != setup_.refused_gops.end()) {
             return platform::kEInvalidArg;
         }
         gop = value;
@@ -111,7 +111,7 @@ int32_t ScriptedTransform::codec_get(CodecProp prop, uint32_t& value) {
 
 int32_t ScriptedTransform::set_output_type(const platform::MftVideoType& type) {
     profiles_tried.push_back(type.profile);
-    const auto& ok = spec_.accepted_profiles;
+    const auto& ok = setup_.accepted_profiles;
     if (std::find(ok.begin(), ok.end(), type.profile) == ok.end()) return platform::kMfEInvalidMediaType;
     output_type = type;
     return kSOk;
@@ -129,14 +129,14 @@ int32_t ScriptedTransform::set_input_type(const platform::MftVideoType& type) {
 }
 
 int32_t ScriptedTransform::get_output_stream_info(platform::MftOutputStreamInfo& info) {
-    info.flags = spec_.stream_flags;
-    info.size = spec_.stream_size;
+    info.flags = setup_.stream_flags;
+    info.size = setup_.stream_size;
     return kSOk;
 }
 
 int32_t ScriptedTransform::process_message(platform::MftMessage message) {
     messages.push_back(message);
-    if (message == platform::MftMessage::notify_start_of_stream && spec_.async) {
+    if (message == platform::MftMessage::notify_start_of_stream && setup_.async) {
         post_event(platform::kMeTransformNeedInput, 0);
     }
     return kSOk;
@@ -152,14 +152,14 @@ std::vector<uint8_t> ScriptedTransform::make_output() {
     bool idr = frames_ == 0 || force_key_;
     force_key_ = false;
     if (!sent_headers_) {
-        append(out, make_test_sps(input_type.width, input_type.height), spec_.length_prefixed);
-        append(out, {0x68, 0xCE, 0x38, 0x80}, spec_.length_prefixed);
+        append(out, make_test_sps(input_type.width, input_type.height), setup_.length_prefixed);
+        append(out, {0x68, 0xCE, 0x38, 0x80}, setup_.length_prefixed);
         sent_headers_ = true;
     }
     if (idr) {
-        append(out, {0x65, 0x88, 0x84, static_cast<uint8_t>(frames_)}, spec_.length_prefixed);
+        append(out, {0x65, 0x88, 0x84, static_cast<uint8_t>(frames_)}, setup_.length_prefixed);
     } else {
-        append(out, {0x41, 0x9A, static_cast<uint8_t>(frames_)}, spec_.length_prefixed);
+        append(out, {0x41, 0x9A, static_cast<uint8_t>(frames_)}, setup_.length_prefixed);
     }
     ++frames_;
     return out;
@@ -184,7 +184,7 @@ int32_t ScriptedTransform::process_input(const platform::MftSample& sample) {
     }
     if (silence_after_input) return kSOk;
     pending_.push_back(make_output());
-    if (spec_.async) {
+    if (setup_.async) {
         post_event(platform::kMeTransformHaveOutput, 0);
         post_event(platform::kMeTransformNeedInput, 0);
     }
@@ -204,7 +204,7 @@ int32_t ScriptedTransform::process_output(uint32_t buffer_size, std::vector<uint
     return kSOk;
 }
 
-bool ScriptedTransform::has_event_generator() { return spec_.event_generator; }
+bool ScriptedTransform::has_event_generator() { return setup_.event_generator; }
 
 int32_t ScriptedTransform::begin_get_event(std::function<void(uint32_t, int32_t)> callback) {
     armed_ = std::move(callback);

@@ -17,7 +17,7 @@
 
 namespace sorvane::sim {
 
-struct ScriptedTransformSpec {
+struct ScriptedTransformSetup {
     std::string name;
     bool hardware = false;
     bool async = false;
@@ -32,7 +32,7 @@ struct ScriptedTransformSpec {
 
 class ScriptedTransform final : public platform::IMftTransform {
 public:
-    explicit ScriptedTransform(ScriptedTransformSpec spec);
+    explicit ScriptedTransform(ScriptedTransformSetup setup);
 
     // --- script ---
     int32_t input_hr = 0;          // ProcessInput result from the input number fail_input_from on
@@ -83,7 +83,7 @@ private:
     void deliver();
     std::vector<uint8_t> make_output();
 
-    ScriptedTransformSpec spec_;
+    ScriptedTransformSetup setup_;
     bool force_key_ = false;
     bool sent_headers_ = false;
     uint32_t frames_ = 0;
@@ -100,7 +100,7 @@ public:
     std::vector<platform::AdapterDesc> adapters;
     int32_t device_hr = 0;
     bool video_processor = true;
-    std::vector<ScriptedTransformSpec> transforms;
+    std::vector<ScriptedTransformSetup> transforms;
     int32_t activate_hr = 0;
     // Called on the transform right after it is made, to script it.
     std::function<void(ScriptedTransform&)> on_activate;

@@ -16,12 +16,12 @@ namespace {
 
 using platform::CodecProp;
 using sim::ScriptedMftPort;
-using sim::ScriptedTransformSpec;
+using sim::ScriptedTransformSetup;
 
 constexpr uint64_t kLuid = 0x0000000200000010ull;
 
-ScriptedTransformSpec spec(const char* name, bool hardware) {
-    ScriptedTransformSpec s;
+ScriptedTransformSetup setup(const char* name, bool hardware) {
+    ScriptedTransformSetup s;
     s.name = name;
     s.hardware = hardware;
     return s;
@@ -36,8 +36,8 @@ struct EncoderFixture : ::testing::Test {
     void SetUp() override {
         device.adapter = {0, "Sim GPU", 0x10DE, kLuid, false};
         port.adapters = {device.adapter, {1, "Basic Render", 0x1414, 0x99, true}};
-        port.transforms = {spec("Vendor H.264 Encoder", true), spec("Other SW encoder", false),
-                           spec("Microsoft H264 Video Encoder MFT", false)};
+        port.transforms = {setup("Vendor H.264 Encoder", true), setup("Other SW encoder", false),
+                           setup("Microsoft H264 Video Encoder MFT", false)};
     }
     EncodeConfig config(uint32_t w = 64, uint32_t h = 48) {
         EncodeConfig c;

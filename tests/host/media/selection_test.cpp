@@ -214,7 +214,7 @@ TEST(EncoderSelection, PolicyVendorAndFallbackOrder) {
         GpuPort port;
         port.base.adapters = {kNvidia, kIntel};
         port.base.missing_dll = c.missing_mf;
-        sim::ScriptedTransformSpec hw, sw;
+        sim::ScriptedTransformSetup hw, sw;
         hw.name = "NV HW";
         hw.hardware = true;
         sw.name = "SW";
@@ -250,7 +250,7 @@ TEST(EncoderSelection, CaptureGpuFirstAndAdapterFilter) {
     ScriptedNvencLibrary nvenc({}, *x264);
     GpuPort port;
     port.base.adapters = {kNvidia, kIntel};
-    sim::ScriptedTransformSpec hw;
+    sim::ScriptedTransformSetup hw;
     hw.name = "HW";
     hw.hardware = true;
     port.base.transforms = {hw};
