@@ -418,26 +418,32 @@ bool Machine::store(const MachineState& /*before_state*/, const std::vector<std:
     return ok;
 }
 
+// Takes the machine's flock (exclusive for a change, shared for a read); an
+// in-memory machine needs none.
+bool Machine::lock_folder(Lock& lock, bool exclusive) {
+    if (folder_.empty()) return true;
+    if (!initialized()) {
+        set_error("no simulated machine in " + folder_ + " (run sorvane-sim init)");
+        return false;
+    }
+    lock.fd = ::open(platform::join_path(folder_, "machine.lock").c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0666);
+    if (lock.fd < 0) {
+        set_error("open machine.lock: " + std::string(std::strerror(errno)));
+        return false;
+    }
+    while (::flock(lock.fd, exclusive ? LOCK_EX : LOCK_SH) != 0) {
+        if (errno != EINTR) {
+            set_error("lock machine.lock: " + std::string(std::strerror(errno)));
+            return false;
+        }
+    }
+    return true;
+}
+
 bool Machine::update(std::string_view what, const std::function<void(MachineState&)>& fn) {
     std::lock_guard<std::mutex> g(mutex_);
     Lock lock;
-    if (!folder_.empty()) {
-        if (!initialized()) {
-            set_error("no simulated machine in " + folder_ + " (run sorvane-sim init)");
-            return false;
-        }
-        lock.fd = ::open(platform::join_path(folder_, "machine.lock").c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0666);
-        if (lock.fd < 0) {
-            set_error("open machine.lock: " + std::string(std::strerror(errno)));
-            return false;
-        }
-        while (::flock(lock.fd, LOCK_EX) != 0) {
-            if (errno != EINTR) {
-                set_error("lock machine.lock: " + std::string(std::strerror(errno)));
-                return false;
-            }
-        }
-    }
+    if (!lock_folder(lock, true)) return false;
     MachineState s;
     std::vector<std::string> before;
     if (!load(s, before)) return false;
@@ -448,23 +454,7 @@ bool Machine::update(std::string_view what, const std::function<void(MachineStat
 bool Machine::read(const std::function<void(const MachineState&)>& fn) {
     std::lock_guard<std::mutex> g(mutex_);
     Lock lock;
-    if (!folder_.empty()) {
-        if (!initialized()) {
-            set_error("no simulated machine in " + folder_ + " (run sorvane-sim init)");
-            return false;
-        }
-        lock.fd = ::open(platform::join_path(folder_, "machine.lock").c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0666);
-        if (lock.fd < 0) {
-            set_error("open machine.lock: " + std::string(std::strerror(errno)));
-            return false;
-        }
-        while (::flock(lock.fd, LOCK_SH) != 0) {
-            if (errno != EINTR) {
-                set_error("lock machine.lock: " + std::string(std::strerror(errno)));
-                return false;
-            }
-        }
-    }
+    if (!lock_folder(lock, false)) return false;
     MachineState s;
     std::vector<std::string> texts;
     if (!load(s, texts)) return false;

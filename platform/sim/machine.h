@@ -203,6 +203,7 @@ public:
 
 private:
     struct Lock;
+    bool lock_folder(Lock& lock, bool exclusive);
     bool load(MachineState& s, std::vector<std::string>& texts);
     bool store(const MachineState& before_state, const std::vector<std::string>& before, MachineState& s,
                std::string_view what);
