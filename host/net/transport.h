@@ -56,6 +56,10 @@ public:
     virtual bool send_control(ConnId conn_id, proto::ByteView bytes) = 0;
     // Ends the connection: what was sent before still reaches the peer.
     virtual void close_connection(ConnId conn_id) = 0;
+    // The ports the listeners and the video socket are bound to (0 when not
+    // started); what a session announces to its viewer.
+    virtual uint16_t video_port() const = 0;
+    virtual uint16_t input_port() const = 0;
     // One datagram; true only when the whole of it was accepted.
     virtual bool send_video(const Endpoint& to, proto::ByteView datagram) = 0;
     // Ends every connection (each control connection reaches

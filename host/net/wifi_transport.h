@@ -64,8 +64,8 @@ public:
     std::string last_error() const;
 
     uint16_t control_port() const { return control_port_.load(); }
-    uint16_t input_port() const { return input_port_.load(); }
-    uint16_t video_port() const { return video_port_.load(); }
+    uint16_t input_port() const override { return input_port_.load(); }
+    uint16_t video_port() const override { return video_port_.load(); }
     uint32_t udp_send_buffer_granted() const { return udp_send_buffer_granted_.load(); }
     // Connections refused by the admission limits, and shut down by the
     // handshake deadline, since start.

@@ -194,7 +194,7 @@ void Session::handle_control(uint8_t type, proto::ByteView payload) {
                     session_log(session_id_, "unexpected SessionOpenAck ignored");
                 } else if (m.ready) {
                     session_log(session_id_, "SessionOpenAck: ready; waiting for VideoHello on udp %u",
-                                unsigned{options_.video_port});
+                                unsigned{transport_.video_port()});
                     if (pipeline_) pipeline_->run(hello_.make_sender(transport_));
                     open_ack_ms_ = t;
                     hello_.set_open_ack_ms(t);
@@ -465,8 +465,8 @@ void Session::handle_handshake(const proto::Handshake& hs) {
 
     proto::SessionOpen open;
     open.session_id = session_id_;
-    open.video_port = options_.video_port;
-    open.input_port = options_.input_port;
+    open.video_port = transport_.video_port();
+    open.input_port = transport_.input_port();
     open.codec = std::string(proto::kCodecH264);
     open.width = static_cast<uint16_t>(pipeline_->width());
     open.height = static_cast<uint16_t>(pipeline_->height());

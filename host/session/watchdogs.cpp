@@ -42,7 +42,7 @@ void Session::run_watchdogs(uint64_t t) {
                         "WATCHDOG: no valid VideoHello within 10 s after SessionOpenAck (%s). Closing the session with "
                         "reason no_video_hello. Likely causes if udp_rx=0: Windows Firewall / antivirus blocks UDP %u, "
                         "the network profile is Public, or the router isolates Wi-Fi clients.",
-                        udp.c_str(), unsigned{options_.video_port});
+                        udp.c_str(), unsigned{transport_.video_port()});
             close_with_reason(std::string(proto::kReasonNoVideoHello), udp);
         }
         return;

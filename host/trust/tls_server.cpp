@@ -262,6 +262,9 @@ void TlsServer::admit(std::shared_ptr<TlsConnection> conn) {
             if (tuning_.handshake_deadline_ms != 0) {
                 conn->handshake_at_ = conn->accept_ms() + tuning_.handshake_deadline_ms;
             }
+            // The handler sees the connection before anything else can (its
+            // deadline rounds, the counts), so its first line comes first.
+            handler_.on_admitted(*conn);
             table_.emplace(conn->id(), conn);
             wake_locked();
         }
@@ -272,7 +275,6 @@ void TlsServer::admit(std::shared_ptr<TlsConnection> conn) {
         return;
     }
     cv_.notify_all();
-    handler_.on_admitted(*conn);
     std::lock_guard<std::mutex> g(mutex_);
     conn->thread_ = std::thread([this, conn] { run(conn); });
 }

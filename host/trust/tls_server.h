@@ -160,7 +160,9 @@ public:
         virtual bool on_accepted(TlsConnection&) { return true; }
         // Acceptor thread: the admission limits refused the connection.
         virtual void on_refused(TlsConnection&) {}
-        // Acceptor thread: admitted, just before its thread starts.
+        // Acceptor thread, under the server's lock: admitted, before the
+        // connection is counted or its thread starts. Must not call back
+        // into the server.
         virtual void on_admitted(TlsConnection&) {}
         // The connection's own thread: the whole exchange. The server closes
         // the connection when it returns.

@@ -17,8 +17,17 @@ using test::TempDir;
 
 const std::string kHost = test::bin_path("sorvane-host");
 
+// Every run gets ports of its own (chosen by the system), so that tests
+// running side by side never meet on the product's ports.
 std::map<std::string, std::string> env_for(const TempDir& dir) {
-    return {{"LOCALAPPDATA", dir.path()}};
+    return {{"LOCALAPPDATA", dir.path()}, {"SORVANE_PAIRING_PORT", "0"}};
+}
+
+const std::vector<std::string> kOwnPorts{"--control-port", "0", "--video-port", "0", "--input-port", "0"};
+
+std::vector<std::string> with_own_ports(std::vector<std::string> args) {
+    args.insert(args.end(), kOwnPorts.begin(), kOwnPorts.end());
+    return args;
 }
 
 TEST(HostProcess, ParseErrorsPrintTheirLineAndTheUsage) {
@@ -59,9 +68,8 @@ TEST(HostProcess, OneShotCommands) {
 
 // Starts a console host and waits for its ready line.
 std::unique_ptr<Process> start_console(const TempDir& dir, std::vector<std::string> extra = {}) {
-    std::vector<std::string> args{"--console"};
-    args.insert(args.end(), extra.begin(), extra.end());
-    auto p = std::make_unique<Process>(kHost, args, env_for(dir));
+    extra.insert(extra.begin(), "--console");
+    auto p = std::make_unique<Process>(kHost, with_own_ports(extra), env_for(dir));
     EXPECT_TRUE(p->wait_for_output("Ctrl+C to stop\n")) << p->out() << p->err();
     return p;
 }
@@ -117,7 +125,7 @@ TEST(HostProcess, WideBindWithoutAllowIpWarns) {
 
 TEST(HostProcess, TrayModeEndsWithoutANotificationArea) {
     TempDir dir;
-    const auto r = test::run(kHost, {}, env_for(dir));
+    const auto r = test::run(kHost, kOwnPorts, env_for(dir));
     EXPECT_EQ(r.code, 1);
     EXPECT_EQ(r.out, "");  // tray mode never writes to standard output
     const std::string logged = read_all(dir.path() + "/Sorvane/logs/sorvane-host.log");
@@ -132,7 +140,7 @@ TEST(HostProcess, TrayModeEndsWithoutANotificationArea) {
 
     // With --bind the tray keeps the given address and does not announce all networks.
     TempDir dir2;
-    EXPECT_EQ(test::run(kHost, {"--bind", "127.0.0.1"}, env_for(dir2)).code, 1);
+    EXPECT_EQ(test::run(kHost, with_own_ports({"--bind", "127.0.0.1"}), env_for(dir2)).code, 1);
     EXPECT_EQ(read_all(dir2.path() + "/Sorvane/logs/sorvane-host.log").find("tum aglara"), std::string::npos);
 }
 

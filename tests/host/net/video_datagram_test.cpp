@@ -226,6 +226,8 @@ public:
         return s;
     }
     bool start(const HostOptions&, ITransportSink&) override { return true; }
+    uint16_t video_port() const override { return 47001; }
+    uint16_t input_port() const override { return 47002; }
     bool send_control(ConnId, proto::ByteView) override { return true; }
     void close_connection(ConnId) override {}
     bool send_video(const Endpoint& to, proto::ByteView) override {

@@ -320,7 +320,7 @@ TEST_F(Transport, ConnectionLinesHaveABudgetAndSuppressedOnesAreReported) {
     ASSERT_TRUE(eventually([&] {
         return log.count("[transport] gunluk hiz siniri: 2 baglanti satiri yazilmadi (bu calismada: sinira takilan 0, "
                          "el sikisma son tarihi ") == 1;
-    }));
+    })) << log.text();
     // Only the connections whose first line was written write their later ones.
     ASSERT_TRUE(eventually([&] { return transport->connection_count() == 0; }));
     EXPECT_EQ(log.count(": TLS handshake failed (5 s deadline), closing"), 2u);

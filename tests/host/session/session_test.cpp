@@ -26,6 +26,8 @@ struct FakeTransport : ITransport {
     std::vector<ConnId> closed;
     UdpStats udp_stats(uint32_t) override { return {}; }
     bool start(const HostOptions&, ITransportSink&) override { return true; }
+    uint16_t video_port() const override { return 47001; }
+    uint16_t input_port() const override { return 47002; }
     bool send_control(ConnId conn, proto::ByteView bytes) override {
         auto d = proto::decode_control(bytes[4], bytes.subspan(5));
         std::lock_guard lock(mutex);

@@ -21,7 +21,8 @@ TEST(PairingProcess, ConsoleHostPairsTheReferenceViewer) {
     test::TempDir dir;
     const std::string data = dir.path() + "/LocalAppData";
     // A pairing port of this run's own (chosen by the system).
-    test::Process host(test::bin_path("sorvane-host"), {"--console", "--pair", "--bind", "127.0.0.1"},
+    test::Process host(test::bin_path("sorvane-host"), {"--console", "--pair", "--bind", "127.0.0.1", "--control-port", "0", "--video-port", "0",
+                        "--input-port", "0"},
                        {{"LOCALAPPDATA", data}, {"SORVANE_PAIRING_PORT", "0"}}, dir.path());
     ASSERT_TRUE(host.wait_for_output("Ctrl+C to stop\n")) << host.out();
     std::smatch m;
