@@ -1,10 +1,14 @@
 #include "host/app/host_runtime.h"
 
+#include "host/app/session_adapters.h"
+
 #include <cstdio>
 
+#include "host/core/language.h"
 #include "host/core/log.h"
 #include "host/core/power.h"
 #include "host/core/settings.h"
+#include "host/monitors/driver_monitor_provider.h"
 #include "host/net/network_profile.h"
 #include "host/net/wifi_transport.h"
 #include "host/session/session_manager.h"
@@ -18,24 +22,6 @@
 #include "platform/system.h"
 
 namespace sorvane {
-
-namespace {
-
-// Stands in for the driver monitor provider until it is wired here: every
-// request is refused, so a viewer's handshake ends with monitor_error.
-class UnwiredMonitorProvider final : public IMonitorProvider {
-public:
-    AcquiredMonitor acquire_monitor(const MonitorRequest&, uint32_t) override {
-        AcquiredMonitor m;
-        m.error = "no monitor provider in this build";
-        return m;
-    }
-    void release_after_grace(const std::string&, uint32_t, uint32_t) override {}
-    void release_monitor(const std::string&, uint32_t) override {}
-    bool monitor_alive(const std::string&, uint32_t) override { return false; }
-};
-
-}  // namespace
 
 HostPaths host_paths(platform::IPaths& paths) {
     HostPaths p;
@@ -123,10 +109,23 @@ bool HostRuntime::start_host(const HostOptions& options, const RunSettings& run)
     options_.transport_host_id = options_.host_id;
 
     // The monitor provider, the transport and the session manager as its sink.
-    monitor_provider_ = std::make_unique<UnwiredMonitorProvider>();
+    {
+        display_config_ = platform::make_display_config();
+        outputs_ = std::make_unique<OutputPresence>();
+        DriverMonitorConfig monitors;
+        monitors.grace_ms = static_cast<uint32_t>(run_.grace_seconds) * 1000;
+        monitors.has_output = [outputs = outputs_.get()](const MonitorRef& ref) { return outputs->has_output(ref); };
+        monitors.positions = display_positions_.get();
+        driver_monitors_ = std::make_unique<DriverMonitorProvider>(*platform_.clock, *display_config_, monitors);
+        monitor_provider_ = std::make_unique<SessionMonitorsAdapter>(*driver_monitors_);
+    }
+    pipelines_ = std::make_unique<MediaPipelineFactory>(*platform_.clock);
+    injectors_ = std::make_unique<PlatformInjectorFactory>(*platform_.clock);
     transport_ = std::make_unique<WifiTransport>(*platform_.clock, *identity_, *pairings_);
     SessionServices services;
     services.clock = platform_.clock;
+    services.pipelines = pipelines_.get();
+    services.injectors = injectors_.get();
     services.pairings = pairings_.get();
     services.set_device_kind = [kinds = device_kinds_.get()](const std::string& id, const std::string& kind) {
         kinds->set(id, kind);
@@ -138,6 +137,7 @@ bool HostRuntime::start_host(const HostOptions& options, const RunSettings& run)
     services.on_usb_subnet = [net = platform_.network](const std::string& ip) {
         return net != nullptr && netprofile::is_on_usb_subnet(*net, ip);
     };
+    services.turkish = language_is_turkish();
     session_manager_ = std::make_unique<SessionManager>(*transport_, options_, *monitor_provider_, services);
     transport_started_ = transport_->start(options_, *session_manager_);
     for (int k = 1; !transport_started_ && !run_.console && k <= 12; ++k) {
@@ -200,6 +200,7 @@ void HostRuntime::stop_host() {
     if (pairing_listener_) pairing_listener_->close_window();
     if (session_manager_) session_manager_->stop_ticks();
     if (transport_) transport_->stop();
+    if (driver_monitors_) driver_monitors_->shutdown();
     if (pairings_ && pairings_->flush_last_seen()) log("[host] son baglanti zamanlari kaydedildi");
     log("[host] stopped");
 }
@@ -212,7 +213,12 @@ void HostRuntime::teardown_host() {
     pairing_listener_.reset();
     session_manager_.reset();
     transport_.reset();
+    injectors_.reset();
+    pipelines_.reset();
     monitor_provider_.reset();
+    driver_monitors_.reset();
+    outputs_.reset();
+    display_config_.reset();
     pairings_.reset();
     identity_.reset();
     display_positions_.reset();

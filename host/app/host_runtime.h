@@ -11,6 +11,7 @@
 #include "host/trust/trust_status.h"
 #include "platform/clock.h"
 #include "platform/console.h"
+#include "platform/display_config.h"
 #include "platform/network.h"
 #include "platform/paths.h"
 #include "platform/protect.h"
@@ -44,7 +45,11 @@ class PairingStore;
 class PairingListener;
 class WifiTransport;
 class SessionManager;
-class IMonitorProvider;
+class ISessionMonitors;
+class DriverMonitorProvider;
+class OutputPresence;
+class MediaPipelineFactory;
+class PlatformInjectorFactory;
 
 class HostRuntime {
 public:
@@ -89,7 +94,13 @@ private:
     std::unique_ptr<PairingStore> pairings_;
     std::unique_ptr<DeviceKindStore> device_kinds_;
     std::unique_ptr<DisplayPositionStore> display_positions_;
-    std::unique_ptr<IMonitorProvider> monitor_provider_;
+    // The driver's monitors, and the sessions' view of them.
+    std::unique_ptr<platform::IDisplayConfigApi> display_config_;
+    std::unique_ptr<OutputPresence> outputs_;
+    std::unique_ptr<DriverMonitorProvider> driver_monitors_;
+    std::unique_ptr<ISessionMonitors> monitor_provider_;
+    std::unique_ptr<MediaPipelineFactory> pipelines_;
+    std::unique_ptr<PlatformInjectorFactory> injectors_;
     std::unique_ptr<WifiTransport> transport_;
     std::unique_ptr<SessionManager> session_manager_;
     bool transport_started_ = false;

@@ -375,7 +375,7 @@ void Session::handle_handshake(const proto::Handshake& hs) {
 
     env_.supersede_older_sessions(hs.client_id, session_id_);
 
-    MonitorRequest request;
+    SessionMonitorRequest request;
     request.client_id = hs.client_id;
     request.width = dw;
     request.height = dh;
@@ -393,7 +393,7 @@ void Session::handle_handshake(const proto::Handshake& hs) {
                 unsigned{options_.stream_fps});
 
     // Monitor.
-    AcquiredMonitor mon = env_.monitor_provider().acquire_monitor(request, session_id_);
+    SessionMonitor mon = env_.monitor_provider().acquire_monitor(request, session_id_);
     if (!mon.ok) {
         const std::string& e = mon.error;
         session_log(session_id_, "no monitor for this viewer: %s", e.c_str());
@@ -415,7 +415,8 @@ void Session::handle_handshake(const proto::Handshake& hs) {
                 mon.width, mon.height, mon.refresh, dw, dh, mon.reused ? " (same monitor as before)" : "");
 
     // Pipeline.
-    PipelineConfig config;
+    SessionPipelineConfig config;
+    config.session_id = session_id_;
     config.monitor = mon.ref;
     config.encoder = options_.encoder;
     config.fps = mon.refresh != 0 ? mon.refresh : options_.stream_fps;

@@ -115,11 +115,11 @@ private:
     uint32_t grace_ms_ = 0;
     bool release_now_ = false;
     bool monitor_acquired_ = false;
-    AcquiredMonitor monitor_;
+    SessionMonitor monitor_;
     uint32_t stream_rate_ = 60;
     std::shared_ptr<VideoCipher> cipher_;
     std::unique_ptr<ISessionPipeline> pipeline_;
-    PipelineConfig pipeline_config_;
+    SessionPipelineConfig pipeline_config_;
     uint32_t power_epoch_seen_ = 0;
     bool last_seen_pending_ = false;
     uint64_t settings_opened_ = 0;

@@ -26,7 +26,7 @@ struct TouchFrame;
 }
 
 // What a session asks of the monitor provider for its viewer.
-struct MonitorRequest {
+struct SessionMonitorRequest {
     std::string client_id;
     uint32_t width = 0;
     uint32_t height = 0;
@@ -35,7 +35,7 @@ struct MonitorRequest {
     uint32_t edid_height_mm = 0;
 };
 
-struct AcquiredMonitor {
+struct SessionMonitor {
     bool ok = false;
     std::string error;  // when not ok
     MonitorRef ref;
@@ -47,17 +47,18 @@ struct AcquiredMonitor {
 };
 
 // The operations of the host's monitor provider that sessions use.
-class IMonitorProvider {
+class ISessionMonitors {
 public:
-    virtual ~IMonitorProvider() = default;
-    virtual AcquiredMonitor acquire_monitor(const MonitorRequest& request, uint32_t session_id) = 0;
+    virtual ~ISessionMonitors() = default;
+    virtual SessionMonitor acquire_monitor(const SessionMonitorRequest& request, uint32_t session_id) = 0;
     // grace_ms 0: the provider's default.
     virtual void release_after_grace(const std::string& client_id, uint32_t session_id, uint32_t grace_ms) = 0;
     virtual void release_monitor(const std::string& client_id, uint32_t session_id) = 0;
     virtual bool monitor_alive(const std::string& client_id, uint32_t session_id) = 0;
 };
 
-struct PipelineConfig {
+struct SessionPipelineConfig {
+    uint32_t session_id = 0;  // names the session in the pipeline's log lines
     MonitorRef monitor;
     uint32_t fps = 60;
     uint32_t bitrate = 20'000'000;
@@ -99,7 +100,7 @@ class IPipelineFactory {
 public:
     virtual ~IPipelineFactory() = default;
     // nullptr with error set when the pipeline cannot be opened.
-    virtual std::unique_ptr<ISessionPipeline> open(const PipelineConfig& config, std::string& error) = 0;
+    virtual std::unique_ptr<ISessionPipeline> open(const SessionPipelineConfig& config, std::string& error) = 0;
 };
 
 // Creates the injectors of a session (on first use).
@@ -142,7 +143,7 @@ struct SessionServices {
 class ISessionEnv {
 public:
     virtual ~ISessionEnv() = default;
-    virtual IMonitorProvider& monitor_provider() = 0;
+    virtual ISessionMonitors& monitor_provider() = 0;
     virtual void supersede_older_sessions(const std::string& client_id, uint32_t session_id) = 0;
     virtual bool admit_device(const std::string& client_id, uint32_t session_id) = 0;
 };

@@ -25,7 +25,7 @@ uint32_t input_session_id(const proto::InputMessage& m) {
 
 }  // namespace
 
-SessionManager::SessionManager(ITransport& transport, const HostOptions& options, IMonitorProvider& monitors,
+SessionManager::SessionManager(ITransport& transport, const HostOptions& options, ISessionMonitors& monitors,
                                const SessionServices& services)
     : transport_(transport), options_(options), monitors_(monitors), services_(services) {}
 

@@ -34,7 +34,7 @@ struct InputCountersSnapshot {
 
 class SessionManager final : public ITransportSink, public ISessionEnv {
 public:
-    SessionManager(ITransport& transport, const HostOptions& options, IMonitorProvider& monitors,
+    SessionManager(ITransport& transport, const HostOptions& options, ISessionMonitors& monitors,
                    const SessionServices& services);
     ~SessionManager() override;
     SessionManager(const SessionManager&) = delete;
@@ -48,7 +48,7 @@ public:
     void on_video_hello(const Endpoint& source, uint32_t session_id, proto::ByteView datagram) override;
 
     // ISessionEnv
-    IMonitorProvider& monitor_provider() override { return monitors_; }
+    ISessionMonitors& monitor_provider() override { return monitors_; }
     void supersede_older_sessions(const std::string& client_id, uint32_t session_id) override;
     bool admit_device(const std::string& client_id, uint32_t session_id) override;
 
@@ -70,7 +70,7 @@ private:
 
     ITransport& transport_;
     const HostOptions options_;
-    IMonitorProvider& monitors_;
+    ISessionMonitors& monitors_;
     const SessionServices services_;
 
     mutable std::mutex mutex_;

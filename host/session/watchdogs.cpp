@@ -106,7 +106,7 @@ bool Session::rebuild(const std::string& cause) {
     const uint32_t rate = pipeline_->fps();
     pipeline_->stop();
     const uint32_t seq = pipeline_->frame_seq();
-    PipelineConfig config = pipeline_config_;
+    SessionPipelineConfig config = pipeline_config_;
     config.fps = rate;
     std::string error = "no video pipeline in this build";
     std::unique_ptr<ISessionPipeline> fresh = services_.pipelines ? services_.pipelines->open(config, error) : nullptr;
