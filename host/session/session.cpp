@@ -496,6 +496,9 @@ void Session::handle_video_hello(const Endpoint& source, proto::ByteView datagra
 
 void Session::tick(uint64_t t) {
     std::lock_guard lock(mutex_);
+    // t was read before the lock: a message stamped since then is newer, and
+    // the unsigned differences below must not wrap into a time-out.
+    t = std::max(t, now());
     if (state_ == SessionState::Closed) return;
     if (state_ == SessionState::AwaitHandshake) {
         if (t - created_ > 10'000) close("no Handshake within 10 s");

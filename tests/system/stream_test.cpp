@@ -26,6 +26,11 @@ struct SystemStream : test::SystemFixture {
     }
 };
 
+// The driver's device node without the installer, for the stories that are not about installing.
+struct SystemStreamInstalled : SystemStream {
+    SystemStreamInstalled() { with_setup = false; }
+};
+
 TEST_F(SystemStream, PairedViewerWatchesItsOwnMonitorAndControlsIt) {
     start_host();
     const std::string state = dir.file("viewer");
@@ -72,7 +77,7 @@ TEST_F(SystemStream, PairedViewerWatchesItsOwnMonitorAndControlsIt) {
     EXPECT_EQ(displays(), displays_before);
 }
 
-TEST_F(SystemStream, LostViewerKeepsItsMonitorForTheGraceThenTheDisplaysAreRestored) {
+TEST_F(SystemStreamInstalled, LostViewerKeepsItsMonitorForTheGraceThenTheDisplaysAreRestored) {
     start_host({"--grace-seconds", "1"});
     const std::string state = dir.file("viewer");
     pair(state, "Test Phone");
@@ -101,7 +106,7 @@ TEST_F(SystemStream, LostViewerKeepsItsMonitorForTheGraceThenTheDisplaysAreResto
     EXPECT_EQ(displays(), displays_before);
 }
 
-TEST_F(SystemStream, UnpairedViewerIsRefusedAndGetsNoMonitor) {
+TEST_F(SystemStreamInstalled, UnpairedViewerIsRefusedAndGetsNoMonitor) {
     start_host();
     const std::string paired = dir.file("viewer");
     pair(paired, "Test Phone");

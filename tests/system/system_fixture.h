@@ -18,6 +18,8 @@
 #include <thread>
 #include <vector>
 
+#include "platform/sim/machine.h"
+#include "tests/support/driver_node.h"
 #include "tests/support/process.h"
 #include "tests/support/temp_dir.h"
 
@@ -30,13 +32,20 @@ protected:
         data = dir.file("LocalAppData");
         work = dir.file("work");
         for (const std::string& d : {root, data, work}) ASSERT_TRUE(std::filesystem::create_directories(d));
-        const RunResult init = sim({"init"});
-        ASSERT_EQ(init.code, 0) << init.out << init.err;
-        const std::string bin = bin_path("sorvane-vdd").substr(0, bin_path("sorvane-vdd").rfind('/'));
-        const RunResult setup = run(bin_path("sorvane-setup"),
-                                    {"install", "--app-dir", bin, "--version", "0.1.14", "--driver-version", "1.0.0"},
-                                    env(), work);
-        ASSERT_EQ(setup.code, 0) << setup.out << setup.err;
+        if (with_setup) {
+            const RunResult init = sim({"init"});
+            ASSERT_EQ(init.code, 0) << init.out << init.err;
+            const std::string vdd = bin_path("sorvane-vdd");
+            const RunResult setup = run(bin_path("sorvane-setup"),
+                                        {"install", "--app-dir", vdd.substr(0, vdd.rfind('/')), "--version", "0.1.14",
+                                         "--driver-version", "1.0.0"},
+                                        env(), work);
+            ASSERT_EQ(setup.code, 0) << setup.out << setup.err;
+        } else {
+            sim::Machine machine(root);
+            ASSERT_TRUE(machine.initialize(sim::MachineSetup{})) << machine.last_error();
+            install_device_node(machine);
+        }
         driver = std::make_unique<Process>(bin_path("sorvane-vdd"), std::vector<std::string>{"run"}, env(), work);
         ASSERT_TRUE(driver->wait_for_output("driver loaded")) << driver->out() << driver->err();
         displays_before = displays();
@@ -122,6 +131,9 @@ protected:
         }
     }
 
+    // sorvane-setup install (signing included, seconds under load); false: the
+    // device node alone, written straight into the machine.
+    bool with_setup = true;
     TempDir dir;
     std::string root, data, work;
     std::string displays_before;

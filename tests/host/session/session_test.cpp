@@ -55,15 +55,15 @@ struct FakeTransport : ITransport {
     }
 };
 
-struct FakeMonitors : IMonitorProvider {
+struct FakeMonitors : ISessionMonitors {
     std::mutex mutex;
     std::string fail;  // acquire error when not empty
     std::atomic<bool> alive{true};
     std::vector<std::string> events;
-    AcquiredMonitor acquire_monitor(const MonitorRequest& r, uint32_t id) override {
+    SessionMonitor acquire_monitor(const SessionMonitorRequest& r, uint32_t id) override {
         std::lock_guard lock(mutex);
         events.push_back("acquire " + std::to_string(id) + " " + std::to_string(r.refresh));
-        AcquiredMonitor m;
+        SessionMonitor m;
         m.ok = fail.empty();
         m.error = fail;
         m.text = "monitor-" + std::to_string(id);
@@ -125,7 +125,7 @@ struct FakePipeline : ISessionPipeline {
 struct FakePipelines : IPipelineFactory {
     PipelineWorld& w;
     explicit FakePipelines(PipelineWorld& world) : w(world) {}
-    std::unique_ptr<ISessionPipeline> open(const PipelineConfig& c, std::string& error) override {
+    std::unique_ptr<ISessionPipeline> open(const SessionPipelineConfig& c, std::string& error) override {
         ++w.opens;
         if (!w.fail.empty()) {
             error = w.fail;
@@ -352,6 +352,19 @@ TEST_F(SessionWorld, HeartbeatsRoundTripsAndTheSixSecondTimeout) {
     manager->on_control_closed(conn);
     EXPECT_EQ(monitors.last(), "grace " + std::to_string(id) + " 0");
     EXPECT_GE(pw.stops.load(), 1);
+}
+
+// The tick thread reads the time, then a viewer's message lands before the
+// tick reaches its session: that is not silence, and nothing closes.
+TEST_F(SessionWorld, ATickReadBeforeTheLatestMessageClosesNothing) {
+    ConnId conn = 0;
+    const uint32_t id = stream(conn);
+    const uint64_t read_by_tick = clock.now_ms() - 5;
+    send(conn, proto::Heartbeat{id, 1});
+    manager->session_by_id(id)->tick(read_by_tick);
+    EXPECT_EQ(close_reason(conn), "");
+    EXPECT_FALSE(transport.was_closed(conn));
+    EXPECT_EQ(manager->session_by_id(id)->state(), SessionState::Streaming);
 }
 
 TEST_F(SessionWorld, ViewerCloseAndHostDisconnectReleaseTheMonitorAtOnce) {
