@@ -23,6 +23,7 @@
 
 #include "host/core/encoder_choice.h"
 #include "host/core/monitor_ref.h"
+#include "host/media/capture_recovery.h"
 #include "host/media/color_vibrance.h"
 #include "host/media/cursor_overlay.h"
 #include "host/media/encoder.h"
@@ -120,16 +121,12 @@ struct CaptureFrame {
     bool shape_updated = false;            // shape_buffer and shape_info hold a new shape
 };
 
-class IPipelineCapture {
+// reopen, last_hr and release_hr serve the capture recovery rules.
+class IPipelineCapture : public IRecoverableCapture {
 public:
-    virtual ~IPipelineCapture() = default;
     virtual CaptureStatus acquire(uint32_t timeout_ms, CaptureFrame& frame) = 0;
     virtual void release_frame() = 0;
-    // Recreates the duplication on the same output after a loss.
-    virtual bool reopen() = 0;
     virtual void close() = 0;
-    virtual int32_t last_hr() const = 0;
-    virtual int32_t release_hr() const = 0;
     virtual const std::vector<uint8_t>& shape_buffer() const = 0;
     virtual platform::PointerShapeInfo shape_info() const = 0;
     virtual const platform::GpuDevice* device() const = 0;
@@ -206,10 +203,7 @@ private:
     void thread_main();
     void loop_begin();
     bool send_frame(uint64_t acquire_us, uint64_t image_us);
-    void handle_lost();
-    void handle_error();
-    void end_error_run();
-    void write_stall_note(const std::string& text);
+    void write_stall_note(const std::string& key, const std::string& text);
     void set_error(const std::string& text);
     void write_summary();
 
@@ -245,12 +239,13 @@ private:
     uint64_t last_idr_ms_ = 0;
     bool idr_taken_ = false;
     std::atomic<uint64_t> request_since_ms_{0};
-    std::atomic<uint64_t> stall_since_ms_{0};
+    // Losses and error runs of the capture, and its stall mark.
+    std::unique_ptr<CaptureRecovery> recovery_;
 
     mutable std::mutex error_mutex_;
     std::string last_error_;
 
-    std::atomic<uint32_t> sent_{0}, captured_{0}, cap_lost_{0}, cap_err_{0}, enc_fail_{0}, copy_fail_{0}, send_fail_{0};
+    std::atomic<uint32_t> sent_{0}, captured_{0}, enc_fail_{0}, copy_fail_{0}, send_fail_{0};
     LoopCounters counters_;
     SampleSeries acquire_to_sent_, encode_ms_, frame_kib_;
     std::vector<FrameRecord> records_;  // the newest kPipelineSampleWindow frames, as a ring
@@ -271,14 +266,6 @@ private:
         size_t window_frames = 0;
         uint64_t window_bytes = 0;
         bool ended = false;
-        // Capture error run.
-        uint32_t error_run = 0;
-        uint64_t error_run_start_us = 0;
-        int32_t first_error_hr = 0, last_error_hr = 0;
-        uint32_t resets = 0;
-        bool run_set_stall = false;
-        bool gave_up_noted = false;
-        uint64_t last_still_failing_us = 0;
     } loop_;
     std::vector<uint8_t> gdi_pixels_;
 };
