@@ -128,6 +128,15 @@ bool VideoPipeline::open(const PipelineConfig& config, std::string& error) {
 
 void VideoPipeline::set_sealer(FragmentSealer sealer) { sealer_ = std::move(sealer); }
 
+void VideoPipeline::set_batch_sender(DatagramBatchSender sender) {
+    batch_sender_ = std::move(sender);
+    if (batch_.empty()) {
+        batch_.resize(kPipelineSendBatch);
+        for (proto::Bytes& b : batch_) b.reserve(1400);
+        batch_views_.resize(kPipelineSendBatch);
+    }
+}
+
 void VideoPipeline::run(DatagramSender sender) {
     if (!opened_ || thread_.joinable()) return;
     sender_ = std::move(sender);
@@ -482,17 +491,7 @@ bool VideoPipeline::send_frame(uint64_t acquire_us, uint64_t image_us) {
     fields.keyframe = out.keyframe;
     fields.fragment_count = static_cast<uint16_t>(fragments);
     const uint32_t failures_before = counters_.send_failures;
-    for (size_t i = 0; i < fragments; ++i) {
-        const size_t begin = i * kPipelineFragmentPayload;
-        const size_t end = std::min(out.size, begin + kPipelineFragmentPayload);
-        fields.fragment_index = static_cast<uint16_t>(i);
-        const bool ok = sealer_(fields, proto::ByteView(out.data + begin, end - begin), datagram_) &&
-                        sender_ && sender_(proto::ByteView(datagram_.data(), datagram_.size()));
-        if (!ok) {
-            ++counters_.send_failures;
-            send_fail_.fetch_add(1);
-        }
-    }
+    send_fragments(fields, out.data, out.size, fragments);
     // The frame carried the pending request only if some of it went out;
     // otherwise the request stays for the next frame.
     if (taken && counters_.send_failures - failures_before < fragments) {
@@ -536,6 +535,48 @@ bool VideoPipeline::send_frame(uint64_t acquire_us, uint64_t image_us) {
     return true;
 }
 
+void VideoPipeline::count_send_failure() {
+    ++counters_.send_failures;
+    send_fail_.fetch_add(1);
+}
+
+void VideoPipeline::send_fragments(FragmentFields& fields, const uint8_t* data, size_t size, size_t fragments) {
+    auto piece = [&](size_t i) {
+        const size_t begin = i * kPipelineFragmentPayload;
+        return proto::ByteView(data + begin, std::min(size, begin + kPipelineFragmentPayload) - begin);
+    };
+    if (!batch_sender_) {
+        for (size_t i = 0; i < fragments; ++i) {
+            fields.fragment_index = static_cast<uint16_t>(i);
+            const bool ok = sealer_(fields, piece(i), datagram_) && sender_ &&
+                            sender_(proto::ByteView(datagram_.data(), datagram_.size()));
+            if (!ok) count_send_failure();
+        }
+        return;
+    }
+    size_t pending = 0;
+    auto flush = [&] {
+        if (pending == 0) return;
+        for (size_t k = 0; k < pending; ++k) batch_sent_[k] = false;
+        batch_sender_(batch_views_.data(), pending, batch_sent_);
+        for (size_t k = 0; k < pending; ++k) {
+            if (!batch_sent_[k]) count_send_failure();
+        }
+        pending = 0;
+    };
+    for (size_t i = 0; i < fragments; ++i) {
+        fields.fragment_index = static_cast<uint16_t>(i);
+        proto::Bytes& d = batch_[pending];
+        if (!sealer_(fields, piece(i), d)) {
+            count_send_failure();
+            continue;
+        }
+        batch_views_[pending++] = proto::ByteView(d.data(), d.size());
+        if (pending == kPipelineSendBatch) flush();
+    }
+    flush();
+}
+
 void VideoPipeline::write_stall_note(const std::string& key, const std::string& text) {
     // Stored time stamps are UTC, in the settings store's own form.
     const std::string stamp = platform::utc_stamp(platform::utc_civil(env_.clock.wall_ms()));
@@ -550,6 +591,15 @@ void VideoPipeline::stop() {
     write_summary();
     if (encoder_) encoder_->close();
     if (capture_) capture_->close();
+}
+
+std::vector<FrameRecord> VideoPipeline::frame_records() const {
+    std::vector<FrameRecord> out;
+    const size_t n = records_.size();
+    const size_t first = n < kPipelineSampleWindow ? 0 : records_next_;
+    out.reserve(n);
+    for (size_t j = 0; j < n; ++j) out.push_back(records_[(first + j) % n]);
+    return out;
 }
 
 void VideoPipeline::write_summary() {
@@ -578,10 +628,7 @@ void VideoPipeline::write_summary() {
                 k.percentile(0.95), k.max());
     if (!config_.frame_log_path.empty()) {
         std::string csv = "frame_seq,keyframe,bytes,fragments,acquire_to_sent_ms,encode_ms\n";
-        const size_t n = records_.size();
-        const size_t first = n < kPipelineSampleWindow ? 0 : records_next_;
-        for (size_t j = 0; j < n; ++j) {
-            const FrameRecord& r = records_[(first + j) % n];
+        for (const FrameRecord& r : frame_records()) {
             csv += format_text("%" PRIu32 ",%d,%" PRIu32 ",%" PRIu32 ",%.3f,%.3f\n", r.frame_seq, r.keyframe, r.bytes,
                                r.fragments, r.acquire_to_sent_ms, r.encode_ms);
         }

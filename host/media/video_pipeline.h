@@ -61,6 +61,10 @@ struct FragmentFields {
 using FragmentSealer = std::function<bool(const FragmentFields& fields, proto::ByteView piece, proto::Bytes& datagram)>;
 // Sends one datagram; true when it went out.
 using DatagramSender = std::function<bool(proto::ByteView datagram)>;
+// Sends count datagrams in order; sent[i] tells whether datagram i went out.
+using DatagramBatchSender = std::function<void(const proto::ByteView* datagrams, size_t count, bool* sent)>;
+// The datagrams of a frame handed to a batch sender at once, at most.
+inline constexpr size_t kPipelineSendBatch = 64;
 // Opens the encoder for a configuration and policy (create_encoder in the host).
 using EncoderFactory = std::function<std::unique_ptr<IEncoder>(const EncodeConfig& config, const EncoderChoice& choice,
                                                                EncoderInfo& info, std::string& error)>;
@@ -167,6 +171,11 @@ public:
     void set_frame_seq(uint32_t seq) { frame_seq_.store(seq); }
     // Starts the frame thread with the session's sender.
     void run(DatagramSender sender);
+    // Hands the datagrams of each frame to sender in batches (up to
+    // kPipelineSendBatch, sealed first, sent in order) instead of to the
+    // per-datagram sender; each datagram still counts on its own. Set before
+    // run or begin_inline.
+    void set_batch_sender(DatagramBatchSender sender);
     // Sets an IDR due ("start") and turns streaming on; true when it already was on.
     bool start();
     // The viewer's KeyframeRequest (coalesced; ignored before start).
@@ -197,12 +206,18 @@ public:
         uint64_t frames_recorded = 0;
     };
     const LoopCounters& counters() const { return counters_; }
+    // The records of the newest sent frames (at most kPipelineSampleWindow),
+    // oldest first; read after stop, or from the thread driving pass().
+    std::vector<FrameRecord> frame_records() const;
 
 private:
     uint64_t now_us() { return env_.clock.now_us(); }
     void thread_main();
     void loop_begin();
     bool send_frame(uint64_t acquire_us, uint64_t image_us);
+    // Seals and sends the fragments of one access unit.
+    void send_fragments(FragmentFields& fields, const uint8_t* data, size_t size, size_t fragments);
+    void count_send_failure();
     void write_stall_note(const std::string& key, const std::string& text);
     void set_error(const std::string& text);
     void write_summary();
@@ -227,6 +242,10 @@ private:
     FragmentSealer sealer_;
     DatagramSender sender_;
     proto::Bytes datagram_;
+    DatagramBatchSender batch_sender_;
+    std::vector<proto::Bytes> batch_;  // kPipelineSendBatch sealed datagrams
+    std::vector<proto::ByteView> batch_views_;
+    bool batch_sent_[kPipelineSendBatch] = {};
     std::atomic<uint32_t> frame_seq_{0};
 
     std::atomic<bool> stop_{false}, streaming_{false}, live_{false}, touch_anyway_{false}, stopped_{true};

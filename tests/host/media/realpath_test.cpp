@@ -7,15 +7,13 @@
 
 #include <cstring>
 
-#include "host/media/mf_encoder.h"
 #include "host/media/pipeline_capture.h"
-#include "host/media/video_pipeline.h"
-#include "host/net/video_datagram.h"
 #include "platform/sim/desktop.h"
 #include "platform/sim/manual_clock.h"
 #include "platform/sim/test_card.h"
 #include "tests/host/media/h264_decoder.h"
 #include "tests/host/media/media_test_util.h"
+#include "tests/host/media/real_path.h"
 #include "viewer/net/frame_assembler.h"
 
 namespace sorvane {
@@ -62,16 +60,7 @@ TEST(PipelineRealPath, ViewerDecodesTheCardItsHeaderNamesWithThePointerDrawn) {
     desktop.set_pointer_position(display.left + 630, 150);
 
     auto mft = platform::make_mft_port();
-    PipelineEnv env{clock, make_dxgi_capture_opener(dup),
-                    [&](const EncodeConfig& config, const EncoderChoice&, EncoderInfo& info, std::string& error) {
-                        auto enc = std::make_unique<MfEncoder>(*mft, clock, MfEncoderOptions{true, false, 0});
-                        if (!enc->init(config)) {
-                            error = enc->last_error();
-                            return std::unique_ptr<IEncoder>();
-                        }
-                        info = enc->info();
-                        return std::unique_ptr<IEncoder>(std::move(enc));
-                    }};
+    PipelineEnv env{clock, make_dxgi_capture_opener(dup), test::software_encoder_factory(*mft, clock)};
     VideoPipeline pipeline(env);
     PipelineConfig config;
     config.monitor.by_target = true;
@@ -87,17 +76,7 @@ TEST(PipelineRealPath, ViewerDecodesTheCardItsHeaderNamesWithThePointerDrawn) {
     for (size_t i = 0; i < key.size(); ++i) key[i] = static_cast<uint8_t>(0x31 * i + 5);
     std::shared_ptr<VideoCipher> cipher = VideoCipher::create(key.data());
     ASSERT_TRUE(cipher);
-    pipeline.set_sealer([cipher](const FragmentFields& f, proto::ByteView piece, proto::Bytes& datagram) {
-        VideoFragmentHeader h;
-        h.session_id = f.session_id;
-        h.frame_seq = f.frame_seq;
-        h.capture_ms = f.capture_ms;
-        h.format = f.format;
-        h.keyframe = f.keyframe;
-        h.fragment_index = f.fragment_index;
-        h.fragment_count = f.fragment_count;
-        return build_fragment(*cipher, h, piece, datagram);
-    });
+    pipeline.set_sealer(test::cipher_sealer(cipher));
 
     std::unique_ptr<viewer::VideoCrypto> crypto = viewer::VideoCrypto::create(key, error);
     ASSERT_TRUE(crypto) << error;
