@@ -147,6 +147,15 @@ private:
     std::atomic<bool> shut_{false};  // as TcpStream's
 };
 
+// One datagram of a batch: bytes that stay valid during the call.
+struct DatagramView {
+    const void* data = nullptr;
+    size_t size = 0;
+};
+
+// Datagrams a batch send hands to the system in one call, at most.
+inline constexpr size_t kUdpBatchMax = 64;
+
 // A UDP socket. Move-only; closes its handle when destroyed.
 //
 // Threads: one thread may block in receive_from while others call send_to;
@@ -173,6 +182,13 @@ public:
 
     // One datagram; ok only when the whole datagram was accepted (bytes = n).
     SocketResult send_to(const Endpoint& to, const void* data, size_t n);
+
+    // count datagrams to one endpoint, in order, in as few system calls as
+    // the platform allows (Linux: up to kUdpBatchMax a call). Each datagram
+    // keeps its own outcome: results[i] is what send_to would have reported
+    // for datagram i, and one that fails does not stop the others. Returns
+    // how many went out whole.
+    size_t send_batch(const Endpoint& to, const DatagramView* datagrams, size_t count, SocketResult* results);
 
     // Waits at most timeout_ms (negative: without limit) for one datagram and
     // copies at most cap bytes of it into buf (the rest of a longer datagram

@@ -50,7 +50,17 @@ public:
     virtual void close() = 0;
 };
 
-class DxgiCaptureSource final : public ICaptureSource {
+// What recovering from a lost or failing capture needs of it.
+class IRecoverableCapture {
+public:
+    virtual ~IRecoverableCapture() = default;
+    // Recreates the duplication on the same output after a loss.
+    virtual bool reopen() = 0;
+    virtual int32_t last_hr() const = 0;
+    virtual int32_t release_hr() const = 0;
+};
+
+class DxgiCaptureSource final : public ICaptureSource, public IRecoverableCapture {
 public:
     explicit DxgiCaptureSource(platform::IDuplication& port);
     ~DxgiCaptureSource() override;
@@ -67,10 +77,10 @@ public:
     void release_frame() override;
     void close() override;
     // Recreates the duplication on the same output, keeping the device.
-    bool reopen();
+    bool reopen() override;
 
-    int32_t last_hr() const { return last_hr_; }
-    int32_t release_hr() const { return release_hr_; }
+    int32_t last_hr() const override { return last_hr_; }
+    int32_t release_hr() const override { return release_hr_; }
     const std::vector<uint8_t>& shape_buffer() const { return shape_buffer_; }
     const platform::PointerShapeInfo& shape_info() const { return shape_info_; }
     const platform::GpuDevice* device() const { return device_.get(); }

@@ -1,5 +1,6 @@
 #include "host/media/capture_recovery.h"
 
+#include <algorithm>
 #include <cinttypes>
 #include <cstdio>
 
@@ -20,7 +21,7 @@ std::string seconds(uint64_t ms) { return fixed_text(static_cast<double>(ms) / 1
 
 }  // namespace
 
-CaptureRecovery::CaptureRecovery(uint32_t session, DxgiCaptureSource& source, platform::IClock& clock,
+CaptureRecovery::CaptureRecovery(uint32_t session, IRecoverableCapture& source, platform::IClock& clock,
                                  std::function<void(const std::string&, const std::string&)> write_state,
                                  std::function<bool()> stop_requested)
     : session_(session),
@@ -28,6 +29,21 @@ CaptureRecovery::CaptureRecovery(uint32_t session, DxgiCaptureSource& source, pl
       clock_(clock),
       write_state_(std::move(write_state)),
       stop_requested_(std::move(stop_requested)) {}
+
+CaptureRecoveryStats CaptureRecovery::stats() const {
+    CaptureRecoveryStats s;
+    s.capture_losses = losses_.load();
+    s.capture_errors = errors_.load();
+    s.last_error = last_error_;
+    s.stall_since_ms = stall_since_ms_.load();
+    return s;
+}
+
+bool CaptureRecovery::mark_stall() {
+    // 0 means "not stalled", so a clock that reads 0 still marks 1.
+    uint64_t none = 0;
+    return stall_since_ms_.compare_exchange_strong(none, std::max<uint64_t>(clock_.now_ms(), 1));
+}
 
 void CaptureRecovery::on_status(AcquireStatus status) {
     switch (status) {
@@ -45,8 +61,8 @@ void CaptureRecovery::on_status(AcquireStatus status) {
 }
 
 void CaptureRecovery::on_lost() {
-    ++stats_.capture_losses;
-    stats_.last_error = "desktop duplication lost";
+    losses_.fetch_add(1);
+    last_error_ = "desktop duplication lost";
     int32_t release_hr = source_.release_hr();
     if (release_hr != 0) {
         session_log(session_, "desktop duplication lost (ReleaseFrame hr=%s); re-acquiring", hex_hr(release_hr).c_str());
@@ -55,29 +71,25 @@ void CaptureRecovery::on_lost() {
     }
     // A stall mark another rule set (a run of errors) stays as it is: its
     // time is the one the watchdog must see, and its run clears it.
-    bool set_here = stats_.stall_since_ms == 0;
-    if (set_here) stats_.stall_since_ms = clock_.now_ms();
+    const bool set_here = mark_stall();
     while (!(stop_requested_ && stop_requested_())) {
         if (source_.reopen()) break;
         clock_.sleep_ms(200);
     }
-    if (set_here) stats_.stall_since_ms = 0;
+    if (set_here) stall_since_ms_.store(0);
 }
 
 void CaptureRecovery::on_error() {
-    ++stats_.capture_errors;
+    errors_.fetch_add(1);
     const int32_t hr = source_.last_hr();
-    stats_.last_error = "AcquireNextFrame hr=" + hex_hr(hr);
+    last_error_ = "AcquireNextFrame hr=" + hex_hr(hr);
     const uint64_t now = clock_.now_ms();
     ++run_errors_;
     if (run_errors_ == 1) {
         run_start_ms_ = now;
         run_first_hr_ = hr;
         run_last_still_log_ms_ = now;
-        if (stats_.stall_since_ms == 0) {
-            stats_.stall_since_ms = now;
-            run_set_stall_ = true;
-        }
+        run_set_stall_ = mark_stall();
         session_log(session_, "AcquireNextFrame error hr=%s", hex_hr(hr).c_str());
     } else if (now - run_last_still_log_ms_ >= 5000) {
         run_last_still_log_ms_ = now;
@@ -121,7 +133,7 @@ void CaptureRecovery::on_recovered() {
                                                " hata, " + seconds(elapsed) + " sn, duplication yeniden kurma " +
                                                std::to_string(run_resets_) + ": DUZELDI");
     }
-    if (run_set_stall_) stats_.stall_since_ms = 0;
+    if (run_set_stall_) stall_since_ms_.store(0);
     run_errors_ = 0;
     run_resets_ = 0;
     run_gave_up_ = false;

@@ -6,6 +6,7 @@
 // injected clock.
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 #include <functional>
 #include <string>
@@ -26,27 +27,39 @@ class CaptureRecovery {
 public:
     // write_state stores a state key ("last_capture_stall"); stop_requested
     // ends the re-acquire loop.
-    CaptureRecovery(uint32_t session, DxgiCaptureSource& source, platform::IClock& clock,
+    CaptureRecovery(uint32_t session, IRecoverableCapture& source, platform::IClock& clock,
                     std::function<void(const std::string& key, const std::string& value)> write_state,
                     std::function<bool()> stop_requested);
 
     // Carries out the rule for one acquire result (including its waits).
     void on_status(AcquireStatus status);
 
-    const CaptureRecoveryStats& stats() const { return stats_; }
+    // A snapshot; last_error only on the capture's thread.
+    CaptureRecoveryStats stats() const;
+    // Readable from any thread (the watchdog's view).
+    uint64_t stall_since_ms() const { return stall_since_ms_.load(); }
+    uint64_t capture_losses() const { return losses_.load(); }
+    uint64_t capture_errors() const { return errors_.load(); }
+    // The text of the last loss or error (capture's thread).
+    const std::string& last_error() const { return last_error_; }
     uint32_t errors_in_run() const { return run_errors_; }
 
 private:
     void on_lost();
     void on_error();
     void on_recovered();
+    // Marks the capture stalled since now unless a mark is set; true when
+    // this call set it.
+    bool mark_stall();
 
     uint32_t session_;
-    DxgiCaptureSource& source_;
+    IRecoverableCapture& source_;
     platform::IClock& clock_;
     std::function<void(const std::string&, const std::string&)> write_state_;
     std::function<bool()> stop_requested_;
-    CaptureRecoveryStats stats_;
+    std::atomic<uint64_t> losses_{0}, errors_{0};
+    std::atomic<uint64_t> stall_since_ms_{0};
+    std::string last_error_;
 
     // The current run of errors.
     uint32_t run_errors_ = 0;

@@ -80,6 +80,10 @@ bool VideoPipeline::open(const PipelineConfig& config, std::string& error) {
         return false;
     }
     capture_ = std::move(opened.capture);
+    recovery_ = std::make_unique<CaptureRecovery>(
+        sid, *capture_, env_.clock,
+        [this](const std::string& key, const std::string& value) { write_stall_note(key, value); },
+        [this] { return stop_.load(); });
     rect_left_ = opened.left;
     rect_top_ = opened.top;
     rect_right_ = opened.right;
@@ -123,6 +127,15 @@ bool VideoPipeline::open(const PipelineConfig& config, std::string& error) {
 }
 
 void VideoPipeline::set_sealer(FragmentSealer sealer) { sealer_ = std::move(sealer); }
+
+void VideoPipeline::set_batch_sender(DatagramBatchSender sender) {
+    batch_sender_ = std::move(sender);
+    if (batch_.empty()) {
+        batch_.resize(kPipelineSendBatch);
+        for (proto::Bytes& b : batch_) b.reserve(1400);
+        batch_views_.resize(kPipelineSendBatch);
+    }
+}
 
 void VideoPipeline::run(DatagramSender sender) {
     if (!opened_ || thread_.joinable()) return;
@@ -177,13 +190,13 @@ PipelineStats VideoPipeline::stats() {
     s.sent = sent_.load();
     s.captured = captured_.load();
     s.live = live_.load();
-    s.cap_lost = cap_lost_.load();
-    s.cap_err = cap_err_.load();
+    s.cap_lost = recovery_ ? static_cast<uint32_t>(recovery_->capture_losses()) : 0;
+    s.cap_err = recovery_ ? static_cast<uint32_t>(recovery_->capture_errors()) : 0;
     s.enc_fail = enc_fail_.load();
     s.copy_fail = copy_fail_.load();
     s.send_fail = send_fail_.load();
     const uint64_t now = env_.clock.now_ms();
-    const uint64_t stall = stall_since_ms_.load(), req = request_since_ms_.load();
+    const uint64_t stall = recovery_ ? recovery_->stall_since_ms() : 0, req = request_since_ms_.load();
     s.stuck_ms = stall == 0 || now < stall ? 0 : now - stall;
     s.idr_wait_ms = req == 0 || now < req ? 0 : now - req;
     s.last_error = last_error();
@@ -238,15 +251,15 @@ bool VideoPipeline::pass() {
     const CaptureStatus status = capture_->acquire(timeout_ms, frame);
     if (status == CaptureStatus::timeout) {
         ++L.timeouts;
-        if (L.error_run > 0) end_error_run();
-    } else if (status == CaptureStatus::lost) {
-        handle_lost();
-    } else if (status == CaptureStatus::error) {
-        handle_error();
+        recovery_->on_status(AcquireStatus::timeout);
+    } else if (status == CaptureStatus::lost || status == CaptureStatus::error) {
+        recovery_->on_status(status == CaptureStatus::lost ? AcquireStatus::lost : AcquireStatus::error);
+        counters_.capture_losses = static_cast<uint32_t>(recovery_->capture_losses());
+        set_error(recovery_->last_error());
     } else {
         ++L.frames;
         captured_.fetch_add(1);
-        if (L.error_run > 0) end_error_run();
+        recovery_->on_status(AcquireStatus::frame);
         // 5. The frame.
         const uint64_t acquired = frame.acquire_us;
         bool changed = false;
@@ -478,17 +491,7 @@ bool VideoPipeline::send_frame(uint64_t acquire_us, uint64_t image_us) {
     fields.keyframe = out.keyframe;
     fields.fragment_count = static_cast<uint16_t>(fragments);
     const uint32_t failures_before = counters_.send_failures;
-    for (size_t i = 0; i < fragments; ++i) {
-        const size_t begin = i * kPipelineFragmentPayload;
-        const size_t end = std::min(out.size, begin + kPipelineFragmentPayload);
-        fields.fragment_index = static_cast<uint16_t>(i);
-        const bool ok = sealer_(fields, proto::ByteView(out.data + begin, end - begin), datagram_) &&
-                        sender_ && sender_(proto::ByteView(datagram_.data(), datagram_.size()));
-        if (!ok) {
-            ++counters_.send_failures;
-            send_fail_.fetch_add(1);
-        }
-    }
+    send_fragments(fields, out.data, out.size, fragments);
     // The frame carried the pending request only if some of it went out;
     // otherwise the request stays for the next frame.
     if (taken && counters_.send_failures - failures_before < fragments) {
@@ -532,94 +535,52 @@ bool VideoPipeline::send_frame(uint64_t acquire_us, uint64_t image_us) {
     return true;
 }
 
-void VideoPipeline::handle_lost() {
-    const uint32_t sid = config_.session_id;
-    cap_lost_.fetch_add(1);
-    ++counters_.capture_losses;
-    set_error("desktop duplication lost");
-    const int32_t rhr = capture_->release_hr();
-    if (rhr != 0) {
-        session_log(sid, "desktop duplication lost (ReleaseFrame hr=0x%08" PRIX32 "); re-acquiring",
-                    static_cast<uint32_t>(rhr));
-    } else {
-        session_log(sid, "desktop duplication lost (mode change / secure desktop); re-acquiring");
-    }
-    uint64_t expected = 0;
-    const bool set_here = stall_since_ms_.compare_exchange_strong(expected, std::max<uint64_t>(env_.clock.now_ms(), 1));
-    while (!stop_.load() && !capture_->reopen()) env_.clock.sleep_ms(200);
-    if (set_here) stall_since_ms_.store(0);
+void VideoPipeline::count_send_failure() {
+    ++counters_.send_failures;
+    send_fail_.fetch_add(1);
 }
 
-void VideoPipeline::handle_error() {
-    const uint32_t sid = config_.session_id;
-    Loop& L = loop_;
-    cap_err_.fetch_add(1);
-    const int32_t hr = capture_->last_hr();
-    set_error(format_text("AcquireNextFrame hr=0x%08" PRIX32, static_cast<uint32_t>(hr)));
-    const uint64_t now = now_us();
-    ++L.error_run;
-    L.last_error_hr = hr;
-    if (L.error_run == 1) {
-        L.error_run_start_us = now;
-        L.first_error_hr = hr;
-        L.last_still_failing_us = now;
-        uint64_t expected = 0;
-        L.run_set_stall = stall_since_ms_.compare_exchange_strong(expected, std::max<uint64_t>(env_.clock.now_ms(), 1));
-        session_log(sid, "AcquireNextFrame error hr=0x%08" PRIX32, static_cast<uint32_t>(hr));
-    } else if (now - L.last_still_failing_us >= 5000 * kUsPerMs) {
-        L.last_still_failing_us = now;
-        session_log(sid,
-                    "AcquireNextFrame still failing: %" PRIu32 " errors in %.1f s (last hr=0x%08" PRIX32 ", %" PRIu32
-                    " duplication reset(s))",
-                    L.error_run, ms_of(now - L.error_run_start_us) / 1000.0, static_cast<uint32_t>(hr), L.resets);
-    }
-    if (L.error_run % 3 == 0) {
-        if (L.resets < 2) {
-            ++L.resets;
-            const bool ok = capture_->reopen();
-            const std::string result =
-                ok ? std::string("ok")
-                   : format_text("failed, hr=0x%08" PRIX32, static_cast<uint32_t>(capture_->last_hr()));
-            session_log(sid,
-                        "AcquireNextFrame failing (hr=0x%08" PRIX32 ", %" PRIu32
-                        " in a row): recreating the desktop duplication (%" PRIu32 "/2): %s",
-                        static_cast<uint32_t>(hr), L.error_run, L.resets, result.c_str());
-        } else if (!L.gave_up_noted) {
-            L.gave_up_noted = true;
-            write_stall_note(format_text("hr=0x%08" PRIX32 ", %" PRIu32
-                                         " hata, duplication 2 kez yeniden kuruldu: DUZELMEDI, oturum bekcisi hatti "
-                                         "yeniden kuracak",
-                                         static_cast<uint32_t>(hr), L.error_run));
-            session_log(sid,
-                        "desktop capture could not recover by recreating the duplication (hr=0x%08" PRIX32
-                        "); the session watchdog rebuilds the pipeline after 4 s",
-                        static_cast<uint32_t>(hr));
+void VideoPipeline::send_fragments(FragmentFields& fields, const uint8_t* data, size_t size, size_t fragments) {
+    auto piece = [&](size_t i) {
+        const size_t begin = i * kPipelineFragmentPayload;
+        return proto::ByteView(data + begin, std::min(size, begin + kPipelineFragmentPayload) - begin);
+    };
+    if (!batch_sender_) {
+        for (size_t i = 0; i < fragments; ++i) {
+            fields.fragment_index = static_cast<uint16_t>(i);
+            const bool ok = sealer_(fields, piece(i), datagram_) && sender_ &&
+                            sender_(proto::ByteView(datagram_.data(), datagram_.size()));
+            if (!ok) count_send_failure();
         }
+        return;
     }
-    env_.clock.sleep_ms(50);
+    size_t pending = 0;
+    auto flush = [&] {
+        if (pending == 0) return;
+        for (size_t k = 0; k < pending; ++k) batch_sent_[k] = false;
+        batch_sender_(batch_views_.data(), pending, batch_sent_);
+        for (size_t k = 0; k < pending; ++k) {
+            if (!batch_sent_[k]) count_send_failure();
+        }
+        pending = 0;
+    };
+    for (size_t i = 0; i < fragments; ++i) {
+        fields.fragment_index = static_cast<uint16_t>(i);
+        proto::Bytes& d = batch_[pending];
+        if (!sealer_(fields, piece(i), d)) {
+            count_send_failure();
+            continue;
+        }
+        batch_views_[pending++] = proto::ByteView(d.data(), d.size());
+        if (pending == kPipelineSendBatch) flush();
+    }
+    flush();
 }
 
-void VideoPipeline::end_error_run() {
-    Loop& L = loop_;
-    const double seconds = ms_of(now_us() - L.error_run_start_us) / 1000.0;
-    session_log(config_.session_id,
-                "desktop capture recovered after %" PRIu32 " AcquireNextFrame errors in %.1f s (first hr=0x%08" PRIX32
-                ", %" PRIu32 " duplication reset(s))",
-                L.error_run, seconds, static_cast<uint32_t>(L.first_error_hr), L.resets);
-    write_stall_note(format_text("hr=0x%08" PRIX32 ", %" PRIu32 " hata, %.1f sn, duplication yeniden kurma %" PRIu32
-                                 ": DUZELDI",
-                                 static_cast<uint32_t>(L.first_error_hr), L.error_run, seconds, L.resets));
-    if (L.run_set_stall) stall_since_ms_.store(0);
-    L.error_run = 0;
-    L.resets = 0;
-    L.gave_up_noted = false;
-    L.run_set_stall = false;
-}
-
-void VideoPipeline::write_stall_note(const std::string& text) {
+void VideoPipeline::write_stall_note(const std::string& key, const std::string& text) {
     // Stored time stamps are UTC, in the settings store's own form.
     const std::string stamp = platform::utc_stamp(platform::utc_civil(env_.clock.wall_ms()));
-    settings_set(kSettingLastCaptureStall, stamp + " | session " + std::to_string(config_.session_id) + " | " + text);
+    settings_set(key, stamp + " | session " + std::to_string(config_.session_id) + " | " + text);
 }
 
 void VideoPipeline::stop() {
@@ -630,6 +591,15 @@ void VideoPipeline::stop() {
     write_summary();
     if (encoder_) encoder_->close();
     if (capture_) capture_->close();
+}
+
+std::vector<FrameRecord> VideoPipeline::frame_records() const {
+    std::vector<FrameRecord> out;
+    const size_t n = records_.size();
+    const size_t first = n < kPipelineSampleWindow ? 0 : records_next_;
+    out.reserve(n);
+    for (size_t j = 0; j < n; ++j) out.push_back(records_[(first + j) % n]);
+    return out;
 }
 
 void VideoPipeline::write_summary() {
@@ -658,10 +628,7 @@ void VideoPipeline::write_summary() {
                 k.percentile(0.95), k.max());
     if (!config_.frame_log_path.empty()) {
         std::string csv = "frame_seq,keyframe,bytes,fragments,acquire_to_sent_ms,encode_ms\n";
-        const size_t n = records_.size();
-        const size_t first = n < kPipelineSampleWindow ? 0 : records_next_;
-        for (size_t j = 0; j < n; ++j) {
-            const FrameRecord& r = records_[(first + j) % n];
+        for (const FrameRecord& r : frame_records()) {
             csv += format_text("%" PRIu32 ",%d,%" PRIu32 ",%" PRIu32 ",%.3f,%.3f\n", r.frame_seq, r.keyframe, r.bytes,
                                r.fragments, r.acquire_to_sent_ms, r.encode_ms);
         }

@@ -23,6 +23,7 @@
 
 #include "host/core/encoder_choice.h"
 #include "host/core/monitor_ref.h"
+#include "host/media/capture_recovery.h"
 #include "host/media/color_vibrance.h"
 #include "host/media/cursor_overlay.h"
 #include "host/media/encoder.h"
@@ -60,6 +61,10 @@ struct FragmentFields {
 using FragmentSealer = std::function<bool(const FragmentFields& fields, proto::ByteView piece, proto::Bytes& datagram)>;
 // Sends one datagram; true when it went out.
 using DatagramSender = std::function<bool(proto::ByteView datagram)>;
+// Sends count datagrams in order; sent[i] tells whether datagram i went out.
+using DatagramBatchSender = std::function<void(const proto::ByteView* datagrams, size_t count, bool* sent)>;
+// The datagrams of a frame handed to a batch sender at once, at most.
+inline constexpr size_t kPipelineSendBatch = 64;
 // Opens the encoder for a configuration and policy (create_encoder in the host).
 using EncoderFactory = std::function<std::unique_ptr<IEncoder>(const EncodeConfig& config, const EncoderChoice& choice,
                                                                EncoderInfo& info, std::string& error)>;
@@ -120,16 +125,12 @@ struct CaptureFrame {
     bool shape_updated = false;            // shape_buffer and shape_info hold a new shape
 };
 
-class IPipelineCapture {
+// reopen, last_hr and release_hr serve the capture recovery rules.
+class IPipelineCapture : public IRecoverableCapture {
 public:
-    virtual ~IPipelineCapture() = default;
     virtual CaptureStatus acquire(uint32_t timeout_ms, CaptureFrame& frame) = 0;
     virtual void release_frame() = 0;
-    // Recreates the duplication on the same output after a loss.
-    virtual bool reopen() = 0;
     virtual void close() = 0;
-    virtual int32_t last_hr() const = 0;
-    virtual int32_t release_hr() const = 0;
     virtual const std::vector<uint8_t>& shape_buffer() const = 0;
     virtual platform::PointerShapeInfo shape_info() const = 0;
     virtual const platform::GpuDevice* device() const = 0;
@@ -170,6 +171,11 @@ public:
     void set_frame_seq(uint32_t seq) { frame_seq_.store(seq); }
     // Starts the frame thread with the session's sender.
     void run(DatagramSender sender);
+    // Hands the datagrams of each frame to sender in batches (up to
+    // kPipelineSendBatch, sealed first, sent in order) instead of to the
+    // per-datagram sender; each datagram still counts on its own. Set before
+    // run or begin_inline.
+    void set_batch_sender(DatagramBatchSender sender);
     // Sets an IDR due ("start") and turns streaming on; true when it already was on.
     bool start();
     // The viewer's KeyframeRequest (coalesced; ignored before start).
@@ -200,16 +206,19 @@ public:
         uint64_t frames_recorded = 0;
     };
     const LoopCounters& counters() const { return counters_; }
+    // The records of the newest sent frames (at most kPipelineSampleWindow),
+    // oldest first; read after stop, or from the thread driving pass().
+    std::vector<FrameRecord> frame_records() const;
 
 private:
     uint64_t now_us() { return env_.clock.now_us(); }
     void thread_main();
     void loop_begin();
     bool send_frame(uint64_t acquire_us, uint64_t image_us);
-    void handle_lost();
-    void handle_error();
-    void end_error_run();
-    void write_stall_note(const std::string& text);
+    // Seals and sends the fragments of one access unit.
+    void send_fragments(FragmentFields& fields, const uint8_t* data, size_t size, size_t fragments);
+    void count_send_failure();
+    void write_stall_note(const std::string& key, const std::string& text);
     void set_error(const std::string& text);
     void write_summary();
 
@@ -233,6 +242,10 @@ private:
     FragmentSealer sealer_;
     DatagramSender sender_;
     proto::Bytes datagram_;
+    DatagramBatchSender batch_sender_;
+    std::vector<proto::Bytes> batch_;  // kPipelineSendBatch sealed datagrams
+    std::vector<proto::ByteView> batch_views_;
+    bool batch_sent_[kPipelineSendBatch] = {};
     std::atomic<uint32_t> frame_seq_{0};
 
     std::atomic<bool> stop_{false}, streaming_{false}, live_{false}, touch_anyway_{false}, stopped_{true};
@@ -245,12 +258,13 @@ private:
     uint64_t last_idr_ms_ = 0;
     bool idr_taken_ = false;
     std::atomic<uint64_t> request_since_ms_{0};
-    std::atomic<uint64_t> stall_since_ms_{0};
+    // Losses and error runs of the capture, and its stall mark.
+    std::unique_ptr<CaptureRecovery> recovery_;
 
     mutable std::mutex error_mutex_;
     std::string last_error_;
 
-    std::atomic<uint32_t> sent_{0}, captured_{0}, cap_lost_{0}, cap_err_{0}, enc_fail_{0}, copy_fail_{0}, send_fail_{0};
+    std::atomic<uint32_t> sent_{0}, captured_{0}, enc_fail_{0}, copy_fail_{0}, send_fail_{0};
     LoopCounters counters_;
     SampleSeries acquire_to_sent_, encode_ms_, frame_kib_;
     std::vector<FrameRecord> records_;  // the newest kPipelineSampleWindow frames, as a ring
@@ -271,14 +285,6 @@ private:
         size_t window_frames = 0;
         uint64_t window_bytes = 0;
         bool ended = false;
-        // Capture error run.
-        uint32_t error_run = 0;
-        uint64_t error_run_start_us = 0;
-        int32_t first_error_hr = 0, last_error_hr = 0;
-        uint32_t resets = 0;
-        bool run_set_stall = false;
-        bool gave_up_noted = false;
-        uint64_t last_still_failing_us = 0;
     } loop_;
     std::vector<uint8_t> gdi_pixels_;
 };

@@ -62,6 +62,12 @@ public:
     virtual uint16_t input_port() const = 0;
     // One datagram; true only when the whole of it was accepted.
     virtual bool send_video(const Endpoint& to, proto::ByteView datagram) = 0;
+    // count datagrams to one address, in order; sent[i] tells what send_video
+    // would have said of datagram i. One by one unless the transport can do
+    // better.
+    virtual void send_video_batch(const Endpoint& to, const proto::ByteView* datagrams, size_t count, bool* sent) {
+        for (size_t i = 0; i < count; ++i) sent[i] = send_video(to, datagrams[i]);
+    }
     // Ends every connection (each control connection reaches
     // on_control_closed) and closes the sockets. Safe when not started.
     virtual void stop() = 0;

@@ -63,6 +63,8 @@ HelloHeader decode_hello_header(proto::ByteView datagram);
 
 // Takes one datagram and sends it; true when it went out.
 using VideoSender = std::function<bool(proto::ByteView datagram)>;
+// Sends count datagrams in order; sent[i] tells whether datagram i went out.
+using VideoBatchSender = std::function<void(const proto::ByteView* datagrams, size_t count, bool* sent)>;
 
 // Cuts access units into fragments, seals them and hands each datagram to a
 // sender, through one buffer that is allocated once.

@@ -151,6 +151,22 @@ VideoSender VideoHelloHandler::make_sender(ITransport& transport) const {
     };
 }
 
+VideoBatchSender VideoHelloHandler::make_batch_sender(ITransport& transport) const {
+    std::shared_ptr<Destination> destination = destination_;
+    return [destination, &transport](const proto::ByteView* datagrams, size_t count, bool* sent) {
+        std::optional<Endpoint> to;
+        {
+            std::lock_guard<std::mutex> lock(destination->mutex);
+            to = destination->endpoint;
+        }
+        if (!to) {
+            for (size_t i = 0; i < count; ++i) sent[i] = false;
+            return;
+        }
+        transport.send_video_batch(*to, datagrams, count, sent);
+    };
+}
+
 std::string VideoHelloHandler::udp_text(ITransport& transport) const {
     const UdpStats stats = transport.udp_stats(control_peer_.address);
     char buf[256];

@@ -66,6 +66,9 @@ public:
     // transport; false while there is none. It keeps the destination alive
     // by itself, so it may outlive this handler; transport must outlive it.
     VideoSender make_sender(ITransport& transport) const;
+    // The same for a whole access unit at once (every datagram fails while
+    // there is no destination).
+    VideoBatchSender make_batch_sender(ITransport& transport) const;
 
     // "udp_rx=... hello_ok=..." for watchdog and summary lines.
     std::string udp_text(ITransport& transport) const;

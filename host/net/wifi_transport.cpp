@@ -180,6 +180,18 @@ bool WifiTransport::send_video(const Endpoint& to, proto::ByteView datagram) {
     return udp_.send_to(to, datagram.data(), datagram.size()).ok();
 }
 
+void WifiTransport::send_video_batch(const Endpoint& to, const proto::ByteView* datagrams, size_t count, bool* sent) {
+    platform::DatagramView views[platform::kUdpBatchMax];
+    platform::SocketResult results[platform::kUdpBatchMax];
+    for (size_t done = 0; done < count;) {
+        const size_t n = std::min(count - done, platform::kUdpBatchMax);
+        for (size_t k = 0; k < n; ++k) views[k] = {datagrams[done + k].data(), datagrams[done + k].size()};
+        udp_.send_batch(to, views, n, results);
+        for (size_t k = 0; k < n; ++k) sent[done + k] = results[k].ok();
+        done += n;
+    }
+}
+
 UdpStats WifiTransport::udp_stats(uint32_t peer_address) {
     std::lock_guard<std::mutex> g(udp_mutex_);
     UdpStats s;

@@ -59,6 +59,8 @@ public:
     bool send_control(ConnId conn_id, proto::ByteView bytes) override;
     void close_connection(ConnId conn_id) override;
     bool send_video(const Endpoint& to, proto::ByteView datagram) override;
+    // One system call for up to 64 datagrams where the platform has one.
+    void send_video_batch(const Endpoint& to, const proto::ByteView* datagrams, size_t count, bool* sent) override;
     void stop() override;
     // The step that made the last start fail ("control listener", ...); empty after a good start.
     std::string last_error() const;

@@ -7,6 +7,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <algorithm>
 #include <cstring>
 #include <utility>
 
@@ -414,6 +415,53 @@ SocketResult UdpSocket::send_to(const Endpoint& to, const void* data, size_t n) 
         r.bytes = n;
         return r;
     }
+}
+
+size_t UdpSocket::send_batch(const Endpoint& to, const DatagramView* datagrams, size_t count, SocketResult* results) {
+    if (handle_ == kInvalidSocket) {
+        for (size_t i = 0; i < count; ++i) results[i] = fail(EBADF);
+        return 0;
+    }
+    sockaddr_in sa = to_sockaddr(to.address, to.port);
+    mmsghdr messages[kUdpBatchMax];
+    iovec pieces[kUdpBatchMax];
+    size_t whole = 0;
+    size_t next = 0;
+    while (next < count) {
+        const size_t n = std::min(count - next, kUdpBatchMax);
+        for (size_t k = 0; k < n; ++k) {
+            pieces[k].iov_base = const_cast<void*>(datagrams[next + k].data);
+            pieces[k].iov_len = datagrams[next + k].size;
+            messages[k] = mmsghdr{};
+            messages[k].msg_hdr.msg_name = &sa;
+            messages[k].msg_hdr.msg_namelen = sizeof sa;
+            messages[k].msg_hdr.msg_iov = &pieces[k];
+            messages[k].msg_hdr.msg_iovlen = 1;
+        }
+        const int sent = ::sendmmsg(fd_of(handle_), messages, static_cast<unsigned>(n), MSG_NOSIGNAL);
+        if (sent < 0) {
+            if (errno == EINTR) continue;
+            // The first datagram of the call failed: it gets the error, the
+            // rest go in the next call.
+            results[next] = (errno == EAGAIN || errno == EWOULDBLOCK) ? timed_out(errno) : fail(errno);
+            ++next;
+            continue;
+        }
+        for (int k = 0; k < sent; ++k) {
+            const size_t i = next + static_cast<size_t>(k);
+            if (messages[k].msg_len != datagrams[i].size) {
+                results[i] = fail(EMSGSIZE);
+                continue;
+            }
+            results[i] = SocketResult{};
+            results[i].bytes = datagrams[i].size;
+            ++whole;
+        }
+        // A call that stopped early stopped at a failing datagram: the next
+        // call starts with it and reports its error.
+        next += static_cast<size_t>(sent);
+    }
+    return whole;
 }
 
 SocketResult UdpSocket::receive_from(void* buf, size_t cap, Endpoint* source, int32_t timeout_ms, bool* truncated) {

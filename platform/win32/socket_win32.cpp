@@ -505,6 +505,16 @@ SocketResult UdpSocket::send_to(const Endpoint& to, const void* data, size_t n) 
     return r;
 }
 
+// Winsock has no call that sends several datagrams: one sendto each.
+size_t UdpSocket::send_batch(const Endpoint& to, const DatagramView* datagrams, size_t count, SocketResult* results) {
+    size_t whole = 0;
+    for (size_t i = 0; i < count; ++i) {
+        results[i] = send_to(to, datagrams[i].data, datagrams[i].size);
+        if (results[i].ok()) ++whole;
+    }
+    return whole;
+}
+
 SocketResult UdpSocket::receive_from(void* buf, size_t cap, Endpoint* source, int32_t timeout_ms, bool* truncated) {
     if (handle_ == kInvalidSocket) return fail(WSAENOTSOCK);
     const SOCKET s = sock_of(handle_);

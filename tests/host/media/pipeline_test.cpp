@@ -269,6 +269,35 @@ TEST_F(PipelineTest, KeyframeRequestsAreCoalescedAndKeptUntilAFrameCarriesThem) 
     EXPECT_TRUE(log.has("IDR start=1 request=2 coalesced=2"));
 }
 
+TEST_F(PipelineTest, BatchSenderGetsEachFrameInOrderAndCountsEveryDatagram) {
+    open(60);
+    std::vector<size_t> batches;
+    std::vector<FragmentFields> order;
+    pipeline->set_batch_sender([&](const proto::ByteView* d, size_t n, bool* ok) {
+        batches.push_back(n);
+        for (size_t i = 0; i < n; ++i) {
+            FragmentFields f;
+            std::memcpy(&f, d[i].data(), sizeof f);
+            order.push_back(f);
+            ok[i] = f.fragment_index != 3;  // one datagram the network refuses
+        }
+    });
+    capture->period_us = 0;
+    encoder->sizes = {kPipelineFragmentPayload * 70};
+    pipeline->start();
+    run_ms(100);
+    EXPECT_EQ(batches, (std::vector<size_t>{kPipelineSendBatch, 70 - kPipelineSendBatch}));
+    ASSERT_EQ(order.size(), 70u);
+    for (size_t i = 0; i < order.size(); ++i) {
+        EXPECT_EQ(order[i].fragment_index, i);
+        EXPECT_EQ(order[i].fragment_count, 70u);
+    }
+    EXPECT_TRUE(sent.empty());  // the per-datagram sender is not used
+    EXPECT_EQ(pipeline->stats().send_fail, 1u);
+    EXPECT_EQ(pipeline->stats().idr_wait_ms, 0u);  // the rest of the frame carried the IDR
+    pipeline->stop();
+}
+
 TEST_F(PipelineTest, SlowEncoderLowersTheRateAndLowerFpsOnlyLowers) {
     open(60);
     encoder->encode_us = 25'000;

@@ -4,56 +4,18 @@
 // frame-time barcode match what the card drew.
 #include <gtest/gtest.h>
 
-extern "C" {
-#include <libavcodec/avcodec.h>
-#include <libavutil/frame.h>
-}
-
 #include <cstdlib>
 
 #include "host/media/mf_encoder.h"
 #include "platform/sim/manual_clock.h"
 #include "platform/sim/test_card.h"
+#include "tests/host/media/h264_decoder.h"
 #include "tests/host/media/media_test_util.h"
 
 namespace sorvane {
 namespace {
 
-// Decodes Annex-B access units one at a time.
-class Decoder {
-public:
-    Decoder() {
-        const AVCodec* codec = avcodec_find_decoder(AV_CODEC_ID_H264);
-        ctx_ = avcodec_alloc_context3(codec);
-        ctx_->thread_count = 1;
-        ok_ = avcodec_open2(ctx_, codec, nullptr) == 0;
-        packet_ = av_packet_alloc();
-        frame_ = av_frame_alloc();
-    }
-    ~Decoder() {
-        av_frame_free(&frame_);
-        av_packet_free(&packet_);
-        avcodec_free_context(&ctx_);
-    }
-    bool ok() const { return ok_; }
-    // Sends one access unit; true when a picture came out for it at once.
-    bool decode(const uint8_t* data, size_t size) {
-        buffer_.assign(data, data + size);
-        buffer_.resize(size + AV_INPUT_BUFFER_PADDING_SIZE, 0);
-        packet_->data = buffer_.data();
-        packet_->size = static_cast<int>(size);
-        if (avcodec_send_packet(ctx_, packet_) < 0) return false;
-        return avcodec_receive_frame(ctx_, frame_) == 0;
-    }
-    const AVFrame& frame() const { return *frame_; }
-
-private:
-    AVCodecContext* ctx_ = nullptr;
-    AVPacket* packet_ = nullptr;
-    AVFrame* frame_ = nullptr;
-    std::vector<uint8_t> buffer_;
-    bool ok_ = false;
-};
+using Decoder = test::H264Decoder;
 
 struct Yuv {
     int y, u, v;

@@ -272,6 +272,12 @@ TEST_F(HelloFixture, ChecksRunInOrderAndEachCountsItsReason) {
     const VideoSender send = handler.make_sender(transport);
     // No destination yet: the sender refuses.
     EXPECT_FALSE(send(proto::Bytes(40, 0)));
+    const VideoBatchSender batch = handler.make_batch_sender(transport);
+    const proto::Bytes unit(40, 0);
+    const proto::ByteView two[2] = {unit, unit};
+    bool sent[2] = {true, true};
+    batch(two, 2, sent);
+    EXPECT_FALSE(sent[0] || sent[1]);
 
     // State comes first: even garbage from a stranger is a state drop.
     EXPECT_EQ(feed(proto::Bytes{0x02}, {0x0A000001, 1}), HelloVerdict::state);
@@ -309,6 +315,11 @@ TEST_F(HelloFixture, ChecksRunInOrderAndEachCountsItsReason) {
     EXPECT_TRUE(send(proto::Bytes(40, 0)));
     ASSERT_EQ(transport.sent_to.size(), 2u);
     EXPECT_EQ(transport.sent_to[1], (Endpoint{0x7F000002, 40001}));
+    // A whole access unit at once goes the same way.
+    batch(two, 2, sent);
+    EXPECT_TRUE(sent[0] && sent[1]);
+    ASSERT_EQ(transport.sent_to.size(), 4u);
+    EXPECT_EQ(transport.sent_to[3], (Endpoint{0x7F000002, 40001}));
 
     const VideoHelloCounters& c = handler.counters();
     EXPECT_EQ(c.accepted, 2u);

@@ -278,6 +278,17 @@ TEST_F(Transport, VideoSocketPassesHelloHeadersUpAndCountsTheRest) {
     ASSERT_TRUE(r.ok());
     EXPECT_EQ(r.bytes, 3u);
     EXPECT_EQ(from, video());
+    // An access unit at once: in order, each datagram whole.
+    const proto::Bytes second = {0x01, 9};
+    const proto::ByteView unit[2] = {junk, second};
+    bool sent[2] = {false, false};
+    transport->send_video_batch(h.peer, unit, 2, sent);
+    EXPECT_TRUE(sent[0] && sent[1]);
+    for (const proto::Bytes& want : {junk, second}) {
+        const platform::SocketResult got = u.receive_from(buf, sizeof buf, nullptr, 2'000);
+        ASSERT_TRUE(got.ok());
+        EXPECT_EQ(proto::Bytes(buf, buf + got.bytes), want);
+    }
 }
 
 TEST_F(Transport, ABusyPortFailsStartAndClosesEverything) {

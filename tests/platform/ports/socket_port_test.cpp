@@ -7,6 +7,7 @@
 #include <chrono>
 #include <string>
 #include <thread>
+#include <vector>
 
 namespace sorvane::platform {
 namespace {
@@ -191,6 +192,52 @@ TEST(UdpSockets, RoundTripTruncationAndTimeOut) {
 
     UdpSocket bad;
     EXPECT_EQ(bad.open("1.2.3", 0).status, SocketStatus::error);
+}
+
+TEST(UdpSockets, BatchKeepsEachDatagramsOrderAndOutcome) {
+    UdpSocket a, b;
+    ASSERT_TRUE(a.open("127.0.0.1", 0).ok());
+    ASSERT_TRUE(b.open("127.0.0.1", 0).ok());
+    uint32_t granted = 0;
+    b.set_receive_buffer(1 << 20, granted);
+    const Endpoint to{kLoopbackAddress, b.port()};
+
+    // More than one system call's worth; two that no UDP datagram can carry,
+    // one opening the batch and one closing the first call.
+    const size_t count = kUdpBatchMax + 36;
+    const std::string too_long(70'000, 'x');
+    std::vector<std::string> payloads(count);
+    std::vector<DatagramView> views(count);
+    for (size_t i = 0; i < count; ++i) {
+        payloads[i] = (i == 0 || i == kUdpBatchMax - 1) ? too_long : std::string(1 + i * 37 % 200, static_cast<char>('a' + i % 26));
+        payloads[i][0] = static_cast<char>(i);
+        views[i] = {payloads[i].data(), payloads[i].size()};
+    }
+    std::vector<SocketResult> results(count);
+    EXPECT_EQ(a.send_batch(to, views.data(), count, results.data()), count - 2);
+    const SocketResult alone = a.send_to(to, too_long.data(), too_long.size());
+    ASSERT_FALSE(alone.ok());
+    for (size_t i = 0; i < count; ++i) {
+        if (payloads[i].size() == too_long.size()) {
+            EXPECT_EQ(results[i].status, alone.status) << i;  // what send_to says of it
+            EXPECT_EQ(results[i].error_code, alone.error_code) << i;
+        } else {
+            EXPECT_TRUE(results[i].ok()) << i << ": " << describe(results[i]);
+            EXPECT_EQ(results[i].bytes, payloads[i].size()) << i;
+        }
+    }
+    char buf[2048];
+    for (size_t i = 1; i < count; ++i) {
+        if (i == kUdpBatchMax - 1) continue;
+        const SocketResult got = b.receive_from(buf, sizeof buf, nullptr, 2'000);
+        ASSERT_TRUE(got.ok()) << i << ": " << describe(got);
+        EXPECT_EQ(std::string(buf, got.bytes), payloads[i]) << i;
+    }
+
+    UdpSocket closed;
+    EXPECT_EQ(closed.send_batch(to, views.data() + 1, 2, results.data()), 0u);
+    EXPECT_EQ(results[0].status, SocketStatus::error);
+    EXPECT_EQ(results[1].status, SocketStatus::error);
 }
 
 TEST(UdpSockets, ShutdownWakesABlockedReceive) {

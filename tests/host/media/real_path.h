@@ -1,0 +1,43 @@
+// The real pieces a pipeline streams through outside the session: the
+// software x264 transform as its encoder, and the host's video cipher as its
+// sealer. Shared by the real-path test and the whole-chain benchmark.
+#pragma once
+
+#include <memory>
+#include <string>
+
+#include "host/media/mf_encoder.h"
+#include "host/media/video_pipeline.h"
+#include "host/net/video_datagram.h"
+
+namespace sorvane::test {
+
+// Opens an MfEncoder on the software transform of port for every configuration.
+inline EncoderFactory software_encoder_factory(platform::IMftPort& port, platform::IClock& clock) {
+    return [&port, &clock](const EncodeConfig& config, const EncoderChoice&, EncoderInfo& info, std::string& error) {
+        auto enc = std::make_unique<MfEncoder>(port, clock, MfEncoderOptions{true, false, 0});
+        if (!enc->init(config)) {
+            error = enc->last_error();
+            return std::unique_ptr<IEncoder>();
+        }
+        info = enc->info();
+        return std::unique_ptr<IEncoder>(std::move(enc));
+    };
+}
+
+// Seals each fragment with cipher (kept alive by the sealer).
+inline FragmentSealer cipher_sealer(std::shared_ptr<VideoCipher> cipher) {
+    return [cipher](const FragmentFields& f, proto::ByteView piece, proto::Bytes& datagram) {
+        VideoFragmentHeader h;
+        h.session_id = f.session_id;
+        h.frame_seq = f.frame_seq;
+        h.capture_ms = f.capture_ms;
+        h.format = f.format;
+        h.keyframe = f.keyframe;
+        h.fragment_index = f.fragment_index;
+        h.fragment_count = f.fragment_count;
+        return build_fragment(*cipher, h, piece, datagram);
+    };
+}
+
+}  // namespace sorvane::test
