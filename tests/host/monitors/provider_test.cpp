@@ -13,6 +13,7 @@
 #include "host/core/log.h"
 #include "host/monitors/driver_monitor_provider.h"
 #include "platform/sim/display_config_sim.h"
+#include "platform/sim/gpu_sim.h"
 #include "platform/sim/machine.h"
 #include "tests/support/driver_node.h"
 #include "platform/sim/manual_clock.h"
@@ -37,7 +38,6 @@ protected:
             log_text.append(line);
         });
         open_log(true, "");
-        DriverMonitorConfig config;
         config.has_output = [this](const MonitorRef& ref) {
             bool found = false;
             machine->read([&](const sim::MachineState& s) {
@@ -110,6 +110,8 @@ protected:
     std::shared_ptr<sim::Machine> machine;
     std::unique_ptr<test::Process> driver;
     std::unique_ptr<platform::IDisplayConfigApi> api;
+    std::unique_ptr<platform::IGpuAdapters> gpus;
+    DriverMonitorConfig config;
     sim::ManualClock clock;
     std::unique_ptr<DriverMonitorProvider> provider;
     std::string before;
@@ -243,6 +245,25 @@ TEST_F(ProviderTest, ARefusedPixelClockIsRetriedAtLowerRefreshes) {
     ASSERT_TRUE(acquire("viewer-4k", 3840, 2160, 120, 2, again));
     EXPECT_TRUE(again.reused);
     EXPECT_EQ(again.refresh, 60u);
+}
+
+// The driver renders on the host's render GPU: the NVIDIA one of two, named
+// to the driver while it has no monitor.
+TEST_F(ProviderTest, TheDriverIsToldTheRenderGpuBeforeItsFirstMonitor) {
+    machine->update("second GPU", [](sim::MachineState& s) {
+        sim::SimGpu g = s.display.gpus.front();
+        g.luid.low += 0x100;
+        g.vendor_id = 0x10DE;
+        g.name = "Simulated Discrete GPU";
+        s.display.gpus.insert(s.display.gpus.begin() + 1, g);
+    });
+    gpus = sim::make_sim_gpu_adapters(machine);
+    config.find_render_gpu = [this] { return find_driver_render_gpu(*gpus); };
+    provider = std::make_unique<DriverMonitorProvider>(clock, *api, config);
+    AcquiredMonitor m;
+    ASSERT_TRUE(acquire("viewer-gpu", 1920, 1080, 60, 1, m));
+    EXPECT_NE(logged().find("[monitor] GPU_LUID 00000000:00012b40 (Simulated Discrete GPU)\n"), std::string::npos)
+        << logged();
 }
 
 TEST_F(ProviderTest, DriverDeathIsSeenAndTheNextAcquireReconnects) {
