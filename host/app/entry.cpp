@@ -5,6 +5,7 @@
 #include <cstdlib>
 
 #include "host/app/command_line.h"
+#include "host/app/gpu_preference.h"
 #include "host/app/host_runtime.h"
 #include "host/core/log.h"
 #include "host/core/options.h"
@@ -43,7 +44,7 @@ std::vector<OneShotCommand> one_shot_commands() {
         {"--quit", [](const std::vector<std::string>&) { return not_available("--quit"); }},
         {"--purge-user-data", [](const std::vector<std::string>&) { return not_available("--purge-user-data"); }},
         {"--report", [](const std::vector<std::string>&) { return not_available("--report"); }},
-        {"--gpu-pref-check", [](const std::vector<std::string>&) { return not_available("--gpu-pref-check"); }},
+        {"--gpu-pref-check", [](const std::vector<std::string>&) { return run_gpu_preference_check(); }},
     };
 }
 
@@ -101,6 +102,7 @@ int host_main(int argc, char** argv) {
             options.bind_address = "0.0.0.0";
             log("[host] tepsi modu: tum aglara baglaniyor (0.0.0.0) -- mTLS kimligi zaten dogruluyor (K16)");
         }
+        if (!g_no_gpu_pref.load() && run_gpu_preference_step(g_gpu_pref_restarted.load())) return 0;
         bool already = false;
         instance = platform::create_instance_guard("SorvaneHostSingleInstance", already);
         if (already) {

@@ -5,6 +5,7 @@
 #include <limits>
 #include <vector>
 
+#include "host/core/gpu_preference.h"
 #include "host/core/log.h"
 #include "host/layout/placement.h"
 
@@ -58,6 +59,12 @@ bool refused_pixel_clock(const ControlReply& r) {
 }
 
 }  // namespace
+
+std::optional<RenderGpu> find_driver_render_gpu(platform::IGpuAdapters& gpus) {
+    const std::optional<RenderGpuChoice> gpu = find_render_gpu(gpus);
+    if (!gpu) return std::nullopt;
+    return RenderGpu{DriverLuid{static_cast<uint32_t>(gpu->luid >> 32), static_cast<uint32_t>(gpu->luid)}, gpu->name};
+}
 
 std::pair<bool, std::string> driver_readiness_note() {
     std::lock_guard<std::mutex> g(readiness_mutex());

@@ -20,6 +20,7 @@
 #include "host/monitors/driver_control_client.h"
 #include "host/monitors/monitor_provider.h"
 #include "platform/clock.h"
+#include "platform/gpu.h"
 
 namespace sorvane {
 
@@ -39,6 +40,10 @@ struct DriverMonitorConfig {
     // Where remembered positions are kept (not owned; may be null).
     DisplayPositionStore* positions = nullptr;
 };
+
+// The GPU the driver should render on, by the host's render-GPU rule (for
+// DriverMonitorConfig::find_render_gpu).
+std::optional<RenderGpu> find_driver_render_gpu(platform::IGpuAdapters& gpus);
 
 // The normalised mode of a request (even sizes within 320..4094, area at most
 // 8847360, refresh 24..240, EDID size only when both sides are 1..2550).

@@ -222,6 +222,7 @@ Json DisplayModel::to_json() const {
         o["renders"] = gpu.renders;
         o["software"] = gpu.software;
         o["indirect"] = gpu.indirect;
+        if (gpu.low_power) o["low_power"] = true;
         g.push(std::move(o));
     }
     Json t = Json::array();
@@ -282,6 +283,7 @@ bool DisplayModel::from_json(const Json& j, std::string& error) {
         g.renders = o.get("renders").as_bool(true);
         g.software = o.get("software").as_bool();
         g.indirect = o.get("indirect").as_bool();
+        g.low_power = o.get("low_power").as_bool();
         gpus.push_back(std::move(g));
     }
     for (const auto& o : j.get("targets").items()) {

@@ -48,6 +48,9 @@ struct SimGpu {
     bool renders = true;    // a render adapter (RenderSupported)
     bool software = false;  // the basic render adapter
     bool indirect = false;  // an indirect display driver's adapter (no rendering)
+    // The integrated adapter of a hybrid machine: what DXGI lists first for
+    // minimum power and after the others for high performance.
+    bool low_power = false;
 };
 
 // One target: a connector of an adapter, the monitor on it and its path.

@@ -29,7 +29,10 @@ const Verb kVerbs[] = {
     {"reg", "reg HKLM|HKCU\\KEY                      the key's values and subkeys", sorvane::sim::tool::verb_reg},
     {"journal", "journal                                the change journal", sorvane::sim::tool::verb_journal},
     {"topology",
-     "topology                               GPUs, display targets with their paths, remembered positions\n"
+     "topology                               tables of the GPUs, the displays (position, mode, physical\n"
+     "                                       or virtual), the monitors and the remembered positions\n"
+     "topology displays                      the displays table only\n"
+     "topology gpu LUID low-power|renders|software yes|no | vendor|device N | name TEXT\n"
      "topology edid LUID/TARGET              the EDID Windows keeps for that monitor (raw bytes)",
      sorvane::sim::tool::verb_topology},
     {"foreground",

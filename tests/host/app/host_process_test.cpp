@@ -3,8 +3,14 @@
 
 #include <gtest/gtest.h>
 
+#include <chrono>
+#include <filesystem>
+#include <thread>
+
 #include "host/app/command_line.h"
+#include "host/core/gpu_preference.h"
 #include "platform/files.h"
+#include "platform/sim/machine.h"
 #include "tests/support/process.h"
 #include "tests/support/temp_dir.h"
 
@@ -18,9 +24,10 @@ using test::TempDir;
 const std::string kHost = test::bin_path("sorvane-host");
 
 // Every run gets ports of its own (chosen by the system), so that tests
-// running side by side never meet on the product's ports.
+// running side by side never meet on the product's ports. The simulated
+// machine is one that was never set up, unless a test makes one there.
 std::map<std::string, std::string> env_for(const TempDir& dir) {
-    return {{"LOCALAPPDATA", dir.path()}, {"SORVANE_PAIRING_PORT", "0"}};
+    return {{"LOCALAPPDATA", dir.path()}, {"SORVANE_PAIRING_PORT", "0"}, {"SORVANE_SIM_ROOT", dir.file("machine")}};
 }
 
 const std::vector<std::string> kOwnPorts{"--control-port", "0", "--video-port", "0", "--input-port", "0"};
@@ -57,13 +64,93 @@ TEST(HostProcess, OneShotCommands) {
     EXPECT_EQ(r.out, "--set-autostart needs on|off\n");
 
     // Commands this build does not carry say so and fail; later arguments are ignored.
-    for (const char* cmd : {"--quit", "--purge-user-data", "--report", "--gpu-pref-check"}) {
+    for (const char* cmd : {"--quit", "--purge-user-data", "--report"}) {
         r = test::run(kHost, {cmd, "--bogus"}, env_for(dir));
         EXPECT_EQ(r.code, 1) << cmd;
         EXPECT_NE(r.out.find("not available in this build"), std::string::npos) << cmd;
     }
+    // Without a machine to ask there is no render GPU.
+    r = test::run(kHost, {"--gpu-pref-check"}, env_for(dir));
+    EXPECT_EQ(r.code, 1);
+    EXPECT_EQ(r.out, "render GPU belirlenemedi\n");
     // No one-shot command creates the host's files.
     EXPECT_FALSE(platform::file_exists(dir.path() + "/Sorvane"));
+}
+
+// A hybrid laptop whose discrete (0x10DE) GPU renders, with no preference entry.
+TEST(HostProcess, GpuPreferenceIsCheckedWrittenAndTheTrayHostRestartsOnce) {
+    TempDir dir;
+    {
+        sim::Machine machine(dir.file("machine"));
+        sim::MachineSetup setup;
+        setup.render_gpus = 2;
+        ASSERT_TRUE(machine.initialize(setup)) << machine.last_error();
+        ASSERT_TRUE(machine.update("hybrid", [](sim::MachineState& s) {
+            s.display.gpus[0].low_power = true;
+            s.display.gpus[1].vendor_id = 0x10DE;
+        }));
+    }
+    auto stored = [&] {
+        sim::Machine machine(dir.file("machine"));
+        std::string out;
+        machine.read([&](const sim::MachineState& s) {
+            std::vector<std::string> names;
+            s.registry.list_values(platform::RegistryHive::current_user, kGpuPreferencesKey, names);
+            for (const auto& n : names) {
+                platform::RegistryValue v;
+                std::string text;
+                s.registry.get_value(platform::RegistryHive::current_user, kGpuPreferencesKey, n, v);
+                platform::read_sz(v, text);
+                out += n + "=" + text + "\n";
+            }
+        });
+        return out;
+    };
+    const std::string exe = std::filesystem::canonical(kHost).string();
+
+    // The check only reports, even though the entry is missing.
+    auto r = test::run(kHost, {"--gpu-pref-check"}, env_for(dir));
+    EXPECT_EQ(r.code, 0);
+    EXPECT_EQ(r.out, "render GPU: Simulated Render GPU 2\nexe: " + exe +
+                         "\nistenen: GpuPreference=2;\nmevcut: (yok)\ndurum: UYUSMUYOR (GPU tercihi uyusmuyor "
+                         "(yazilmadi))\n");
+    EXPECT_EQ(stored(), "");
+
+    // Tray start-up writes the entry and hands over to a second process,
+    // which finds it matching and runs on (here: until the missing tray ends it).
+    r = test::run(kHost, kOwnPorts, env_for(dir));
+    EXPECT_EQ(r.code, 0);
+    EXPECT_EQ(stored(), exe + "=GpuPreference=2;\n");
+    const std::string log_file = dir.path() + "/Sorvane/logs/sorvane-host.log";
+    std::string logged;
+    for (int i = 0; i < 3000 && logged.find("[host] stopped\n") == std::string::npos; ++i) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        logged = platform::file_exists(log_file) ? read_all(log_file) : std::string();
+    }
+    const std::string lines[] = {
+        "[gpu-pref] render GPU Simulated Render GPU 2: GPU tercihi yazildi (surec yeniden baslayinca gecerli) "
+        "(istenen=GpuPreference=2;, onceki=-)\n",
+        "[gpu-pref] GPU tercihi degisti: yeni tercihle yeniden baslatildi, bu surec cikiyor\n",
+        "[gpu-pref] render GPU Simulated Render GPU 2: GPU tercihi render GPU'suyla uyumlu "
+        "(istenen=GpuPreference=2;, onceki=GpuPreference=2;)\n",
+        "[host] starting: host_id=",
+        "[host] stopped\n",
+    };
+    size_t at = 0;
+    for (const std::string& line : lines) {
+        at = logged.find(line, at);
+        ASSERT_NE(at, std::string::npos) << line << "\n" << logged;
+    }
+    // Only the restarted process started the host, and it was started once.
+    EXPECT_EQ(logged.find("[host] starting"), logged.rfind("[host] starting")) << logged;
+
+    // --no-gpu-pref leaves a differing entry alone.
+    ASSERT_TRUE(sim::Machine(dir.file("machine")).update("other", [&](sim::MachineState& s) {
+        s.registry.set_value(platform::RegistryHive::current_user, kGpuPreferencesKey, exe,
+                             platform::reg_sz("GpuPreference=1;"));
+    }));
+    EXPECT_EQ(test::run(kHost, with_own_ports({"--no-gpu-pref"}), env_for(dir)).code, 1);
+    EXPECT_EQ(stored(), exe + "=GpuPreference=1;\n");
 }
 
 // Starts a console host and waits for its ready line.

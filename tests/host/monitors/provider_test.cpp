@@ -7,11 +7,13 @@
 #include <cstdlib>
 #include <memory>
 #include <mutex>
+#include <sstream>
 #include <thread>
 
 #include "host/core/log.h"
 #include "host/monitors/driver_monitor_provider.h"
 #include "platform/sim/display_config_sim.h"
+#include "platform/sim/gpu_sim.h"
 #include "platform/sim/machine.h"
 #include "tests/support/driver_node.h"
 #include "platform/sim/manual_clock.h"
@@ -36,7 +38,6 @@ protected:
             log_text.append(line);
         });
         open_log(true, "");
-        DriverMonitorConfig config;
         config.has_output = [this](const MonitorRef& ref) {
             bool found = false;
             machine->read([&](const sim::MachineState& s) {
@@ -109,6 +110,8 @@ protected:
     std::shared_ptr<sim::Machine> machine;
     std::unique_ptr<test::Process> driver;
     std::unique_ptr<platform::IDisplayConfigApi> api;
+    std::unique_ptr<platform::IGpuAdapters> gpus;
+    DriverMonitorConfig config;
     sim::ManualClock clock;
     std::unique_ptr<DriverMonitorProvider> provider;
     std::string before;
@@ -165,6 +168,102 @@ TEST_F(ProviderTest, AcquireExtendsRightOfThePhysicalDisplayAndReleaseRestoresTh
     EXPECT_TRUE(provider->monitor_alive("viewer-b", 4));
     provider->release_monitor("viewer-b", 4);
     EXPECT_EQ(settled_topology(), before) << logged();
+}
+
+// The story of a fresh machine, told by sorvane-sim: the viewer's monitor is
+// extended to the right of the physical display, and once it is released and
+// its grace has run out the displays are exactly as before.
+TEST_F(ProviderTest, SimToolShowsTheMonitorRightOfThePhysicalDisplayUntilTheGraceEnds) {
+    auto displays = [&] {
+        const auto r = test::run(test::bin_path("sorvane-sim"), {"topology", "displays"}, {{"SORVANE_SIM_ROOT", root}});
+        EXPECT_EQ(r.code, 0) << r.err;
+        return r.out;
+    };
+    // The rows of the table as words: TARGET KIND STATE POSITION MODE ROTATION PRIMARY MONITOR...
+    auto rows = [](const std::string& table) {
+        std::vector<std::vector<std::string>> out;
+        std::istringstream lines(table);
+        for (std::string line; std::getline(lines, line);) {
+            std::istringstream words(line);
+            std::vector<std::string> row;
+            for (std::string w; words >> w;) row.push_back(w);
+            if (row.size() >= 7 && row[0] != "TARGET") out.push_back(row);
+        }
+        return out;
+    };
+    const std::string table_before = displays();
+    ASSERT_EQ(rows(table_before).size(), 1u) << table_before;
+
+    AcquiredMonitor m;
+    ASSERT_TRUE(acquire("0f1e2d3c-done-when", 2560, 1600, 60, 1, m));
+    const auto with = rows(displays());
+    ASSERT_EQ(with.size(), 2u);
+    for (const auto& row : with) {
+        if (row[1] == "physical") {
+            EXPECT_EQ(row[3], "0,0");
+            EXPECT_EQ(row[6], "yes");
+        } else {
+            EXPECT_EQ(row[1], "virtual");
+            EXPECT_EQ(row[2], "active");
+            EXPECT_EQ(row[3], "1920,0");
+            EXPECT_EQ(row[4], "2560x1600@60");
+            EXPECT_EQ(row[6], "-");
+        }
+    }
+
+    provider->release_after_grace("0f1e2d3c-done-when", 1, 0);
+    clock.advance_ms(30'001);
+    ASSERT_TRUE(logged_eventually("grace period expired)")) << logged();
+    ASSERT_TRUE(logged_eventually("[monitor] K10")) << logged();
+    std::string table_after = displays();
+    for (int i = 0; i < 500 && table_after != table_before; ++i) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        table_after = displays();
+    }
+    EXPECT_EQ(table_after, table_before) << logged();
+}
+
+// A mode whose pixel clock the driver refuses still gives the viewer a
+// monitor, at the next refresh the driver accepts.
+TEST_F(ProviderTest, ARefusedPixelClockIsRetriedAtLowerRefreshes) {
+    AcquiredMonitor m;
+    ASSERT_TRUE(acquire("viewer-4k", 3840, 2160, 120, 1, m));
+    EXPECT_EQ(m.refresh, 60u);
+    EXPECT_EQ(m.width, 3840u);
+    EXPECT_NE(topology().find(" on 3840x2160@60 1920,0\n"), std::string::npos) << topology();
+    size_t at = 0;
+    for (const char* line : {"MONITOR_ADD 3840x2160@120 refused (pixel clock too high): trying 100 Hz",
+                             "MONITOR_ADD 3840x2160@75 refused (pixel clock too high): trying 60 Hz",
+                             "[monitor] MONITOR_ADD 3840x2160@60 key="}) {
+        at = logged().find(line, at);
+        ASSERT_NE(at, std::string::npos) << line << "\n" << logged();
+    }
+
+    // The same request after a lost connection takes the monitor back as it is.
+    provider->release_after_grace("viewer-4k", 1, 0);
+    AcquiredMonitor again;
+    ASSERT_TRUE(acquire("viewer-4k", 3840, 2160, 120, 2, again));
+    EXPECT_TRUE(again.reused);
+    EXPECT_EQ(again.refresh, 60u);
+}
+
+// The driver renders on the host's render GPU: the NVIDIA one of two, named
+// to the driver while it has no monitor.
+TEST_F(ProviderTest, TheDriverIsToldTheRenderGpuBeforeItsFirstMonitor) {
+    machine->update("second GPU", [](sim::MachineState& s) {
+        sim::SimGpu g = s.display.gpus.front();
+        g.luid.low += 0x100;
+        g.vendor_id = 0x10DE;
+        g.name = "Simulated Discrete GPU";
+        s.display.gpus.insert(s.display.gpus.begin() + 1, g);
+    });
+    gpus = sim::make_sim_gpu_adapters(machine);
+    config.find_render_gpu = [this] { return find_driver_render_gpu(*gpus); };
+    provider = std::make_unique<DriverMonitorProvider>(clock, *api, config);
+    AcquiredMonitor m;
+    ASSERT_TRUE(acquire("viewer-gpu", 1920, 1080, 60, 1, m));
+    EXPECT_NE(logged().find("[monitor] GPU_LUID 00000000:00012b40 (Simulated Discrete GPU)\n"), std::string::npos)
+        << logged();
 }
 
 TEST_F(ProviderTest, DriverDeathIsSeenAndTheNextAcquireReconnects) {
