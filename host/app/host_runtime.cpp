@@ -59,6 +59,11 @@ bool HostRuntime::start_host(const HostOptions& options, const RunSettings& run)
 
     // Host id and name.
     options_.host_id = load_or_create_host_id(paths_.host_id_file, new_host_id());
+    if (options_.host_id.empty()) {
+        log("[host] host id olusturulamadi (rastgele kaynak hatasi), durduruluyor");
+        last_error_ = "host id: the random source failed";
+        return false;
+    }
     std::string name;
     // The name must fit the 16-byte buffer Windows fills (15 characters and the terminator).
     if (!platform::computer_name(name) || name.empty() || name.size() > 15) name = "host";

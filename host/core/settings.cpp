@@ -44,7 +44,12 @@ SettingsMap parse_settings(std::string_view text, bool truncated) {
         if (!line.empty() && line.back() == '\r') line.remove_suffix(1);
         size_t eq = line.find('=');
         if (eq == std::string_view::npos || eq == 0) continue;
-        out[std::string(line.substr(0, eq))] = std::string(line.substr(eq + 1));
+        // A value holds no CR, as settings_set stores it: one kept here would
+        // end up as the line's dropped CR once written back.
+        std::string value(line.substr(eq + 1));
+        for (char& c : value)
+            if (c == '\r') c = '?';
+        out[std::string(line.substr(0, eq))] = std::move(value);
     }
     return out;
 }

@@ -29,7 +29,8 @@ inline constexpr const char* kSettingLastCaptureStall = "last_capture_stall";
 using SettingsMap = std::map<std::string, std::string>;
 
 // Parses the file's bytes: lines split at LF, one CR at a line's end dropped,
-// key before the first "=", value after it, no trimming; lines without "=" or
+// key before the first "=", value after it (any other CR in it read as "?",
+// as settings_set stores it), no trimming; lines without "=" or
 // with an empty key are skipped; the last line of a key wins. When the text
 // was cut at the read limit (truncated), its last line is incomplete and is
 // dropped rather than read as a cut value.

@@ -20,8 +20,9 @@ void skip_scaling_list(BitReader& r, int size) {
     int last = 8, next = 8;
     for (int j = 0; j < size && !r.failed(); ++j) {
         if (next != 0) {
-            int32_t delta = r.se();
-            next = (last + delta + 256) % 256;
+            // A delta outside -128..127 is invalid; it must still not overflow.
+            const int64_t delta = r.se();
+            next = static_cast<int>(((last + delta) % 256 + 256) % 256);
         }
         last = next == 0 ? last : next;
     }

@@ -4,10 +4,10 @@
 
 #include "common/text.h"
 #include "host/core/log.h"
+#include "host/core/state_files.h"
 #include "host/protocol/frame_reader.h"
 #include "host/protocol/pairing_messages.h"
 #include "host/trust/tls_channel.h"
-#include "platform/random.h"
 
 namespace sorvane {
 
@@ -120,19 +120,32 @@ bool PairingListener::window_accepting_locked(uint64_t now) const { return windo
 std::string PairingListener::open_window(uint16_t control_port, const std::vector<std::string>& addresses, bool force,
                                          uint32_t seconds) {
     std::string token;
+    bool no_token = false;
     {
         std::lock_guard<std::mutex> g(window_mutex_);
         const uint64_t now = clock_.now_ms();
         if (force || !window_open_ || token_used_ || now >= deadline_ms_) {
-            uint8_t bytes[16];
-            platform::secure_random(bytes, sizeof bytes);
-            token_ = sorvane::to_hex(bytes, sizeof bytes);
-            deadline_ms_ = now + static_cast<uint64_t>(seconds) * 1000;
-            token_used_ = false;
-            window_open_ = true;
-            seconds_ = seconds;
+            std::string fresh;
+            no_token = !new_pairing_token(fresh);
+            if (no_token) {
+                // No window without a token nobody can guess; one that is
+                // open with an older token closes too.
+                window_open_ = false;
+            } else {
+                token_ = std::move(fresh);
+                deadline_ms_ = now + static_cast<uint64_t>(seconds) * 1000;
+                token_used_ = false;
+                window_open_ = true;
+                seconds_ = seconds;
+            }
         }
         token = token_;
+    }
+    if (no_token) {
+        log("[pairing] eslestirme belirteci olusturulamadi (rastgele kaynak hatasi)");
+        std::lock_guard<std::mutex> l(listen_mutex_);
+        last_error_ = "pairing token: the random source failed";
+        return {};
     }
     {
         std::lock_guard<std::mutex> l(listen_mutex_);
@@ -306,7 +319,7 @@ void PairingListener::serve(TlsConnection& conn) {
     if (!accepted) {
         if (say) {
             log("[pairing] SONUC: reddedildi (gecersiz/suresi dolmus token) client_id=%s %s",
-                request->client_id.c_str(), peer.c_str());
+                peer_text(request->client_id).c_str(), peer.c_str());
         }
         reply(conn, false, "invalid_or_expired_token");
         return;
@@ -338,12 +351,13 @@ void PairingListener::pair(TlsConnection& conn, const proto::PairRequest& reques
             if (same_token(request.token, token_)) token_used_ = false;
         }
         pairing_not_saved_.store(true);
-        log("[pairing] SONUC: reddedildi (eslesme kaydedilemedi) client_id=%s fp=%s %s", request.client_id.c_str(),
+        log("[pairing] SONUC: reddedildi (eslesme kaydedilemedi) client_id=%s fp=%s %s",
+            peer_text(request.client_id).c_str(),
             to_hex(fp).c_str(), peer.c_str());
         reply(conn, false, kPairReasonNotSaved);
         return;
     }
-    log("[pairing] SONUC: eslesti client_id=%s fp=%s %s", request.client_id.c_str(), to_hex(fp).c_str(),
+    log("[pairing] SONUC: eslesti client_id=%s fp=%s %s", peer_text(request.client_id).c_str(), to_hex(fp).c_str(),
         peer.c_str());
     reply(conn, true, nullptr);
 }

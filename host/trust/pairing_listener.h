@@ -71,7 +71,8 @@ public:
 
     // Opens (or, unless force, reuses) the window for seconds and returns the
     // pairing URI. Listening failures are logged (and kept in last_error); the
-    // URI is returned anyway.
+    // URI is returned anyway. When no fresh token can be made the window is
+    // closed and the result is empty (last_error says why).
     std::string open_window(uint16_t control_port, const std::vector<std::string>& addresses, bool force,
                             uint32_t seconds);
     // Closes the window at once and ends every pairing connection.

@@ -331,8 +331,10 @@ void MachineDesktop::apply(const DisplayModel& display, const InputModel& input,
             if (!render_index) continue;
             d.adapter_index = *render_index;
         } else {
+            // Not captured as a structured binding: clang 14 rejects that.
+            const auto wanted_luid = luid64(t->adapter);
             const auto a = std::find_if(adapters.begin(), adapters.end(),
-                                        [&](const platform::AdapterDesc& x) { return x.luid == luid64(t->adapter); });
+                                        [&](const platform::AdapterDesc& x) { return x.luid == wanted_luid; });
             if (a == adapters.end()) continue;
             d.adapter_index = a->index;
         }

@@ -9,9 +9,13 @@
 #include <vector>
 
 #include "driver/core/edid.h"
+#include "host/media/h264_bits.h"
+#include "host/media/h264_sps.h"
 #include "host/protocol/control_messages.h"
 #include "host/protocol/input_messages.h"
 #include "host/protocol/pairing_messages.h"
+#include "platform/mft.h"
+#include "platform/sim/mft_scripted.h"
 #include "tests/host/protocol/samples.h"
 
 using namespace sorvane;
@@ -63,6 +67,36 @@ std::string fragment(uint8_t seq, uint16_t capture, uint8_t keyframe, uint8_t co
     r += static_cast<char>(index);
     if (index + 1 == count) r += be(last, 2);
     return r;
+}
+
+// The SPS the system's encoder writes first for a configuration (empty when
+// there is no encoder).
+std::string encoder_sps(uint32_t w, uint32_t h, uint32_t profile) {
+    auto port = platform::make_mft_port();
+    std::vector<platform::MftActivate> list = port->list_encoder_transforms(false, nullptr);
+    std::unique_ptr<platform::IMftTransform> t;
+    if (list.empty() || port->activate(list[0], t) != 0) return {};
+    platform::MftVideoType out;
+    out.h264 = true;
+    out.width = w;
+    out.height = h;
+    out.fps_num = 60;
+    out.avg_bitrate = 8'000'000;
+    out.profile = profile;
+    platform::MftVideoType in = out;
+    in.h264 = false;
+    if (t->set_output_type(out) != 0 || t->set_input_type(in) != 0 ||
+        t->process_message(platform::MftMessage::notify_begin_streaming) != 0) {
+        return {};
+    }
+    std::vector<uint8_t> frame(w * h * 3 / 2, 128);
+    platform::MftSample s{frame.data(), frame.size(), w, h, false, 0, 0};
+    std::vector<uint8_t> au;
+    std::vector<std::span<const uint8_t>> units;
+    if (t->process_input(s) != 0 || t->process_output(0, au) != 0 || !h264::split_length_prefixed(au, units)) return {};
+    for (auto u : units)
+        if (!u.empty() && (u[0] & 0x1F) == 7) return std::string(u.begin(), u.end());
+    return {};
 }
 
 }  // namespace
@@ -143,6 +177,36 @@ int main(int argc, char** argv) {
           std::string("\x02\x01\x00", 3) + be(40000, 2) + be(1, 4) + std::string("\x10", 1) + be(40000, 2) +
               be(2, 4) + std::string("\x05\x01\x00", 3) + be(40001, 2) + be(3, 4) + "\x80" + be(0x0A000006, 4) +
               be(40000, 2) + be(4, 4) + "\x40" + be(40000, 2) + be(9, 2) + std::string("\x02\x00\x00\x00\x07\x00\x00\x00\x09", 9));
+
+    // The driver's replies as its tests show them.
+    write("driver_reply", "state",
+          "SVC/1 7 OK proto=1.1 driver=SorvaneVDD-0.1.3 iddcx=0x1a00 adapter=ready max=4 count=2 "
+          "render_pref=none render_actual=00000000:0001a2b3 "
+          "m0=id:3,slot:1,serial:0x1a47e90b,mode:2560x1600@60,os:00000000:0003f000/257,state:active,owner:2,lease_ms:9500 "
+          "m1=id:4,slot:2,serial:7,mode:1920x1080@60,os:none/0,state:pending,owner:2,lease_ms:0");
+    write("driver_reply", "add", "SVC/1 8 OK id=5 serial=0x0a0b0c0d slot=0 os_luid=00000000:0003f000 os_target=257 mode=1920x1080@60");
+    write("driver_reply", "errors", "SVC/1 4 ERR 9 IDDCX status=0xc00000a3 msg=size junk");
+    write("driver_reply", "summary", "id:3,slot:1,serial:0x1a47e90b,mode:2560x1600@60,os:00000000:0003f000/257");
+
+    // settings.txt as its tests write it.
+    write("settings_text", "rules", "lang=tr\r\ntheme=light\ntheme=dark\n=x\nnoequals\n a = b \nk==v\nlast=1");
+    write("settings_text", "notes",
+          "color_vibrance=1\nlast_pairings_unreadable=pairings.dat.bad-20250301|13\nupdate_check=0\n"
+          "update_notified=1.4.0\nlong=abc");
+    // Read and write once disagreed here: a value ending in CR was kept, but
+    // written back it lost the CR (the line's one CR is dropped).
+    write("settings_text", "crash-cr-at-value-end", "k=v\r\r\nnext=1\n");
+
+    // SPS: the simulated encoder's (no VUI, with and without cropping), the
+    // rewrite of one, and the system encoder's (VUI with timing).
+    write("h264_sps", "plain-720p", str(sim::make_test_sps(1280, 720, 3)));
+    write("h264_sps", "plain-cropped", str(sim::make_test_sps(1366, 768, 1)));
+    std::vector<uint8_t> rewritten;
+    if (h264::rewrite_sps(sim::make_test_sps(1920, 1080, 2), rewritten)) write("h264_sps", "rewritten", str(rewritten));
+    for (const uint32_t profile : {66u, 100u}) {
+        const std::string sps = encoder_sps(1920, 1080, profile);
+        if (!sps.empty()) write("h264_sps", "encoder-" + std::to_string(profile), sps);
+    }
 
     write("log_text", "mixed", std::string("\x20ph\x00one\x7f\x80/\xC0\xAF\xED\xA0\x80\xE2\x82|\xC3\xA9", 20));
     write("log_text", "long", "\x10" + std::string(300, 'x'));

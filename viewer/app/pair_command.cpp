@@ -25,6 +25,7 @@ struct PairArgs {
     uint32_t timeout_ms = 5'000;
     bool with_certificate = true;
     std::vector<std::string> addresses;
+    uint32_t local_address = 0;
 };
 
 // 0 when understood, else the exit code.
@@ -38,6 +39,7 @@ int parse(const std::vector<std::string>& args, PairArgs& p, const Streams& stre
         };
         std::string v;
         int64_t n = 0;
+        uint32_t ip = 0;
         if (a == "--state" && value(v)) {
             p.state_dir = v;
         } else if (a == "--client-id" && value(v)) {
@@ -52,6 +54,8 @@ int parse(const std::vector<std::string>& args, PairArgs& p, const Streams& stre
             p.timeout_ms = static_cast<uint32_t>(n);
         } else if (a == "--address" && value(v)) {
             p.addresses.push_back(v);
+        } else if (a == "--local-address" && value(v) && platform::parse_ipv4(v, ip)) {
+            p.local_address = ip;
         } else if (a == "--no-certificate") {
             p.with_certificate = false;
         } else if (p.uri_text.empty() && a.rfind("--", 0) != 0) {
@@ -158,6 +162,7 @@ int run_pair(const std::vector<std::string>& args, const Streams& streams) {
     options.pairing_port = p.port;
     options.timeout_ms = p.timeout_ms;
     options.token = p.token;
+    options.local_address = p.local_address;
     const PairOutcome outcome = pair_with_host(uri, identity.get(), *clock, options);
     if (!outcome.reached) {
         std::fprintf(streams.err, "sorvane-viewer pair: no answer: %s\n", scrub_control(outcome.error).c_str());

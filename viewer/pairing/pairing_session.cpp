@@ -45,6 +45,7 @@ PairOutcome pair_with_host(const PairingUri& uri, const ViewerIdentity* identity
         TlsClient client(clock);
         TlsClientOptions tls;
         tls.timeout_ms = options.timeout_ms;
+        tls.local_address = options.local_address;
         if (!client.connect(host, uri.fingerprint, identity, tls)) {
             outcome.error = address + ": " + client.last_error();
             continue;

@@ -23,6 +23,7 @@ struct PairOptions {
     uint32_t timeout_ms = 5'000;  // per connection attempt and per read
     // Overrides the token of the URI (for probing refusals).
     std::optional<std::string> token;
+    uint32_t local_address = 0;  // appear from this local address (0: any)
 };
 
 struct PairOutcome {

@@ -42,6 +42,8 @@ TEST(Settings, ParseRulesAndRoundTrip) {
     // A text cut at the read limit loses its incomplete last line.
     EXPECT_EQ(parse_settings("a=1\nlong=abc", true), (SettingsMap{{"a", "1"}}));
     EXPECT_TRUE(parse_settings("long=abc", true).empty());
+    // A CR left in a value would be lost once written back: it reads as "?".
+    EXPECT_EQ(parse_settings("k=v\r\r\nm=a\rb\n"), (SettingsMap{{"k", "v?"}, {"m", "a?b"}}));
 }
 
 TEST(Settings, GetSetOnTheFile) {

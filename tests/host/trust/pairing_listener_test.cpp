@@ -6,6 +6,7 @@
 #include <atomic>
 #include <thread>
 
+#include "common/text.h"
 #include "host/core/log.h"
 #include "host/protocol/frame_reader.h"
 #include "platform/cert_store.h"
@@ -339,6 +340,29 @@ TEST_F(ListenerFixture, APairingThatCannotBeSavedIsRefused) {
     ASSERT_TRUE(ok.reached) << ok.error;
     EXPECT_TRUE(ok.result.ok);
     EXPECT_EQ(store.size(), 1u);
+}
+
+TEST_F(ListenerFixture, AHostileClientIdKeepsEachLineWholeAndMatchesTheStoredOne) {
+    const std::string uri = open();
+    // NUL, DEL, invalid UTF-8, then a kilobyte.
+    const std::string id = std::string("ph\0one\x7f\xC0\xAF", 9) + std::string(1000, 'x');
+    const std::string shown = peer_text(id);
+    ASSERT_LT(shown.size(), 200u);
+    const viewer::PairOutcome refused = pair(uri, phone.get(), "x", std::string(32, '0'), id);
+    ASSERT_TRUE(refused.reached) << refused.error;
+    const viewer::PairOutcome ok = pair(uri, phone.get(), "x", {}, id);
+    ASSERT_TRUE(ok.reached && ok.result.ok) << ok.error;
+    ASSERT_EQ(store.list().size(), 1u);
+    EXPECT_EQ(store.list()[0].client_id, id);  // stored as sent; logged as peer_text shows it
+    const std::string fp = to_hex(phone->fingerprint());
+    for (const std::string& line :
+         {"[pairing] SONUC: reddedildi (gecersiz/suresi dolmus token) client_id=" + shown + " 127.0.0.1:",
+          "[pairing] SONUC: eslesti client_id=" + shown + " fp=" + fp + " 127.0.0.1:"}) {
+        EXPECT_EQ(log.count(line), 1u) << line << "\n" << log.text();
+    }
+    const std::string text = log.text();
+    EXPECT_EQ(text.find(std::string(1, '\0')), std::string::npos);
+    EXPECT_EQ(text.find('\x7f'), std::string::npos);
 }
 
 TEST(PairingUri, NameEncodingAndTheLengthRule) {
