@@ -198,27 +198,5 @@ TEST_F(GpuPreferenceStep, WritesRestartsOnceAndTheRestartedProcessOnlyWarns) {
     EXPECT_NE(logged().find("[gpu-pref] render GPU belirlenemedi: GPU tercihi ayarlanmadi\n"), std::string::npos);
 }
 
-TEST(GpuPreference, CheckPrintsTheAnalysisAndNeverWrites) {
-    Rig rig;
-    rig.set_value("GpuPreference=1;");
-    GpuPrefCheck c = gpu_preference_check(*rig.ports);
-    EXPECT_EQ(c.exit_code, 0);
-    EXPECT_EQ(c.text, "render GPU: Simulated Render GPU 2\nexe: " + kExe +
-                          "\nistenen: GpuPreference=2;\nmevcut: GpuPreference=1;\ndurum: UYUSMUYOR (GPU tercihi "
-                          "uyusmuyor (yazilmadi))\n");
-    EXPECT_EQ(rig.value(), "GpuPreference=1;");
-
-    Rig one(1, false, false);
-    c = gpu_preference_check(*one.ports);
-    EXPECT_EQ(c.text, "render GPU: Simulated Render GPU 1\nexe: " + kExe +
-                          "\nistenen: (girdi gerekmez)\nmevcut: (yok)\ndurum: gerekmez (tek GPU sinifi (en dusuk guc = "
-                          "en yuksek performans): GPU tercihi gerekmez)\n");
-
-    Rig none(0, false, false);
-    c = gpu_preference_check(*none.ports);
-    EXPECT_EQ(c.exit_code, 1);
-    EXPECT_EQ(c.text, "render GPU belirlenemedi\n");
-}
-
 }  // namespace
 }  // namespace sorvane

@@ -266,6 +266,35 @@ TEST_F(ProviderTest, TheDriverIsToldTheRenderGpuBeforeItsFirstMonitor) {
         << logged();
 }
 
+// Where the user put the viewer's monitor is recorded at removal and used
+// for its next monitor.
+TEST_F(ProviderTest, TheUsersPositionIsRememberedForTheNextMonitor) {
+    DisplayPositionStore positions;
+    positions.load(dir.file("display_positions.txt"));
+    config.positions = &positions;
+    provider = std::make_unique<DriverMonitorProvider>(clock, *api, config);
+
+    AcquiredMonitor m;
+    ASSERT_TRUE(acquire("viewer-k86", 1280, 800, 60, 1, m));
+    // The user drags it to the left of the primary display, 100 pixels lower.
+    machine->update("user moves the monitor", [&](sim::MachineState& s) {
+        for (auto& t : s.display.targets)
+            if (t.id == m.ref.target_id && t.indirect) t.x = -1280, t.y = 100;
+    });
+    provider->release_monitor("viewer-k86", 1);
+    ASSERT_TRUE(positions.position_of("viewer-k86"));
+    EXPECT_EQ(positions.position_of("viewer-k86")->side, 'L');
+    EXPECT_EQ(positions.position_of("viewer-k86")->offset, 100);
+    EXPECT_NE(logged().find("[monitor] konum kaydedildi (K86, client viewer-k): "), std::string::npos) << logged();
+    ASSERT_EQ(settled_topology(), before);
+
+    AcquiredMonitor again;
+    ASSERT_TRUE(acquire("viewer-k86", 1280, 800, 60, 2, again));
+    EXPECT_NE(logged().find("-> (-1280,100)\n"), std::string::npos) << logged();
+    EXPECT_NE(topology().find(" on 1280x800@60 -1280,100\n"), std::string::npos) << topology();
+    provider.reset();  // its shutdown records into positions
+}
+
 TEST_F(ProviderTest, DriverDeathIsSeenAndTheNextAcquireReconnects) {
     AcquiredMonitor m;
     ASSERT_TRUE(acquire("viewer-x", 1920, 1080, 60, 1, m));
