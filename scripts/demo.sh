@@ -75,10 +75,10 @@ echo "== 2. the reference viewer pairs with that URI (state: $root/viewer)"
 "$bin/sorvane-viewer" pair "$uri" --address 127.0.0.1 --state "$root/viewer" --name "Demo Phone"
 
 echo
-echo "== 2b. the viewer streams a 2560x1600@60 monitor of its own for 10 s and taps its middle after 3 s"
+echo "== 2b. the viewer streams a 2560x1600@60 monitor of its own for 10 s and taps it after 3 s (on the cyan bar)"
 displays > displays-before.txt
 "$bin/sorvane-viewer" stream 127.0.0.1 --state "$root/viewer" --seconds 10 --mode 2560x1600@60 \
-  --out "$root/stream.h264" --snapshot "$root/snapshot.png" --tap 0.5,0.5@3 > viewer-stream.out 2>&1 &
+  --out "$root/stream.h264" --snapshot "$root/snapshot.png" --tap 0.3,0.5@3 > viewer-stream.out 2>&1 &
 viewer_pid=$!
 stream_rc=0
 wait "$viewer_pid" || stream_rc=$?
@@ -87,7 +87,7 @@ grep -v "^  " viewer-stream.out || true
 echo "sorvane-viewer stream exit code $stream_rc"
 grep -E "\[session 1\] (monitor ready|pipeline open|video started|touch down|summary|ended)|\[monitor\] (MONITOR_ADD|MONITOR_REMOVE|K10)" host.out || true
 tap_seen=no
-[[ -s $root/snapshot.png ]] && tap_seen=$(mark_seen "$root/snapshot.png" 2560 1600 1280 800)
+[[ -s $root/snapshot.png ]] && tap_seen=$(mark_seen "$root/snapshot.png" 2560 1600 768 800)
 
 echo
 echo "== 3. the host logged the pairing and stops on Ctrl+C (SIGINT)"
@@ -130,7 +130,7 @@ sed -n '/^summary:/,$p' viewer-stream.out
 echo "snapshot (the last decoded picture): $root/snapshot.png"
 echo "H.264 stream as received: $root/stream.h264"
 if [[ $tap_seen == yes ]]; then
-  echo "tap seen: its mark is in the snapshot at (1280,800)"
+  echo "tap seen: its mark is in the snapshot at (768,800)"
 else
   echo "tap not seen in the snapshot ($tap_seen)"
 fi
