@@ -96,9 +96,17 @@ protected:
         ASSERT_EQ(r.code, 0) << r.out << r.err;
     }
 
-    // sorvane-viewer stream 127.0.0.1 with the state and further arguments.
+    // The control port the running host listens on.
+    std::string control_port() {
+        std::smatch m;
+        const std::string out = host->out();
+        EXPECT_TRUE(std::regex_search(out, m, std::regex("control tcp listening on 127\\.0\\.0\\.1:(\\d+)"))) << out;
+        return m.empty() ? "0" : m[1].str();
+    }
+
+    // sorvane-viewer stream to the running host with the state and further arguments.
     std::unique_ptr<Process> stream(const std::string& state_dir, const std::vector<std::string>& extra) {
-        std::vector<std::string> args = {"stream", "127.0.0.1", "--state", state_dir};
+        std::vector<std::string> args = {"stream", "127.0.0.1:" + control_port(), "--state", state_dir};
         args.insert(args.end(), extra.begin(), extra.end());
         return std::make_unique<Process>(bin_path("sorvane-viewer"), args, env(), work);
     }
