@@ -121,6 +121,8 @@ bool HostRuntime::start_host(const HostOptions& options, const RunSettings& run)
         monitors.grace_ms = static_cast<uint32_t>(run_.grace_seconds) * 1000;
         monitors.has_output = [outputs = outputs_.get()](const MonitorRef& ref) { return outputs->has_output(ref); };
         monitors.positions = display_positions_.get();
+        gpus_ = platform::make_system_gpu_adapters();
+        monitors.find_render_gpu = [gpus = gpus_.get()] { return find_driver_render_gpu(*gpus); };
         driver_monitors_ = std::make_unique<DriverMonitorProvider>(*platform_.clock, *display_config_, monitors);
         monitor_provider_ = std::make_unique<SessionMonitorsAdapter>(*driver_monitors_);
     }
@@ -222,6 +224,7 @@ void HostRuntime::teardown_host() {
     pipelines_.reset();
     monitor_provider_.reset();
     driver_monitors_.reset();
+    gpus_.reset();
     outputs_.reset();
     display_config_.reset();
     pairings_.reset();

@@ -12,6 +12,7 @@
 #include "platform/clock.h"
 #include "platform/console.h"
 #include "platform/display_config.h"
+#include "platform/gpu.h"
 #include "platform/network.h"
 #include "platform/paths.h"
 #include "platform/protect.h"
@@ -97,6 +98,7 @@ private:
     // The driver's monitors, and the sessions' view of them.
     std::unique_ptr<platform::IDisplayConfigApi> display_config_;
     std::unique_ptr<OutputPresence> outputs_;
+    std::unique_ptr<platform::IGpuAdapters> gpus_;
     std::unique_ptr<DriverMonitorProvider> driver_monitors_;
     std::unique_ptr<ISessionMonitors> monitor_provider_;
     std::unique_ptr<MediaPipelineFactory> pipelines_;

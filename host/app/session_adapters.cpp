@@ -116,6 +116,7 @@ public:
                 return build_fragment(*cipher, h, piece, datagram);
             });
     }
+    void set_batch_sender(VideoBatchSender sender) override { pipeline_.set_batch_sender(std::move(sender)); }
     void run(VideoSender sender) override { pipeline_.run(std::move(sender)); }
     void start() override { pipeline_.start(); }
     void stop() override { pipeline_.stop(); }

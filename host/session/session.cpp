@@ -195,7 +195,10 @@ void Session::handle_control(uint8_t type, proto::ByteView payload) {
                 } else if (m.ready) {
                     session_log(session_id_, "SessionOpenAck: ready; waiting for VideoHello on udp %u",
                                 unsigned{transport_.video_port()});
-                    if (pipeline_) pipeline_->run(hello_.make_sender(transport_));
+                    if (pipeline_) {
+                        pipeline_->set_batch_sender(hello_.make_batch_sender(transport_));
+                        pipeline_->run(hello_.make_sender(transport_));
+                    }
                     open_ack_ms_ = t;
                     hello_.set_open_ack_ms(t);
                     set_state(SessionState::AwaitHello);

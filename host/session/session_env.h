@@ -81,6 +81,9 @@ public:
     virtual ~ISessionPipeline() = default;
     virtual void set_cipher(std::shared_ptr<VideoCipher> cipher) = 0;
     virtual void run(VideoSender sender) = 0;  // starts the frame thread
+    // Each frame's datagrams go out together through sender (set before run);
+    // a pipeline without batching keeps to the per-datagram sender.
+    virtual void set_batch_sender(VideoBatchSender sender) { (void)sender; }
     virtual void start() = 0;                  // frames flow, beginning with an IDR
     virtual void stop() = 0;
     virtual void request_keyframe() = 0;

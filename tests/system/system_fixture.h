@@ -117,8 +117,6 @@ protected:
         const RunResult r = sim({"topology"});
         EXPECT_EQ(r.code, 0) << r.err;
         std::istringstream in(r.out);
-        // The positions Windows remembers for monitors it has seen are not
-        // part of the layout: leave that table out.
         std::string line, out;
         bool remembered = false;
         while (std::getline(in, line)) {
