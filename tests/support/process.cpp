@@ -63,6 +63,10 @@ Process::Process(const std::string& program, const std::vector<std::string>& arg
         dup2(in, 0);
         dup2(out, 1);
         dup2(err, 2);
+        // Nothing else of the test's goes with it: a program that outlives
+        // its test (a daemon it starts) must not hold the test's files, such
+        // as the lock the test run was started under.
+        close_range(3, ~0U, 0);
         if (!cwd.empty() && chdir(cwd.c_str()) != 0) _exit(126);
         execve(argv[0], argv.data(), envp.data());
         const char* why = strerror(errno);
