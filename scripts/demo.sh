@@ -27,7 +27,9 @@ cleanup() {
   stop_driver
 }
 # The machine's displays: its targets and paths (remembered positions left out).
-displays() { "$bin/sorvane-sim" topology | grep -v "^remembered " || true; }
+displays() {
+  "$bin/sorvane-sim" topology | awk '/^Remembered positions$/ { skip = 1 } /^$/ { skip = 0 } !skip' || true
+}
 # "yes" when the picture (W x H, PNG) is magenta around (X, Y) at 3 of 5 points:
 # the tap's 32 x 32 mark, perhaps partly under the pointer.
 mark_seen() {
