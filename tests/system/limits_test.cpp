@@ -1,0 +1,58 @@
+// What the host refuses and what it survives, whole processes on loopback:
+// one device at a time (the same device reconnecting replaces its own older
+// session), the driver going away mid-stream, and --allow-ip.
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <csignal>
+#include <filesystem>
+#include <string>
+#include <vector>
+
+#include "tests/system/system_fixture.h"
+
+namespace sorvane {
+namespace {
+
+using namespace std::chrono_literals;
+
+struct SystemLimits : test::SystemFixture {
+    SystemLimits() { with_setup = false; }
+};
+
+TEST_F(SystemLimits, SecondDeviceIsRefusedWhileOneStreamsAndTheSameDeviceSupersedesItself) {
+    // Two devices paired, one per pairing window (a token pairs once).
+    const std::string phone = dir.file("phone"), tablet = dir.file("tablet");
+    start_host();
+    pair(phone, "Test Phone");
+    stop_host();
+    start_host();
+    pair(tablet, "Test Tablet");
+
+    auto first = stream(phone, {"--seconds", "60", "--mode", "1280x720@30"});
+    ASSERT_TRUE(host->wait_for_output("[session 1] video started")) << host->out();
+
+    auto other = stream(tablet, {"--seconds", "2"});
+    EXPECT_EQ(other->wait(30s), 1);
+    EXPECT_NE((other->out() + other->err())
+                  .find("refused by the host: device_limit: Another device is connected to this computer; one device "
+                        "can connect at a time."),
+              std::string::npos)
+        << other->out() << other->err() << host->out();
+
+    // The phone again while its first session still streams: admitted, and
+    // the first session is ended in its favour.
+    auto again = stream(phone, {"--seconds", "2", "--mode", "1280x720@30"});
+    EXPECT_EQ(again->wait(30s), 0) << again->out() << again->err() << host->out();
+    EXPECT_NE(host->out().find("ending the older session 1"), std::string::npos) << host->out();
+    EXPECT_NE(host->out().find("[session 1] superseded by a new connection from the same viewer"), std::string::npos)
+        << host->out();
+    first->wait(30s);
+    EXPECT_NE(first->out().find("  end: ended by the host"), std::string::npos) << first->out() << first->err();
+
+    stop_host();
+    EXPECT_EQ(displays(), displays_before);
+}
+
+}  // namespace
+}  // namespace sorvane
