@@ -54,5 +54,31 @@ TEST_F(SystemLimits, SecondDeviceIsRefusedWhileOneStreamsAndTheSameDeviceSuperse
     EXPECT_EQ(displays(), displays_before);
 }
 
+TEST_F(SystemLimits, DriverStoppedMidStreamEndsTheSessionAndTheHostCarriesOn) {
+    start_host();
+    const std::string state = dir.file("viewer");
+    pair(state, "Test Phone");
+    auto viewer = stream(state, {"--seconds", "60", "--mode", "1280x720@30"});
+    ASSERT_TRUE(host->wait_for_output("[session 1] video started")) << host->out();
+
+    driver->signal(SIGTERM);
+    driver->wait();
+    ASSERT_TRUE(host->wait_for_output("Closing the session with reason monitor_lost")) << host->out();
+    EXPECT_EQ(viewer->wait(30s), 0) << viewer->out() << viewer->err();
+    EXPECT_NE(viewer->out().find("  end: ended by the host"), std::string::npos) << viewer->out() << viewer->err();
+
+    // Still serving: a stranger gets its refusal.
+    const std::string stranger = dir.file("stranger");
+    std::filesystem::create_directories(stranger);
+    std::filesystem::copy(state + "/hosts", stranger + "/hosts");
+    std::filesystem::copy_file(state + "/client_id.txt", stranger + "/client_id.txt");
+    auto refused = stream(stranger, {"--seconds", "2"});
+    EXPECT_EQ(refused->wait(30s), 1);
+    EXPECT_NE((refused->out() + refused->err()).find("refused by the host: not_paired"), std::string::npos)
+        << refused->out() << refused->err();
+    ASSERT_TRUE(host->running()) << host->out();
+    stop_host();
+}
+
 }  // namespace
 }  // namespace sorvane
