@@ -6,6 +6,7 @@
 #include <chrono>
 #include <csignal>
 #include <filesystem>
+#include <regex>
 #include <string>
 #include <vector>
 
@@ -78,6 +79,23 @@ TEST_F(SystemLimits, DriverStoppedMidStreamEndsTheSessionAndTheHostCarriesOn) {
         << refused->out() << refused->err();
     ASSERT_TRUE(host->running()) << host->out();
     stop_host();
+}
+
+TEST_F(SystemLimits, AllowIpRefusesAPairedViewerFromAnotherAddress) {
+    const std::string state = dir.file("viewer");
+    start_host();
+    pair(state, "Test Phone");
+    stop_host();
+    start_host({"--allow-ip", "192.0.2.7"});
+    auto viewer = stream(state, {"--seconds", "2"});
+    EXPECT_NE(viewer->wait(30s), 0) << viewer->out() << viewer->err();
+    stop_host();
+    const std::string log = host->out();
+    EXPECT_TRUE(std::regex_search(log, std::regex("control connection from 127\\.0\\.0\\.1:\\d+ refused \\(--allow-ip\\)")))
+        << log;
+    EXPECT_EQ(log.find("[session "), std::string::npos) << log;
+    EXPECT_EQ(log.find("MONITOR_ADD"), std::string::npos) << log;
+    EXPECT_EQ(displays(), displays_before);
 }
 
 }  // namespace
