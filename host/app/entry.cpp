@@ -7,8 +7,10 @@
 #include "host/app/command_line.h"
 #include "host/app/gpu_preference.h"
 #include "host/app/host_runtime.h"
+#include "host/core/crash.h"
 #include "host/core/log.h"
 #include "host/core/options.h"
+#include "host/core/power.h"
 #include "platform/console.h"
 #include "platform/instance.h"
 #include "platform/network.h"
@@ -95,6 +97,12 @@ int host_main(int argc, char** argv) {
     auto network = platform::make_system_network_info();
     auto protector = platform::make_user_data_protector();
     open_log(run.console, host_paths(*paths).log_dir);
+    // Crash records and resume detection for the whole process. (They come
+    // after the one-shot commands, which must leave the user's folder alone,
+    // and after the signal set-up, since the power listener is a thread.)
+    install_crash_handlers(default_crash_folder());
+    set_crash_log_file(platform::join_path(host_paths(*paths).log_dir, "sorvane-host.log"));
+    register_power_notifications(platform::power_notifications());
 
     std::unique_ptr<platform::InstanceGuard> instance;
     if (!run.console) {

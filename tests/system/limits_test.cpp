@@ -1,6 +1,6 @@
 // What the host refuses and what it survives, whole processes on loopback:
 // one device at a time (the same device reconnecting replaces its own older
-// session), the driver going away mid-stream, and --allow-ip.
+// session), the driver going away mid-stream, sleep and resume, and --allow-ip.
 #include <gtest/gtest.h>
 
 #include <chrono>
@@ -79,6 +79,31 @@ TEST_F(SystemLimits, DriverStoppedMidStreamEndsTheSessionAndTheHostCarriesOn) {
         << refused->out() << refused->err();
     ASSERT_TRUE(host->running()) << host->out();
     stop_host();
+}
+
+TEST_F(SystemLimits, SleepAndAutomaticResumeRebuildTheStreamOnce) {
+    start_host();
+    const std::string state = dir.file("viewer");
+    pair(state, "Test Phone");
+    auto viewer = stream(state, {"--seconds", "6", "--mode", "1280x720@30"});
+    ASSERT_TRUE(host->wait_for_output("[session 1] video started")) << host->out();
+
+    EXPECT_EQ(sim({"power", "suspend"}).code, 0);
+    EXPECT_EQ(sim({"power", "resume-auto"}).code, 0);
+    ASSERT_TRUE(host->wait_for_output("[power] the PC resumed (epoch 1)")) << host->out();
+    ASSERT_TRUE(host->wait_for_output("rebuilding capture and encode from scratch")) << host->out();
+
+    // The stream goes on after the rebuild and ends as the viewer asked.
+    EXPECT_EQ(viewer->wait(30s), 0) << viewer->out() << viewer->err() << host->out();
+    EXPECT_NE(viewer->out().find("  end: closed by the viewer"), std::string::npos) << viewer->out();
+    stop_host();
+    const std::string log = host->out();
+    EXPECT_NE(log.find("[power] the PC is going to sleep/hibernate"), std::string::npos) << log;
+    size_t rebuilds = 0;
+    for (size_t at = log.find("rebuilding capture and encode"); at != std::string::npos;
+         at = log.find("rebuilding capture and encode", at + 1))
+        ++rebuilds;
+    EXPECT_EQ(rebuilds, 1u) << log;
 }
 
 TEST_F(SystemLimits, AllowIpRefusesAPairedViewerFromAnotherAddress) {
