@@ -55,4 +55,8 @@ size_t utf8_complete_length(std::string_view s);
 // middle of a UTF-8 sequence.
 size_t utf8_prefix_length(std::string_view s, size_t max);
 
+// Appends the UTF-8 form of code point cp (at most U+10FFFF; the caller
+// replaces surrogates and larger values).
+void append_utf8(std::string& out, uint32_t cp);
+
 }  // namespace sorvane

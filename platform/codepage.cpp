@@ -1,4 +1,5 @@
 #include "platform/codepage.h"
+#include "common/text.h"
 
 #include <array>
 
@@ -51,19 +52,6 @@ const std::array<uint16_t, 128>& table(uint32_t cp) {
     }
 }
 
-void put_utf8(std::string& out, uint32_t cp) {
-    if (cp < 0x80) {
-        out += static_cast<char>(cp);
-    } else if (cp < 0x800) {
-        out += static_cast<char>(0xC0 | (cp >> 6));
-        out += static_cast<char>(0x80 | (cp & 0x3F));
-    } else {
-        out += static_cast<char>(0xE0 | (cp >> 12));
-        out += static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
-        out += static_cast<char>(0x80 | (cp & 0x3F));
-    }
-}
-
 }  // namespace
 
 std::string oem_to_utf8(std::string_view bytes, uint32_t cp) {
@@ -76,7 +64,7 @@ std::string oem_to_utf8(std::string_view bytes, uint32_t cp) {
             out += static_cast<char>(c);
         } else {
             const uint16_t u = t[c - 0x80];
-            put_utf8(out, u == 0 ? 0xFFFD : u);
+            append_utf8(out, u == 0 ? 0xFFFD : u);
         }
     }
     return out;

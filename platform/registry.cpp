@@ -1,26 +1,9 @@
 #include "platform/registry.h"
+#include "common/text.h"
 
 namespace sorvane::platform {
 
 namespace {
-
-void put_utf8(std::string& out, uint32_t cp) {
-    if (cp < 0x80) {
-        out += static_cast<char>(cp);
-    } else if (cp < 0x800) {
-        out += static_cast<char>(0xC0 | (cp >> 6));
-        out += static_cast<char>(0x80 | (cp & 0x3F));
-    } else if (cp < 0x10000) {
-        out += static_cast<char>(0xE0 | (cp >> 12));
-        out += static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
-        out += static_cast<char>(0x80 | (cp & 0x3F));
-    } else {
-        out += static_cast<char>(0xF0 | (cp >> 18));
-        out += static_cast<char>(0x80 | ((cp >> 12) & 0x3F));
-        out += static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
-        out += static_cast<char>(0x80 | (cp & 0x3F));
-    }
-}
 
 void put_utf16(std::vector<uint8_t>& out, uint32_t cp) {
     auto unit = [&](uint32_t u) {
@@ -84,13 +67,13 @@ std::string utf16le_to_utf8(const uint8_t* data, size_t n) {
         if (u >= 0xD800 && u < 0xDC00 && i + 1 < units) {
             const uint32_t lo = data[2 * i + 2] | (static_cast<uint32_t>(data[2 * i + 3]) << 8);
             if (lo >= 0xDC00 && lo < 0xE000) {
-                put_utf8(out, 0x10000 + ((u - 0xD800) << 10) + (lo - 0xDC00));
+                append_utf8(out, 0x10000 + ((u - 0xD800) << 10) + (lo - 0xDC00));
                 ++i;
                 continue;
             }
         }
         if (u >= 0xD800 && u < 0xE000) u = 0xFFFD;
-        put_utf8(out, u);
+        append_utf8(out, u);
     }
     return out;
 }
