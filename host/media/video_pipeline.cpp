@@ -363,13 +363,16 @@ bool VideoPipeline::pass() {
             const uint64_t recorded_before = counters_.frames_recorded;
             const uint64_t a = L.pending_us != 0 ? L.pending_us : now;
             const uint64_t i = L.image_us != 0 ? L.image_us : now;
+            const uint64_t decided = now;
             if (!send_frame(a, i)) {
                 L.ended = true;
                 return false;
             }
             now = now_us();
             L.pending_us = L.image_us = 0;
-            L.next_send_us = now + L.interval_us;
+            // The interval counts from the moment the frame was due, not from the end of its encoding: a
+            // chain of C ms would otherwise cap the stream at 1000 / (C + interval) frames a second.
+            L.next_send_us = decided + L.interval_us;
             if (counters_.frames_recorded != recorded_before) {
                 const FrameRecord& r = records_[(records_next_ + records_.size() - 1) % records_.size()];
                 ++L.window_frames;
