@@ -1,5 +1,6 @@
 #include "host/app/entry.h"
 
+#include <algorithm>
 #include <atomic>
 #include <cstdio>
 #include <cstdlib>
@@ -78,6 +79,10 @@ int host_main(int argc, char** argv) {
     // two runs on one machine never meet on the product's port.
     if (const char* port = std::getenv("SORVANE_PAIRING_PORT"); port != nullptr && *port != '\0') {
         run.pairing_port = static_cast<uint16_t>(std::strtoul(port, nullptr, 10));
+    }
+    // They also raise the one-device limit to show several devices streaming at once.
+    if (const char* devices = std::getenv("SORVANE_MAX_DEVICES"); devices != nullptr && *devices != '\0') {
+        options.max_devices = std::clamp<size_t>(std::strtoull(devices, nullptr, 10), 1, options.max_sessions);
     }
     if (parsed.gpu_pref_restarted) g_gpu_pref_restarted.store(true);
     if (parsed.no_gpu_pref) g_no_gpu_pref.store(true);

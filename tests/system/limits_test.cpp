@@ -1,6 +1,7 @@
 // What the host refuses and what it survives, whole processes on loopback:
 // one device at a time (the same device reconnecting replaces its own older
-// session), the driver going away mid-stream, sleep and resume, and --allow-ip.
+// session) and two at once when the limit is raised, the driver going away
+// mid-stream, sleep and resume, and --allow-ip.
 #include <gtest/gtest.h>
 
 #include <chrono>
@@ -8,9 +9,11 @@
 #include <filesystem>
 #include <regex>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include "tests/system/system_fixture.h"
+#include "tests/viewer/png_check.h"
 
 namespace sorvane {
 namespace {
@@ -52,6 +55,42 @@ TEST_F(SystemLimits, SecondDeviceIsRefusedWhileOneStreamsAndTheSameDeviceSuperse
     EXPECT_NE(first->out().find("  end: ended by the host"), std::string::npos) << first->out() << first->err();
 
     stop_host();
+    EXPECT_EQ(displays(), displays_before);
+}
+
+TEST_F(SystemLimits, WithTheLimitRaisedTwoDevicesStreamAtOnceEachOnItsOwnMonitor) {
+    const std::string phone = dir.file("phone"), tablet = dir.file("tablet");
+    start_host();
+    pair(phone, "Test Phone");
+    stop_host();
+    host_env["SORVANE_MAX_DEVICES"] = "2";
+    start_host();
+    pair(tablet, "Test Tablet");
+
+    const std::string phone_png = dir.file("phone.png"), tablet_png = dir.file("tablet.png");
+    auto a = stream(phone, {"--seconds", "4", "--mode", "1280x720@30", "--snapshot", phone_png});
+    auto b = stream(tablet, {"--seconds", "4", "--mode", "1280x800@30", "--snapshot", tablet_png});
+    ASSERT_TRUE(host->wait_for_output("[session 2] video started")) << host->out();
+    ASSERT_TRUE(host->wait_for_output("[session 1] video started")) << host->out();
+    const std::string during = displays();
+    EXPECT_EQ(a->wait(30s), 0) << a->out() << a->err() << host->out();
+    EXPECT_EQ(b->wait(30s), 0) << b->out() << b->err() << host->out();
+    for (const auto& [png, width, height] :
+         std::vector<std::tuple<std::string, uint32_t, uint32_t>>{{phone_png, 1280, 720}, {tablet_png, 1280, 800}}) {
+        const std::string bytes = test::read_all(png);
+        viewer::RgbImage pic;
+        ASSERT_TRUE(test::decode_png(std::vector<uint8_t>(bytes.begin(), bytes.end()), pic)) << png;
+        EXPECT_EQ(pic.width, width);
+        EXPECT_EQ(pic.height, height);
+    }
+    // Two monitors of their own, side by side on the machine while both streamed.
+    EXPECT_NE(during.find("1280x720"), std::string::npos) << during;
+    EXPECT_NE(during.find("1280x800"), std::string::npos) << during;
+    stop_host();
+    const std::string log = host->out();
+    EXPECT_NE(log.find("MONITOR_REMOVE id=1 (client "), std::string::npos) << log;
+    EXPECT_NE(log.find("MONITOR_REMOVE id=2 (client "), std::string::npos) << log;
+    EXPECT_EQ(log.find("device_limit"), std::string::npos) << log;
     EXPECT_EQ(displays(), displays_before);
 }
 

@@ -134,7 +134,7 @@ TEST_F(SystemStreamInstalled, KilledHostsMonitorsAreRemovedByTheDriverAndTheNext
     EXPECT_EQ(displays(), displays_before);
 }
 
-TEST_F(SystemStreamInstalled, UnpairedViewerIsRefusedAndGetsNoMonitor) {
+TEST_F(SystemStreamInstalled, UnpairedViewerIsRefusedAndAWrongVideoKeyGetsNoVideo) {
     start_host();
     const std::string paired = dir.file("viewer");
     pair(paired, "Test Phone");
@@ -147,8 +147,19 @@ TEST_F(SystemStreamInstalled, UnpairedViewerIsRefusedAndGetsNoMonitor) {
     EXPECT_EQ(viewer->wait(30s), 1);
     EXPECT_NE((viewer->out() + viewer->err()).find("refused by the host: not_paired"), std::string::npos)
         << viewer->out() << viewer->err();
-    stop_host();
     EXPECT_EQ(host->out().find("MONITOR_ADD"), std::string::npos) << host->out();
+
+    // The paired viewer sealing its VideoHello with a key that is not its
+    // session's: the hello fails its tag check and no video is sent to it.
+    auto wrong = stream(paired, {"--seconds", "3", "--mode", "1280x720@30", "--wrong-video-key"});
+    EXPECT_EQ(wrong->wait(30s), 1) << wrong->out() << wrong->err();
+    EXPECT_NE(wrong->out().find("frames: received 0, decoded 0"), std::string::npos) << wrong->out();
+    stop_host();
+    const std::string log = host->out();
+    EXPECT_TRUE(std::regex_search(log, std::regex("\\[session \\d+\\] VideoHello from 127\\.0\\.0\\.1:\\d+ rejected: "
+                                                  "reason=gmac")))
+        << log;
+    EXPECT_EQ(log.find("streaming starts"), std::string::npos) << log;
     EXPECT_EQ(displays(), displays_before);
 }
 

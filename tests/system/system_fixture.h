@@ -73,7 +73,9 @@ protected:
         std::vector<std::string> args = {"--console",      "--pair",       "--bind", "127.0.0.1", "--control-port",
                                          "0",              "--video-port", "0",      "--input-port", "0"};
         args.insert(args.end(), extra.begin(), extra.end());
-        host = std::make_unique<Process>(bin_path("sorvane-host"), args, env(), work);
+        std::map<std::string, std::string> vars = env();
+        vars.insert(host_env.begin(), host_env.end());
+        host = std::make_unique<Process>(bin_path("sorvane-host"), args, vars, work);
         ASSERT_TRUE(host->wait_for_output("Ctrl+C to stop\n")) << host->out() << host->err();
     }
 
@@ -146,6 +148,7 @@ protected:
     // sorvane-setup install (signing included, seconds under load); false: the
     // device node alone, written straight into the machine.
     bool with_setup = true;
+    std::map<std::string, std::string> host_env;  // the host's own further variables
     TempDir dir;
     std::string root, data, work;
     std::string displays_before;

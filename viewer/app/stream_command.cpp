@@ -50,6 +50,7 @@ struct StreamArgs {
     std::vector<Tap> taps;
     std::vector<Key> keys;
     uint32_t timeout_ms = 5'000;
+    bool wrong_video_key = false;
 };
 
 // A plain decimal number ("2", "0.25"), read the same in every locale.
@@ -123,6 +124,8 @@ int parse(const std::vector<std::string>& args, StreamArgs& a, const Streams& st
         } else if (arg == "--timeout-ms" && value(v)) {
             ok = parse_int_exact(v, n) && n > 0 && n <= 600'000;
             a.timeout_ms = static_cast<uint32_t>(n);
+        } else if (arg == "--wrong-video-key") {
+            a.wrong_video_key = true;
         } else if (arg == "--tap" && value(v)) {
             Tap t;
             const size_t comma = v.find(',');
@@ -267,6 +270,7 @@ public:
             return fail("the session carries no 32-byte video key");
         }
         std::copy(key.begin(), key.end(), vo.key.begin());
+        if (a_.wrong_video_key) vo.key[0] ^= 0xFF;
         link_->client().acknowledge_session(true);
         if (!link_->flush()) return fail("could not send SessionOpenAck: " + link_->link().last_error());
         video_ = std::make_unique<VideoReceiver>(*clock_);
