@@ -1,8 +1,23 @@
 #include "platform/clock.h"
 
+#include <algorithm>
+#include <chrono>
 #include <cstdio>
 
 namespace sorvane::platform {
+
+bool wait_on_monotonic_ms(IClock& clock, std::unique_lock<std::mutex>& lock, std::condition_variable& cv,
+                          uint64_t deadline_ms, const std::function<bool()>& pred) {
+    // A day per slice: adding a larger duration to the steady clock's now
+    // can overflow, and an overflowed wait returns at once (a busy loop).
+    constexpr uint64_t kSliceMs = 86'400'000;
+    while (!pred()) {
+        const uint64_t now = clock.now_ms();
+        if (now >= deadline_ms) return false;
+        cv.wait_for(lock, std::chrono::milliseconds(std::min(deadline_ms - now, kSliceMs)));
+    }
+    return true;
+}
 
 namespace {
 

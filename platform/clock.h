@@ -48,6 +48,12 @@ public:
 // The machine's clocks.
 std::unique_ptr<IClock> make_system_clock();
 
+// wait_until for clocks whose time is the machine's monotonic time in ms.
+// A deadline far away (up to "never", UINT64_MAX) is waited in slices the
+// standard library's timed waits can represent.
+bool wait_on_monotonic_ms(IClock& clock, std::unique_lock<std::mutex>& lock, std::condition_variable& cv,
+                          uint64_t deadline_ms, const std::function<bool()>& pred);
+
 // Civil time in UTC of a wall time (proleptic Gregorian calendar, no leap seconds).
 CivilTime utc_civil(int64_t wall_ms);
 // Inverse of utc_civil for whole milliseconds.

@@ -45,12 +45,7 @@ public:
 
     bool wait_until(std::unique_lock<std::mutex>& lock, std::condition_variable& cv, uint64_t deadline_ms,
                     const std::function<bool()>& pred) override {
-        while (!pred()) {
-            const uint64_t now = now_ms();
-            if (now >= deadline_ms) return false;
-            cv.wait_for(lock, std::chrono::milliseconds(deadline_ms - now));
-        }
-        return true;
+        return wait_on_monotonic_ms(*this, lock, cv, deadline_ms, pred);
     }
 };
 

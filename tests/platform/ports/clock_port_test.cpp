@@ -3,6 +3,12 @@
 
 #include <gtest/gtest.h>
 
+#include <chrono>
+#include <condition_variable>
+#include <cstdint>
+#include <mutex>
+#include <thread>
+
 namespace sorvane::platform {
 namespace {
 
@@ -65,6 +71,20 @@ TEST(SystemClock, WaitUntilEndsOnThePredicateOrThePassedDeadline) {
     const uint64_t start = clock->now_ms();
     EXPECT_FALSE(clock->wait_until(lock, cv, start + 15, [] { return false; }));
     EXPECT_GE(clock->now_ms(), start + 15);
+
+    // "Never" as the deadline blocks until notified; the predicate is not
+    // polled in a loop (an overflowed timed wait would return at once).
+    bool done = false;
+    size_t polls = 0;
+    std::thread notifier([&] {
+        std::this_thread::sleep_for(std::chrono::milliseconds(30));
+        std::lock_guard<std::mutex> g(m);
+        done = true;
+        cv.notify_all();
+    });
+    EXPECT_TRUE(clock->wait_until(lock, cv, UINT64_MAX, [&] { return ++polls, done; }));
+    notifier.join();
+    EXPECT_LE(polls, 4u);
 }
 
 }  // namespace
