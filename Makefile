@@ -61,6 +61,7 @@ bench: build
 	@for b in $(BUILD)/bench/*; do \
 	  if [ -f "$$b" ] && [ -x "$$b" ]; then "$$b" --benchmark_min_time=0.2 || { echo "bench: $$b failed"; exit 1; }; fi; \
 	done
+	bench/stream/stream_bench.sh $(BUILD)/bin 10
 
 fuzz: deps
 	cmake -S . -B $(FUZZ_BUILD) $(CMAKE_GEN) -DCMAKE_C_COMPILER=clang -DCMAKE_CXX_COMPILER=clang++ \
