@@ -204,18 +204,22 @@ TEST_F(AssemblerFixture, LatencyOfAnyCaptureTimeSaturates) {
     EXPECT_LT(std::abs(s.latency_avg_ms), 1e18);
 }
 
-TEST(HelloScheduleTest, FastUntilVideoThenSlow) {
+TEST(HelloScheduleTest, QuickRetriesThenFastUntilVideoThenSlow) {
     viewer::HelloSchedule s;
     EXPECT_TRUE(s.due(1000));
-    EXPECT_EQ(s.sent(1000), 1u);
-    EXPECT_FALSE(s.due(1249));
-    EXPECT_EQ(s.wait_ms(1100), 150u);
-    EXPECT_TRUE(s.due(1250));
-    EXPECT_EQ(s.sent(1250), 2u);
+    uint64_t t = 1000;
+    // Gaps after each hello until video: 10, 20, 40, 80, 160, then 250.
+    for (uint64_t gap : {10u, 20u, 40u, 80u, 160u, 250u, 250u}) {
+        s.sent(t);
+        EXPECT_FALSE(s.due(t + gap - 1)) << gap;
+        EXPECT_EQ(s.wait_ms(t + 1), gap - 1);
+        t += gap;
+        EXPECT_TRUE(s.due(t)) << gap;
+    }
     s.video_arrived();
-    EXPECT_EQ(s.sent(1500), 3u);
-    EXPECT_FALSE(s.due(2499));
-    EXPECT_TRUE(s.due(2500));
+    EXPECT_EQ(s.sent(t), 8u);
+    EXPECT_FALSE(s.due(t + 999));
+    EXPECT_TRUE(s.due(t + 1000));
 }
 
 }  // namespace

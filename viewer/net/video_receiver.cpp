@@ -7,7 +7,11 @@ namespace sorvane::viewer {
 
 uint32_t HelloSchedule::sent(uint64_t now_ms) {
     sent_any_ = true;
-    next_ms_ = now_ms + (video_ ? slow_ms_ : fast_ms_);
+    // Until video arrives the first retries come quickly (10, 20, 40 ... ms):
+    // a hello that overtakes our SessionOpenAck on its way to the host is
+    // dropped there, and a whole fast period would be lost to the first frame.
+    const uint64_t ramp = counter_ < 5 ? uint64_t{10} << counter_ : fast_ms_;
+    next_ms_ = now_ms + (video_ ? slow_ms_ : std::min(ramp, fast_ms_));
     return ++counter_;
 }
 
