@@ -184,6 +184,9 @@ int HostRuntime::run_tray() {
 void HostRuntime::present_pairing() {
     const std::string uri = pairing_listener_->open_window(
         transport_->control_port(), netprofile::offered_addresses(*platform_.network), false, 120);
+    // No token, no window (the listener logged why): a code that pairs
+    // nothing is not shown.
+    if (uri.empty()) return;
     log("[host] eslestirme URI'si (2 dk gecerli): %s", uri.c_str());
     const std::string svg = std::string("captures") + platform::path_separator() + "pairing.svg";
     platform::create_directory("captures");
