@@ -74,21 +74,16 @@ TEST(HostId, AFailedRandomDrawMakesNoTokenAndNoId) {
     } reset;
     TempDir dir;
     const std::string path = dir.path() + "/Sorvane/host_id.txt";
-    const struct {
-        uint32_t pass;
-        const char* what;
-    } cases[] = {{0, "first draw"}, {1, "second draw"}};
-    for (const auto& c : cases) {
-        platform::test_faults::fail_random_calls(c.pass, 1);
-        EXPECT_EQ(load_or_create_host_id(path, new_host_id()), "") << c.what;
-        EXPECT_FALSE(platform::file_exists(path)) << c.what;
+    for (const uint32_t draws_that_pass : {0u, 1u}) {
+        platform::test_faults::fail_random_calls(draws_that_pass, 1);
+        EXPECT_EQ(load_or_create_host_id(path, new_host_id()), "") << draws_that_pass;
+        EXPECT_FALSE(platform::file_exists(path));
     }
     platform::test_faults::fail_random_calls(0, 1);
     std::string token = "stale";
     EXPECT_FALSE(new_pairing_token(token));
     EXPECT_EQ(token, "");
     // The source recovers: both work again.
-    platform::test_faults::reset_random_faults();
     EXPECT_TRUE(is_host_id(load_or_create_host_id(path, new_host_id())));
     EXPECT_TRUE(new_pairing_token(token));
 }
