@@ -13,6 +13,7 @@
 #include "host/protocol/input_messages.h"
 #include "host/protocol/reasons.h"
 #include "host/session/session_manager.h"
+#include "platform/linux/random_fault.h"
 #include "platform/random.h"
 #include "platform/sim/manual_clock.h"
 #include "platform/sim/ports.h"
@@ -294,6 +295,17 @@ TEST_F(SessionWorld, HandshakeRefusalsCarryTheirReasons) {
             EXPECT_EQ(monitors.last().rfind(c.monitor_event, 0), 0u) << monitors.last();
         }
     }
+
+    // No video key can be drawn: refused, and the monitor goes back at once.
+    monitors.fail = pw.fail = "";
+    manager.reset();
+    platform::test_faults::fail_random_calls(0, 1);
+    const ConnId conn = connect(hello_from("dev-no-key"));
+    platform::test_faults::reset_random_faults();
+    EXPECT_EQ(ack_of(conn).reason.value_or(""), proto::kReasonVideoCryptoError);
+    EXPECT_TRUE(transport.of<proto::SessionOpen>(conn).empty());
+    manager->on_control_closed(conn);
+    EXPECT_EQ(monitors.last().rfind("release", 0), 0u) << monitors.last();
 }
 
 TEST_F(SessionWorld, OneDeviceAtATimeAndTheSameDeviceSupersedesItsOlderSession) {
