@@ -30,9 +30,16 @@ private:
 TEST(StartUp, AFailingRandomSourceRefusesANewIdAndShowsNoPairingCode) {
     struct Restore {
         std::filesystem::path cwd = std::filesystem::current_path();
+        const char* sim_root = std::getenv("SORVANE_SIM_ROOT");
+        std::string old_root = sim_root != nullptr ? sim_root : "";
         ~Restore() {
             platform::test_faults::reset_random_faults();
             std::filesystem::current_path(cwd);
+            if (sim_root != nullptr) {
+                ::setenv("SORVANE_SIM_ROOT", old_root.c_str(), 1);
+            } else {
+                ::unsetenv("SORVANE_SIM_ROOT");
+            }
         }
     } restore;
     test::HostLog log;
