@@ -19,6 +19,7 @@
 #include "platform/cert_store.h"
 #include "platform/files.h"
 #include "platform/random.h"
+#include "platform/shell.h"
 #include "platform/system.h"
 
 namespace sorvane {
@@ -144,6 +145,8 @@ bool HostRuntime::start_host(const HostOptions& options, const RunSettings& run)
     services.on_usb_subnet = [net = platform_.network](const std::string& ip) {
         return net != nullptr && netprofile::is_on_usb_subnet(*net, ip);
     };
+    shell_ = platform::make_shell();
+    services.open_display_settings = [shell = shell_.get()] { return shell->open("ms-settings:display"); };
     services.turkish = language_is_turkish();
     session_manager_ = std::make_unique<SessionManager>(*transport_, options_, *monitor_provider_, services);
     transport_started_ = transport_->start(options_, *session_manager_);
@@ -184,6 +187,9 @@ int HostRuntime::run_tray() {
 void HostRuntime::present_pairing() {
     const std::string uri = pairing_listener_->open_window(
         transport_->control_port(), netprofile::offered_addresses(*platform_.network), false, 120);
+    // No token, no window (the listener logged why): a code that pairs
+    // nothing is not shown.
+    if (uri.empty()) return;
     log("[host] eslestirme URI'si (2 dk gecerli): %s", uri.c_str());
     const std::string svg = std::string("captures") + platform::path_separator() + "pairing.svg";
     platform::create_directory("captures");
@@ -220,6 +226,7 @@ void HostRuntime::teardown_host() {
     pairing_listener_.reset();
     session_manager_.reset();
     transport_.reset();
+    shell_.reset();
     injectors_.reset();
     pipelines_.reset();
     monitor_provider_.reset();

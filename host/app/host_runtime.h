@@ -16,6 +16,7 @@
 #include "platform/network.h"
 #include "platform/paths.h"
 #include "platform/protect.h"
+#include "platform/shell.h"
 
 namespace sorvane {
 
@@ -104,6 +105,7 @@ private:
     std::unique_ptr<MediaPipelineFactory> pipelines_;
     std::unique_ptr<PlatformInjectorFactory> injectors_;
     std::unique_ptr<WifiTransport> transport_;
+    std::unique_ptr<platform::IShell> shell_;  // sessions open the display settings with it
     std::unique_ptr<SessionManager> session_manager_;
     bool transport_started_ = false;
     std::unique_ptr<PairingListener> pairing_listener_;

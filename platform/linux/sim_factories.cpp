@@ -7,6 +7,7 @@
 #include "platform/firewall.h"
 #include "platform/pkix.h"
 #include "platform/registry.h"
+#include "platform/shell.h"
 #include "platform/sim/iddcx_sim.h"
 #include "platform/sim/machine.h"
 #include "platform/sim/ports.h"
@@ -25,6 +26,8 @@ std::unique_ptr<IRegistry> make_system_registry() { return sim::make_sim_registr
 std::unique_ptr<ISystemInfo> make_system_info() { return sim::make_sim_system_info(default_machine()); }
 
 std::unique_ptr<IIddCx> make_system_iddcx() { return std::make_unique<sim::SimIddCx>(default_machine()); }
+
+std::unique_ptr<IShell> make_shell() { return sim::make_sim_shell(default_machine()); }
 
 std::string executable_name(const std::string& name) { return name; }
 

@@ -362,7 +362,7 @@ bool Machine::load(MachineState& s, std::vector<std::string>& texts) {
 }
 
 bool Machine::store(const MachineState& /*before_state*/, const std::vector<std::string>& before, MachineState& s,
-                    std::string_view what) {
+                    std::string_view what, bool always_journal) {
     // Which files changed, and how (the journal's lines).
     std::vector<std::string> after;
     for_each_file(s, [&](auto& m) { after.push_back(m.to_json().write()); });
@@ -389,7 +389,7 @@ bool Machine::store(const MachineState& /*before_state*/, const std::vector<std:
             if (olds.count(l) == 0) lines += "  + " + std::string(M::kName) + "/" + l + "\n";
     });
     std::string entry;
-    if (changed) {
+    if (changed || always_journal) {
         ++s.meta.change_count;
         after.back() = s.meta.to_json().write();
         char head[160];
@@ -440,7 +440,7 @@ bool Machine::lock_folder(Lock& lock, bool exclusive) {
     return true;
 }
 
-bool Machine::update(std::string_view what, const std::function<void(MachineState&)>& fn) {
+bool Machine::change(std::string_view what, const std::function<void(MachineState&)>& fn, bool always_journal) {
     std::lock_guard<std::mutex> g(mutex_);
     Lock lock;
     if (!lock_folder(lock, true)) return false;
@@ -448,7 +448,15 @@ bool Machine::update(std::string_view what, const std::function<void(MachineStat
     std::vector<std::string> before;
     if (!load(s, before)) return false;
     fn(s);
-    return store(s, before, s, what);
+    return store(s, before, s, what, always_journal);
+}
+
+bool Machine::update(std::string_view what, const std::function<void(MachineState&)>& fn) {
+    return change(what, fn, false);
+}
+
+bool Machine::record(std::string_view what, const std::function<void(MachineState&)>& fn) {
+    return change(what, fn, true);
 }
 
 bool Machine::read(const std::function<void(const MachineState&)>& fn) {

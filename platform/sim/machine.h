@@ -179,6 +179,10 @@ public:
     // (with last_error) when the state could not be read or written; fn has
     // then not run, or its changes are lost.
     bool update(std::string_view what, const std::function<void(MachineState&)>& fn);
+    // Like update, but journals what even when no model changed: an event of
+    // the machine (a program opened by the shell) rather than a change of its
+    // state. fn may count fault points.
+    bool record(std::string_view what, const std::function<void(MachineState&)>& fn);
     // Runs fn on the current state under the shared lock.
     bool read(const std::function<void(const MachineState&)>& fn);
     // Counts one call of a fault point (its own transaction); 0 when it
@@ -206,7 +210,8 @@ private:
     bool lock_folder(Lock& lock, bool exclusive);
     bool load(MachineState& s, std::vector<std::string>& texts);
     bool store(const MachineState& before_state, const std::vector<std::string>& before, MachineState& s,
-               std::string_view what);
+               std::string_view what, bool always_journal = false);
+    bool change(std::string_view what, const std::function<void(MachineState&)>& fn, bool always_journal);
     void set_error(std::string e);
 
     std::string folder_;

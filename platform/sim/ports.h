@@ -9,6 +9,7 @@
 #include "platform/device_manager.h"
 #include "platform/firewall.h"
 #include "platform/registry.h"
+#include "platform/shell.h"
 #include "platform/sim/machine.h"
 #include "platform/system_info.h"
 
@@ -37,6 +38,11 @@ std::unique_ptr<platform::ICodeSigning> make_sim_code_signing(std::shared_ptr<Ma
 
 // Fault points: "firewall.open", "firewall.add", "firewall.remove".
 std::unique_ptr<platform::IFirewallPolicy> make_sim_firewall(std::shared_ptr<Machine> machine);
+
+// Every open is journaled as "shell open TARGET" and gives 42. Fault point
+// "shell.open" (its code is the result); 2 (file not found) when the machine
+// is not set up or cannot be read.
+std::unique_ptr<platform::IShell> make_sim_shell(std::shared_ptr<Machine> machine);
 
 // Message text of a Win32/HRESULT code as the simulated system words it
 // (English, or Turkish for a "tr" display language); empty when unknown.

@@ -2,10 +2,8 @@
 #include <gtest/gtest.h>
 
 #include "host/protocol/control_messages.h"
-#include "host/net/video_datagram.h"
-#include "host/net/video_hello.h"
 #include "tests/support/process.h"
-#include "tests/host/net/transport_fixture.h"
+#include "tests/viewer/host_side_session.h"
 
 namespace sorvane {
 namespace {
@@ -39,45 +37,19 @@ TEST_F(ConnectProcess, APairedViewerStreamsUntilTheHostCloses) {
     start();
     // The viewer's identity as the command will load it, paired beforehand.
     const std::string state = dir.file("viewer");
-    std::string error;
-    auto id = viewer::ViewerIdentity::load_or_create(state, *real_clock, error);
-    ASSERT_TRUE(id) << error;
-    PairingRecord rec;
-    rec.client_id = "phone-1";
-    rec.fingerprint = id->fingerprint();
-    store.upsert(rec);
+    ASSERT_TRUE(test::paired_viewer_state(*this, state));
 
     std::vector<std::string> a = args(state);
     a.insert(a.end(), {"--duration-ms", "20000"});
     test::Process viewer(test::bin_path("sorvane-viewer"), a);
     ASSERT_TRUE(sink.wait_for(Ev::message, 1));  // the Handshake
-    const Ev conn = sink.of(Ev::connected)[0];
-
-    std::array<uint8_t, 32> key{};
-    key[0] = 9;
-    std::mutex session_mutex;
-    VideoHelloHandler hello(8, conn.peer, clock);
-    hello.set_cipher(std::shared_ptr<VideoCipher>(VideoCipher::create(key.data())));
-    hello.set_state(SessionState::AwaitHello);
-    sink.set_hello_hook([&](const Endpoint& source, proto::ByteView d) {
-        std::lock_guard<std::mutex> g(session_mutex);
-        hello.handle_video_hello(source, d);
-    });
-    proto::HandshakeAck ack{0x0100, test::kTestHostId, true, std::nullopt, std::nullopt, 8u, std::nullopt};
-    proto::SessionOpen open{8, transport->video_port(), transport->input_port(), "H264", 640, 360, 30,
-                            std::string(key.begin(), key.end())};
-    proto::Bytes out;
-    ASSERT_TRUE(proto::encode_control(ack, out) && proto::encode_control(open, out));
-    ASSERT_TRUE(transport->send_control(conn.conn_id, out));
-    ASSERT_TRUE(eventually([&] {
-        std::lock_guard<std::mutex> g(session_mutex);
-        return hello.destination().has_value();
-    }));
+    test::HostSideSession session(*this, 8, {9});
+    ASSERT_TRUE(session.open(640, 360, 30));
     // The viewer opened its input connection too (a second authenticated connection).
     ASSERT_TRUE(viewer.wait_for_output("input 127.0.0.1:"));
 
-    const VideoSender send = hello.make_sender(*transport);
-    auto cipher = VideoCipher::create(key.data());
+    const VideoSender send = session.sender();
+    auto cipher = session.cipher();
     FrameSealer sealer;
     for (uint32_t seq = 1; seq <= 20; ++seq) {
         uint32_t sent = 0;
@@ -87,10 +59,10 @@ TEST_F(ConnectProcess, APairedViewerStreamsUntilTheHostCloses) {
         std::this_thread::sleep_for(std::chrono::milliseconds(5));
     }
     std::this_thread::sleep_for(std::chrono::milliseconds(200));
-    out.clear();
+    proto::Bytes out;
     ASSERT_TRUE(proto::encode_control(proto::SessionClose{8, std::string("host_disconnect")}, out));
-    ASSERT_TRUE(transport->send_control(conn.conn_id, out));
-    transport->close_connection(conn.conn_id);
+    ASSERT_TRUE(transport->send_control(session.conn_id(), out));
+    transport->close_connection(session.conn_id());
 
     EXPECT_EQ(viewer.wait(std::chrono::seconds(30)), 0) << viewer.out() << viewer.err();
     const std::string text = viewer.out();

@@ -8,13 +8,11 @@
 #include <atomic>
 
 #include "host/media/mf_encoder.h"
-#include "host/net/video_datagram.h"
-#include "host/net/video_hello.h"
 #include "host/protocol/control_messages.h"
 #include "host/protocol/input_messages.h"
 #include "platform/sim/test_card.h"
-#include "tests/host/net/transport_fixture.h"
 #include "tests/support/process.h"
+#include "tests/viewer/host_side_session.h"
 #include "tests/viewer/png_check.h"
 #include "viewer/pairing/pairing_session.h"
 
@@ -30,19 +28,14 @@ TEST_F(StreamProcess, DecodesTheCardMeasuresLatencyAndSendsInput) {
     start();
     // A viewer paired beforehand: its certificate, client id and host file.
     const std::string state = dir.file("viewer");
-    std::string error;
-    auto id = viewer::ViewerIdentity::load_or_create(state, *real_clock, error);
-    ASSERT_TRUE(id) << error;
+    ASSERT_TRUE(test::paired_viewer_state(*this, state));
     ASSERT_TRUE(platform::write_file_atomic(state + "/client_id.txt", "phone-1\n", platform::FileAccess::owner_only).ok());
-    PairingRecord rec;
-    rec.client_id = "phone-1";
-    rec.fingerprint = id->fingerprint();
-    store.upsert(rec);
     viewer::KnownHost known;
     known.host_id = test::kTestHostId;
     known.fingerprint = identity.fingerprint();
     known.addresses = {"127.0.0.1"};
     known.control_port = transport->control_port();
+    std::string error;
     ASSERT_TRUE(viewer::save_known_host(state, known, error)) << error;
 
     const std::string h264 = dir.file("out.h264"), png = dir.file("last.png");
@@ -50,33 +43,13 @@ TEST_F(StreamProcess, DecodesTheCardMeasuresLatencyAndSendsInput) {
                          {"stream", "127.0.0.1", "--state", state, "--seconds", "2.5", "--mode", "960x540@30", "--out",
                           h264, "--snapshot", png, "--tap", "0.75,0.5@0.6", "--key", "A@0.6"});
     ASSERT_TRUE(sink.wait_for(Ev::message, 1));
-    const Ev conn = sink.of(Ev::connected)[0];
     const auto hs = proto::decode_control(sink.of(Ev::message)[0].type, sink.of(Ev::message)[0].bytes);
     ASSERT_TRUE(hs.ok());
     const auto& hello_msg = std::get<proto::Handshake>(hs.message);
     EXPECT_EQ(hello_msg.display_width, 960);
     EXPECT_EQ(hello_msg.max_hz, 30);
-
-    std::array<uint8_t, 32> key{};
-    key[3] = 77;
-    std::mutex session_mutex;
-    VideoHelloHandler hello(5, conn.peer, clock);
-    hello.set_cipher(std::shared_ptr<VideoCipher>(VideoCipher::create(key.data())));
-    hello.set_state(SessionState::AwaitHello);
-    sink.set_hello_hook([&](const Endpoint& source, proto::ByteView d) {
-        std::lock_guard<std::mutex> g(session_mutex);
-        hello.handle_video_hello(source, d);
-    });
-    proto::HandshakeAck ack{0x0100, test::kTestHostId, true, std::nullopt, std::nullopt, 5u, std::nullopt};
-    proto::SessionOpen open{5, transport->video_port(), transport->input_port(), "H264", 960, 540, 30,
-                            std::string(key.begin(), key.end())};
-    proto::Bytes out;
-    ASSERT_TRUE(proto::encode_control(ack, out) && proto::encode_control(open, out));
-    ASSERT_TRUE(transport->send_control(conn.conn_id, out));
-    ASSERT_TRUE(eventually([&] {
-        std::lock_guard<std::mutex> g(session_mutex);
-        return hello.destination().has_value();
-    }));
+    test::HostSideSession session(*this, 5, {0, 0, 0, 77});
+    ASSERT_TRUE(session.open(960, 540, 30));
 
     auto port = platform::make_mft_port();
     platform::GpuDevice device;
@@ -89,8 +62,8 @@ TEST_F(StreamProcess, DecodesTheCardMeasuresLatencyAndSendsInput) {
     cfg.device = &device;
     cfg.bitrate = 4'000'000;
     ASSERT_TRUE(enc.init(cfg)) << enc.last_error();
-    const VideoSender send = hello.make_sender(*transport);
-    auto cipher = VideoCipher::create(key.data());
+    const VideoSender send = session.sender();
+    auto cipher = session.cipher();
     FrameSealer sealer;
     platform::CpuTexture card;
     std::vector<sim::Mark> marks;

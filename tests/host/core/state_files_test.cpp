@@ -6,6 +6,7 @@
 #include <set>
 
 #include "platform/files.h"
+#include "platform/linux/random_fault.h"
 #include "tests/support/temp_dir.h"
 
 namespace sorvane {
@@ -63,6 +64,28 @@ TEST(HostId, LoadKeepsAValidFileAndReplacesAnythingElse) {
     // A file that cannot be written still gives the candidate for this run.
     write_all(dir.file("plain"), "x");
     EXPECT_EQ(load_or_create_host_id(dir.file("plain") + "/host_id.txt", a), a);
+}
+
+// Whichever draw of the random source fails, nothing is made of it: no token,
+// no id (a zero seed would give every such machine the same id), no file.
+TEST(HostId, AFailedRandomDrawMakesNoTokenAndNoId) {
+    struct ResetFaults {
+        ~ResetFaults() { platform::test_faults::reset_random_faults(); }
+    } reset;
+    TempDir dir;
+    const std::string path = dir.path() + "/Sorvane/host_id.txt";
+    for (const uint32_t draws_that_pass : {0u, 1u}) {
+        platform::test_faults::fail_random_calls(draws_that_pass, 1);
+        EXPECT_EQ(load_or_create_host_id(path, new_host_id()), "") << draws_that_pass;
+        EXPECT_FALSE(platform::file_exists(path));
+    }
+    platform::test_faults::fail_random_calls(0, 1);
+    std::string token = "stale";
+    EXPECT_FALSE(new_pairing_token(token));
+    EXPECT_EQ(token, "");
+    // The source recovers: both work again.
+    EXPECT_TRUE(is_host_id(load_or_create_host_id(path, new_host_id())));
+    EXPECT_TRUE(new_pairing_token(token));
 }
 
 TEST(DeviceKinds, ParsingSkipsWhatIsNotAKind) {

@@ -13,8 +13,11 @@
 #include "host/protocol/input_messages.h"
 #include "host/protocol/reasons.h"
 #include "host/session/session_manager.h"
+#include "platform/linux/random_fault.h"
 #include "platform/random.h"
 #include "platform/sim/manual_clock.h"
+#include "platform/sim/ports.h"
+#include "tests/support/host_fakes.h"
 #include "viewer/net/video_crypto.h"
 
 namespace sorvane {
@@ -292,6 +295,17 @@ TEST_F(SessionWorld, HandshakeRefusalsCarryTheirReasons) {
             EXPECT_EQ(monitors.last().rfind(c.monitor_event, 0), 0u) << monitors.last();
         }
     }
+
+    // No video key can be drawn: refused, and the monitor goes back at once.
+    monitors.fail = pw.fail = "";
+    manager.reset();
+    platform::test_faults::fail_random_calls(0, 1);
+    const ConnId conn = connect(hello_from("dev-no-key"));
+    platform::test_faults::reset_random_faults();
+    EXPECT_EQ(ack_of(conn).reason.value_or(""), proto::kReasonVideoCryptoError);
+    EXPECT_TRUE(transport.of<proto::SessionOpen>(conn).empty());
+    manager->on_control_closed(conn);
+    EXPECT_EQ(monitors.last().rfind("release", 0), 0u) << monitors.last();
 }
 
 TEST_F(SessionWorld, OneDeviceAtATimeAndTheSameDeviceSupersedesItsOlderSession) {
@@ -387,6 +401,44 @@ TEST_F(SessionWorld, ViewerCloseAndHostDisconnectReleaseTheMonitorAtOnce) {
     send(conn, proto::SessionSuspend{id, std::string("background")});
     manager->on_control_closed(conn);
     EXPECT_EQ(monitors.last(), "grace " + std::to_string(id) + " 0");
+}
+
+TEST_F(SessionWorld, OpenHostSettingsOpensTheDisplayPageThroughTheMachinesShell) {
+    test::HostLog log;
+    auto machine = std::make_shared<sim::Machine>();
+    ASSERT_TRUE(machine->initialize({}));
+    auto shell = sim::make_sim_shell(machine);
+    services.open_display_settings = [&] { return shell->open("ms-settings:display"); };
+    ConnId conn = 0;
+    const uint32_t id = stream(conn);
+    const struct {
+        uint64_t after_ms;
+        uint32_t session;
+        const char* page;
+        uint32_t shell_fails_with;
+        std::string logged;
+        size_t opens;
+    } steps[] = {
+        {0, id, "display", 0, "OpenHostSettings(display): ShellExecute -> ok (code 42); the window opens on", 1},
+        {1'999, id, "display", 0, "OpenHostSettings: repeated within 2 s, ignored", 1},
+        {1, id + 1, "display", 0, "OpenHostSettings for another session ignored", 1},
+        {0, id, "sound\n", 0, "OpenHostSettings: unknown page \"sound?\" ignored", 1},
+        {0, id, "display", 31, "OpenHostSettings(display): ShellExecute -> FAILED (code 31)", 2},
+    };
+    for (const auto& step : steps) {
+        clock.advance_ms(step.after_ms);
+        if (step.shell_fails_with != 0) {
+            machine->update("arm", [&](sim::MachineState& s) { s.faults.arm("shell.open", 1, step.shell_fails_with); });
+        }
+        send(conn, proto::OpenHostSettings{step.session, step.page});
+        EXPECT_TRUE(log.has("[session " + std::to_string(id) + "] " + step.logged)) << step.logged;
+        const std::string journal = machine->journal();
+        size_t opens = 0;
+        for (size_t at = journal.find(" shell open ms-settings:display\n"); at != std::string::npos;
+             at = journal.find(" shell open ms-settings:display\n", at + 1))
+            ++opens;
+        EXPECT_EQ(opens, step.opens) << step.logged << "\n" << journal;
+    }
 }
 
 TEST_F(SessionWorld, InputIsRoutedBySessionAndPeerAddress) {

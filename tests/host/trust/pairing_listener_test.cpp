@@ -10,6 +10,7 @@
 #include "host/core/log.h"
 #include "host/protocol/frame_reader.h"
 #include "platform/cert_store.h"
+#include "platform/linux/random_fault.h"
 #include "platform/sim/manual_clock.h"
 #include "tests/support/host_fakes.h"
 #include "tests/support/temp_dir.h"
@@ -197,6 +198,36 @@ TEST_F(ListenerFixture, TheWindowClosesAtItsDeadline) {
     const std::string uri2 = open();
     EXPECT_NE(token_of(uri2), token_of(uri));
     EXPECT_TRUE(pair(uri2, phone.get()).result.ok);
+}
+
+TEST_F(ListenerFixture, NoWindowOpensOrStaysOpenWithoutAToken) {
+    struct ResetFaults {
+        ~ResetFaults() { platform::test_faults::reset_random_faults(); }
+    } reset;
+    const std::string line = "[pairing] eslestirme belirteci olusturulamadi (rastgele kaynak hatasi)";
+    // A first window: nothing listens.
+    platform::test_faults::fail_random_calls(0, 1);
+    EXPECT_EQ(open(), "");
+    EXPECT_EQ(listener->last_error(), "pairing token: the random source failed");
+    EXPECT_EQ(listener->bound_port(), 0);
+    EXPECT_EQ(listener->remaining_seconds(), 0u);
+    EXPECT_EQ(log.count(line), 1u);
+
+    // An open window asked for a new token: the old one stops pairing too.
+    const std::string uri = open();
+    ASSERT_NE(uri, "");
+    platform::test_faults::fail_random_calls(0, 1);
+    EXPECT_EQ(open(true), "");
+    EXPECT_EQ(log.count(line), 2u);
+    EXPECT_EQ(listener->remaining_seconds(), 0u);
+    EXPECT_FALSE(pair(uri, phone.get()).result.ok);
+    EXPECT_TRUE(test::eventually([&] { return listener->bound_port() == 0; }));
+    EXPECT_EQ(store.size(), 0u);
+
+    // The source is back: a fresh token pairs.
+    const std::string again = open();
+    EXPECT_NE(token_of(again), token_of(uri));
+    EXPECT_TRUE(pair(again, phone.get()).result.ok);
 }
 
 TEST_F(ListenerFixture, TwoPhonesRacingForOneTokenPairOnce) {

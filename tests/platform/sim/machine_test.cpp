@@ -89,6 +89,26 @@ TEST(SimMachine, FaultPointsFailTheNthCallAcrossMachineObjectsAndAreThenSpent) {
     m.read([](const MachineState& s) { EXPECT_TRUE(s.faults.faults().empty()); });
 }
 
+TEST(SimMachine, ShellOpensAreJournaledAndChangeNoModel) {
+    test::TempDir dir;
+    const auto shell_of = [&] { return make_sim_shell(std::make_shared<Machine>(dir.path())); };
+    EXPECT_EQ(shell_of()->open("ms-settings:display"), 2);  // no machine set up there
+    Machine m(dir.path());
+    ASSERT_TRUE(m.initialize({}));
+    std::string before;
+    ASSERT_TRUE(m.dump(before));
+    EXPECT_EQ(shell_of()->open("ms-settings:display"), 42);
+    EXPECT_EQ(shell_of()->open("odd\ntarget"), 42);
+    std::string after;
+    ASSERT_TRUE(m.dump(after));
+    EXPECT_EQ(after, before);
+    const std::string journal = m.journal();
+    const size_t first = journal.find("\n#1 ");
+    ASSERT_NE(first, std::string::npos) << journal;
+    EXPECT_NE(journal.find(" shell open ms-settings:display\n#2 ", first), std::string::npos) << journal;
+    EXPECT_TRUE(journal.ends_with(" shell open odd?target\n")) << journal;
+}
+
 TEST(SimMachine, RegistryKeepsCaseRawBytesAndNeedsElevationForHklm) {
     auto m = std::make_shared<Machine>();
     ManualClock clock;
