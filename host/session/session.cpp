@@ -195,10 +195,7 @@ void Session::handle_control(uint8_t type, proto::ByteView payload) {
                 } else if (m.ready) {
                     session_log(session_id_, "SessionOpenAck: ready; waiting for VideoHello on udp %u",
                                 unsigned{transport_.video_port()});
-                    if (pipeline_) {
-                        pipeline_->set_batch_sender(hello_.make_batch_sender(transport_));
-                        pipeline_->run(hello_.make_sender(transport_));
-                    }
+                    if (pipeline_) run_pipeline(*pipeline_);
                     open_ack_ms_ = t;
                     hello_.set_open_ack_ms(t);
                     set_state(SessionState::AwaitHello);
@@ -311,6 +308,11 @@ void Session::handle_open_host_settings(const proto::OpenHostSettings& m) {
                 "OpenHostSettings(display): ShellExecute -> %s (code %lld); the window opens on the computer's main "
                 "screen",
                 code > 32 ? "ok" : "FAILED", static_cast<long long>(code));
+}
+
+void Session::run_pipeline(ISessionPipeline& pipeline) {
+    pipeline.set_batch_sender(hello_.make_batch_sender(transport_));
+    pipeline.run(hello_.make_sender(transport_));
 }
 
 void Session::handle_handshake(const proto::Handshake& hs) {

@@ -87,6 +87,8 @@ private:
     // Watchdogs.
     void run_watchdogs(uint64_t now);
     bool rebuild(const std::string& cause);
+    // Gives a pipeline the session's video senders and starts its frame thread.
+    void run_pipeline(ISessionPipeline& pipeline);
     void rebuild_failed();
     void give_up(const PipelineSnapshot& stats);
     void note_stall(const PipelineSnapshot& stats, const char* suffix);

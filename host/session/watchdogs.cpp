@@ -117,8 +117,7 @@ bool Session::rebuild(const std::string& cause) {
     }
     fresh->set_cipher(cipher_);
     fresh->set_frame_seq(seq);
-    fresh->set_batch_sender(hello_.make_batch_sender(transport_));
-    fresh->run(hello_.make_sender(transport_));
+    run_pipeline(*fresh);
     fresh->start();
     pipeline_ = std::move(fresh);
     watchdog_.video_started = true;

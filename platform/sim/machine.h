@@ -210,7 +210,7 @@ private:
     bool lock_folder(Lock& lock, bool exclusive);
     bool load(MachineState& s, std::vector<std::string>& texts);
     bool store(const MachineState& before_state, const std::vector<std::string>& before, MachineState& s,
-               std::string_view what, bool always_journal = false);
+               std::string_view what, bool always_journal);
     bool change(std::string_view what, const std::function<void(MachineState&)>& fn, bool always_journal);
     void set_error(std::string e);
 

@@ -6,7 +6,6 @@
 
 #include <chrono>
 #include <csignal>
-#include <filesystem>
 #include <regex>
 #include <string>
 #include <tuple>
@@ -108,10 +107,7 @@ TEST_F(SystemLimits, DriverStoppedMidStreamEndsTheSessionAndTheHostCarriesOn) {
     EXPECT_NE(viewer->out().find("  end: ended by the host"), std::string::npos) << viewer->out() << viewer->err();
 
     // Still serving: a stranger gets its refusal.
-    const std::string stranger = dir.file("stranger");
-    std::filesystem::create_directories(stranger);
-    std::filesystem::copy(state + "/hosts", stranger + "/hosts");
-    std::filesystem::copy_file(state + "/client_id.txt", stranger + "/client_id.txt");
+    const std::string stranger = stranger_of(state);
     auto refused = stream(stranger, {"--seconds", "2"});
     EXPECT_EQ(refused->wait(30s), 1);
     EXPECT_NE((refused->out() + refused->err()).find("refused by the host: not_paired"), std::string::npos)

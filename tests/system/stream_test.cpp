@@ -5,7 +5,6 @@
 
 #include <chrono>
 #include <csignal>
-#include <filesystem>
 #include <regex>
 #include <string>
 #include <thread>
@@ -139,10 +138,7 @@ TEST_F(SystemStreamInstalled, UnpairedViewerIsRefusedAndAWrongVideoKeyGetsNoVide
     const std::string paired = dir.file("viewer");
     pair(paired, "Test Phone");
     // Knows the host as the paired viewer does, but with a certificate of its own.
-    const std::string stranger = dir.file("stranger");
-    std::filesystem::create_directories(stranger);
-    std::filesystem::copy(paired + "/hosts", stranger + "/hosts");
-    std::filesystem::copy_file(paired + "/client_id.txt", stranger + "/client_id.txt");
+    const std::string stranger = stranger_of(paired);
     auto viewer = stream(stranger, {"--seconds", "2"});
     EXPECT_EQ(viewer->wait(30s), 1);
     EXPECT_NE((viewer->out() + viewer->err()).find("refused by the host: not_paired"), std::string::npos)

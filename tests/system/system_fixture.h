@@ -98,6 +98,16 @@ protected:
         ASSERT_EQ(r.code, 0) << r.out << r.err;
     }
 
+    // A viewer that knows the host and the client id of the viewer paired in
+    // paired_dir, but with a certificate of its own (made on its first run).
+    std::string stranger_of(const std::string& paired_dir) {
+        const std::string stranger = dir.file("stranger");
+        std::filesystem::create_directories(stranger);
+        std::filesystem::copy(paired_dir + "/hosts", stranger + "/hosts");
+        std::filesystem::copy_file(paired_dir + "/client_id.txt", stranger + "/client_id.txt");
+        return stranger;
+    }
+
     // The control port the running host listens on.
     std::string control_port() {
         std::smatch m;
