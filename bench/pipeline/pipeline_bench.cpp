@@ -191,7 +191,7 @@ void BM_HostChain(benchmark::State& state) {
 
     uint8_t key[32];
     for (int i = 0; i < 32; ++i) key[i] = static_cast<uint8_t>(i * 13 + 1);
-    const FragmentSealer seal = test::cipher_sealer(VideoCipher::create(key));
+    const FragmentSealer seal = cipher_sealer(VideoCipher::create(key));
     // Sealing and sending are timed together on the frame thread's CPU
     // clock, from the first fragment's sealing to the last one's sending.
     double seal_send_s = 0, seal_start = 0;

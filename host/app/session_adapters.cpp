@@ -10,6 +10,21 @@
 
 namespace sorvane {
 
+FragmentSealer cipher_sealer(std::shared_ptr<VideoCipher> cipher) {
+    return [cipher = std::move(cipher)](const FragmentFields& f, proto::ByteView piece, proto::Bytes& datagram) {
+        if (!cipher) return false;
+        VideoFragmentHeader h;
+        h.session_id = f.session_id;
+        h.frame_seq = f.frame_seq;
+        h.capture_ms = f.capture_ms;
+        h.format = f.format;
+        h.keyframe = f.keyframe;
+        h.fragment_index = f.fragment_index;
+        h.fragment_count = f.fragment_count;
+        return build_fragment(*cipher, h, piece, datagram);
+    };
+}
+
 // ---- monitors ----
 
 SessionMonitor SessionMonitorsAdapter::acquire_monitor(const SessionMonitorRequest& request, uint32_t session_id) {
@@ -102,19 +117,7 @@ public:
     }
 
     void set_cipher(std::shared_ptr<VideoCipher> cipher) override {
-        pipeline_.set_sealer(
-            [cipher = std::move(cipher)](const FragmentFields& f, proto::ByteView piece, proto::Bytes& datagram) {
-                if (!cipher) return false;
-                VideoFragmentHeader h;
-                h.session_id = f.session_id;
-                h.frame_seq = f.frame_seq;
-                h.capture_ms = f.capture_ms;
-                h.format = f.format;
-                h.keyframe = f.keyframe;
-                h.fragment_index = f.fragment_index;
-                h.fragment_count = f.fragment_count;
-                return build_fragment(*cipher, h, piece, datagram);
-            });
+        pipeline_.set_sealer(cipher_sealer(std::move(cipher)));
     }
     void set_batch_sender(VideoBatchSender sender) override { pipeline_.set_batch_sender(std::move(sender)); }
     void run(VideoSender sender) override { pipeline_.run(std::move(sender)); }

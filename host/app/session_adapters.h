@@ -14,6 +14,7 @@
 #include "host/input/output_rect_lookup.h"
 #include "host/media/capture.h"
 #include "host/media/encoder_selection.h"
+#include "host/media/video_pipeline.h"
 #include "host/monitors/monitor_provider.h"
 #include "host/session/session_env.h"
 #include "platform/clock.h"
@@ -26,6 +27,10 @@
 namespace sorvane {
 
 // Sessions' view of the monitor provider.
+// Seals each fragment of a frame with cipher (kept alive by the sealer); a
+// null cipher seals nothing.
+FragmentSealer cipher_sealer(std::shared_ptr<VideoCipher> cipher);
+
 class SessionMonitorsAdapter final : public ISessionMonitors {
 public:
     explicit SessionMonitorsAdapter(IMonitorProvider& provider) : provider_(provider) {}

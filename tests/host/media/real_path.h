@@ -1,6 +1,7 @@
 // The real pieces a pipeline streams through outside the session: the
 // software x264 transform as its encoder, and the host's video cipher as its
-// sealer. Shared by the real-path test and the whole-chain benchmark.
+// sealer (host/app's cipher_sealer). Shared by the real-path test and the
+// whole-chain benchmark.
 #pragma once
 
 #include <memory>
@@ -8,7 +9,7 @@
 
 #include "host/media/mf_encoder.h"
 #include "host/media/video_pipeline.h"
-#include "host/net/video_datagram.h"
+#include "host/app/session_adapters.h"
 
 namespace sorvane::test {
 
@@ -22,21 +23,6 @@ inline EncoderFactory software_encoder_factory(platform::IMftPort& port, platfor
         }
         info = enc->info();
         return std::unique_ptr<IEncoder>(std::move(enc));
-    };
-}
-
-// Seals each fragment with cipher (kept alive by the sealer).
-inline FragmentSealer cipher_sealer(std::shared_ptr<VideoCipher> cipher) {
-    return [cipher](const FragmentFields& f, proto::ByteView piece, proto::Bytes& datagram) {
-        VideoFragmentHeader h;
-        h.session_id = f.session_id;
-        h.frame_seq = f.frame_seq;
-        h.capture_ms = f.capture_ms;
-        h.format = f.format;
-        h.keyframe = f.keyframe;
-        h.fragment_index = f.fragment_index;
-        h.fragment_count = f.fragment_count;
-        return build_fragment(*cipher, h, piece, datagram);
     };
 }
 

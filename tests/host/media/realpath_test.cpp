@@ -76,7 +76,7 @@ TEST(PipelineRealPath, ViewerDecodesTheCardItsHeaderNamesWithThePointerDrawn) {
     for (size_t i = 0; i < key.size(); ++i) key[i] = static_cast<uint8_t>(0x31 * i + 5);
     std::shared_ptr<VideoCipher> cipher = VideoCipher::create(key.data());
     ASSERT_TRUE(cipher);
-    pipeline.set_sealer(test::cipher_sealer(cipher));
+    pipeline.set_sealer(cipher_sealer(cipher));
 
     std::unique_ptr<viewer::VideoCrypto> crypto = viewer::VideoCrypto::create(key, error);
     ASSERT_TRUE(crypto) << error;
