@@ -113,11 +113,8 @@ std::string scrub_control(std::string_view s) {
     return out;
 }
 
-namespace {
-
-// The length of the well-formed UTF-8 sequence at the start of s, 0 when
-// there is none.
 size_t utf8_sequence_length(std::string_view s) {
+    if (s.empty()) return 0;
     const auto b = [&](size_t i) { return static_cast<unsigned char>(s[i]); };
     const unsigned char lead = b(0);
     if (lead < 0x80) return 1;
@@ -143,8 +140,6 @@ size_t utf8_sequence_length(std::string_view s) {
     }
     return need;
 }
-
-}  // namespace
 
 std::string scrub_text(std::string_view s) {
     std::string out(s);

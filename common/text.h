@@ -48,6 +48,10 @@ inline constexpr size_t kPeerTextMax = 128;
 // it in the line are never pushed past the end of the line.
 std::string peer_text(std::string_view s, size_t max = kPeerTextMax);
 
+// The length of the well-formed UTF-8 sequence at the start of s (1 to 4),
+// 0 when s is empty or starts with a byte that begins none.
+size_t utf8_sequence_length(std::string_view s);
+
 // The length of s without a UTF-8 sequence cut short at its end.
 size_t utf8_complete_length(std::string_view s);
 
