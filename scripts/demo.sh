@@ -78,7 +78,7 @@ echo "== 1. the host starts in console mode and opens its pairing window (data: 
 # hold 47000 in TIME_WAIT, and the host binds its ports exclusively.
 "$bin/sorvane-host" --console --pair --bind 127.0.0.1 --control-port 0 --video-port 0 --input-port 0 > host.out 2>&1 &
 host_pid=$!
-for _ in $(seq 100); do grep -q "Ctrl+C to stop" host.out && break; sleep 0.1; done
+for _ in $(seq 100); do grep -qs "Ctrl+C to stop" host.out && break; sleep 0.1; done
 cat host.out
 uri=$(grep -o "sorvane://pair?[^ ]*" host.out | head -n 1)
 [[ -n $uri ]] || { echo "the host logged no pairing URI"; exit 1; }

@@ -147,7 +147,7 @@ bool HostRuntime::start_host(const HostOptions& options, const RunSettings& run)
     };
     shell_ = platform::make_shell();
     services.open_display_settings = [shell = shell_.get()] { return shell->open("ms-settings:display"); };
-    services.turkish = language_is_turkish();
+    services.turkish = [] { return language_is_turkish(); };
     session_manager_ = std::make_unique<SessionManager>(*transport_, options_, *monitor_provider_, services);
     transport_started_ = transport_->start(options_, *session_manager_);
     for (int k = 1; !transport_started_ && !run_.console && k <= 12; ++k) {

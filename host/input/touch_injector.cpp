@@ -164,12 +164,12 @@ void TouchInjector::write_trace_locked(const proto::TouchFrame& frame) {
     if (!trace_->append(trace_buffer_)) trace_.reset();  // a trace that cannot be written is given up
 }
 
-void TouchInjector::log_contact_locked(const char* what, uint8_t id, const Contact& c) {
+// Contact ids and counts only: positions on an on-screen keyboard would
+// spell out what was typed, and the host logs no key either.
+void TouchInjector::log_contact_locked(const char* what, uint8_t id) {
     if (!sampled(++contact_lines_)) return;
-    log("[session %" PRIu32 "] touch %s id=%u normalized (%.3f,%.3f) -> screen px (%" PRId32 ",%" PRId32
-        ") -> injected (%" PRId32 ",%" PRId32 ")",
-        session_id_, what, static_cast<unsigned>(id), static_cast<double>(c.nx), static_cast<double>(c.ny),
-        c.screen_x, c.screen_y, c.injected_x, c.injected_y);
+    log("[session %" PRIu32 "] touch %s id=%u (%zu contact(s) down)", session_id_, what, static_cast<unsigned>(id),
+        open_);
 }
 
 bool TouchInjector::inject(const proto::TouchFrame& frame) {
@@ -286,7 +286,7 @@ bool TouchInjector::inject(const proto::TouchFrame& frame) {
                 c = pend.at;
                 c.open = true;
                 ++open_;
-                log_contact_locked(pend.step == Step::fresh ? "down" : "down (from move)", pend.id, c);
+                log_contact_locked(pend.step == Step::fresh ? "down" : "down (from move)", pend.id);
                 break;
             case Step::update:
                 ++counters_.moves;
@@ -300,27 +300,22 @@ bool TouchInjector::inject(const proto::TouchFrame& frame) {
                 } else {
                     ++counters_.cancels;
                 }
-                log_contact_locked(pend.step == Step::up ? "up" : "cancel", pend.id, pend.at);
                 c.open = false;
                 --open_;
+                log_contact_locked(pend.step == Step::up ? "up" : "cancel", pend.id);
                 break;
         }
     }
     if (counters_.moves != moves_before && ++counters_.move_logs % 25 == 1) {
-        char text[kLogMessageBuffer];
+        char ids[kMaxContacts * 5 + 1];
         size_t used = 0;
-        text[0] = '\0';
-        for (size_t id = 0; id < contacts_.size(); ++id) {
-            const Contact& c = contacts_[id];
-            if (!c.open || used >= sizeof text) continue;
-            const int n = std::snprintf(text + used, sizeof text - used,
-                                        " id%zu n=(%.3f,%.3f) screen=(%" PRId32 ",%" PRId32 ") injected=(%" PRId32
-                                        ",%" PRId32 ")",
-                                        id, static_cast<double>(c.nx), static_cast<double>(c.ny), c.screen_x,
-                                        c.screen_y, c.injected_x, c.injected_y);
+        ids[0] = '\0';
+        for (size_t id = 0; id < contacts_.size() && used < sizeof ids; ++id) {
+            if (!contacts_[id].open) continue;
+            const int n = std::snprintf(ids + used, sizeof ids - used, " %zu", id);
             if (n > 0) used += static_cast<size_t>(n);
         }
-        log("[session %" PRIu32 "] touch move #%" PRIu32 ":%s", session_id_, counters_.moves, text);
+        log("[session %" PRIu32 "] touch move #%" PRIu32 ", contacts down:%s", session_id_, counters_.moves, ids);
     }
     return true;
 }

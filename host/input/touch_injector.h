@@ -90,7 +90,7 @@ private:
     bool lookup_rect_locked();
     void map_locked(float nx, float ny, Contact& out) const;
     void write_trace_locked(const proto::TouchFrame& frame);
-    void log_contact_locked(const char* what, uint8_t id, const Contact& c);
+    void log_contact_locked(const char* what, uint8_t id);
     static platform::TouchContact make_contact(uint8_t id, uint32_t flags, int32_t x, int32_t y);
 
     const uint32_t session_id_;

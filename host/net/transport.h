@@ -37,8 +37,13 @@ public:
     virtual void on_control_message(ConnId conn_id, uint8_t type, proto::ByteView payload) = 0;
     // The control connection ended (told once, only after on_control_connected).
     virtual void on_control_closed(ConnId conn_id) = 0;
-    // One frame of an authenticated input connection.
-    virtual void on_input_message(const Endpoint& peer, uint8_t type, proto::ByteView payload) = 0;
+    // One frame of an authenticated input connection; fingerprint is the
+    // certificate that connection presented.
+    virtual void on_input_message(const Endpoint& peer, const Fingerprint& fingerprint, uint8_t type,
+                                  proto::ByteView payload) = 0;
+    // Whether the device of this certificate has a session now (an input
+    // connection without one is closed once the handshake time is over).
+    virtual bool device_has_session(const Fingerprint& fingerprint) = 0;
     // A datagram whose header reads as a VideoHello (the tag is not checked
     // yet); datagram is valid during the call.
     virtual void on_video_hello(const Endpoint& source, uint32_t session_id, proto::ByteView datagram) = 0;

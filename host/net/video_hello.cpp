@@ -7,13 +7,6 @@
 
 namespace sorvane {
 
-namespace {
-
-// Lines that repeat are written for the first and every 50th occurrence.
-bool worth_a_line(uint32_t count) { return count == 1 || count % 50 == 0; }
-
-}  // namespace
-
 const char* session_state_name(SessionState state) {
     switch (state) {
         case SessionState::AwaitHandshake:
@@ -52,6 +45,13 @@ const char* hello_verdict_name(HelloVerdict verdict) {
 
 VideoHelloHandler::VideoHelloHandler(uint32_t session_id, const Endpoint& control_peer, platform::IClock& clock)
     : session_id_(session_id), control_peer_(control_peer), clock_(clock) {}
+
+// A flood of datagrams must not become a flood of lines: each line carries
+// its running count, so the ones the budget leaves out lose no total.
+bool VideoHelloHandler::worth_a_line(uint32_t count) {
+    if (lines_ != nullptr) return lines_->allow();
+    return count == 1 || count % 50 == 0;
+}
 
 std::optional<Endpoint> VideoHelloHandler::destination() const {
     std::lock_guard<std::mutex> lock(destination_->mutex);

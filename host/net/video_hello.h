@@ -15,6 +15,7 @@
 #include "host/net/transport.h"
 #include "host/net/video_cipher.h"
 #include "host/net/video_datagram.h"
+#include "host/trust/log_rate_limiter.h"
 #include "platform/clock.h"
 
 namespace sorvane {
@@ -56,6 +57,9 @@ public:
     // Runs when the first VideoHello is accepted in AwaitHello, after the
     // state became Streaming: the session starts its pipeline here.
     void set_start_pipeline(std::function<void()> start) { start_pipeline_ = std::move(start); }
+    // The budget the rejection lines are written on (borrowed); without
+    // one, the first and every 50th of each kind is written.
+    void set_line_budget(LineBudget* lines) { lines_ = lines; }
 
     // The acceptance rule, in order: state, source address, header and
     // cipher, tag, counter. An accepted hello moves the destination to its
@@ -87,6 +91,7 @@ private:
     };
 
     HelloVerdict reject(const Endpoint& source, HelloVerdict verdict);
+    bool worth_a_line(uint32_t count);
 
     const uint32_t session_id_;
     const Endpoint control_peer_;
@@ -96,6 +101,7 @@ private:
     uint64_t open_ack_ms_ = 0;
     uint64_t first_hello_ms_ = 0;
     std::function<void()> start_pipeline_;
+    LineBudget* lines_ = nullptr;
     std::optional<uint32_t> last_counter_;
     VideoHelloCounters counters_;
     std::shared_ptr<Destination> destination_ = std::make_shared<Destination>();

@@ -2,6 +2,8 @@
 
 #include <algorithm>
 #include <cinttypes>
+#include <utility>
+#include <vector>
 
 #include "host/core/log.h"
 #include "host/protocol/control_messages.h"
@@ -24,6 +26,9 @@ TlsServerTuning server_tuning(const TransportTuning& t) {
     s.deadline_ms = t.handshake_deadline_ms;
     s.max_pending = t.max_unauthenticated;
     s.max_pending_per_address = t.max_unauthenticated_per_address;
+    // At the limit a newcomer takes the place of a connection still in its
+    // TLS handshake: stalled sockets cannot keep an honest viewer out.
+    s.evict_oldest_handshake = true;
     s.tick_ms = t.poll_ms;
     return s;
 }
@@ -36,7 +41,8 @@ WifiTransport::WifiTransport(platform::IClock& clock, const TlsIdentity& identit
       identity_(identity),
       pairings_(pairings),
       tuning_(tuning),
-      limiter_(tuning.log_budget, tuning.log_window_ms),
+      lines_(clock, tuning.log_budget, tuning.log_window_ms),
+      udp_lines_(clock, tuning.log_budget, tuning.log_window_ms),
       server_(clock, *this, server_tuning(tuning)) {}
 
 WifiTransport::~WifiTransport() { stop(); }
@@ -52,10 +58,7 @@ bool WifiTransport::fail_start(std::string step) {
     return false;
 }
 
-bool WifiTransport::log_allowed() {
-    std::lock_guard<std::mutex> g(limiter_mutex_);
-    return limiter_.request(clock_.now_ms());
-}
+bool WifiTransport::log_allowed() { return lines_.allow(); }
 
 bool WifiTransport::open_listener(Kind kind, platform::TcpListener& listener) {
     const char* name = kind_name(kind == Kind::kControl);
@@ -155,6 +158,7 @@ void WifiTransport::stop() {
     if (udp_receiver_.joinable()) udp_receiver_.join();
     // Every connection ends (each control connection reaches on_control_closed).
     server_.stop();
+    report_suppressed_lines(true);
 
     udp_.close();
     control_port_.store(0);
@@ -205,18 +209,92 @@ UdpStats WifiTransport::udp_stats(uint32_t peer_address) {
 
 // ---- the TLS server's calls ----
 
-void WifiTransport::on_tick() { report_suppressed_lines(); }
+void WifiTransport::on_tick() {
+    report_suppressed_lines(false);
+    close_input_without_session();
+}
 
-void WifiTransport::report_suppressed_lines() {
-    uint64_t suppressed = 0;
-    {
-        std::lock_guard<std::mutex> g(limiter_mutex_);
-        suppressed = limiter_.take_suppressed(clock_.now_ms());
+void WifiTransport::report_suppressed_lines(bool all) {
+    const uint64_t suppressed = all ? lines_.take_all_suppressed() : lines_.take_suppressed();
+    if (suppressed != 0) {
+        log("[transport] gunluk hiz siniri: %" PRIu64 " baglanti satiri yazilmadi (bu calismada: sinira takilan %" PRIu64
+            ", el sikisma son tarihi %" PRIu64 ")",
+            suppressed, server_.refused_count() + server_.evicted_count(), server_.deadline_count());
     }
-    if (suppressed == 0) return;
-    log("[transport] gunluk hiz siniri: %" PRIu64 " baglanti satiri yazilmadi (bu calismada: sinira takilan %" PRIu64
-        ", el sikisma son tarihi %" PRIu64 ")",
-        suppressed, server_.refused_count(), server_.deadline_count());
+    const uint64_t udp = all ? udp_lines_.take_all_suppressed() : udp_lines_.take_suppressed();
+    if (udp != 0) {
+        uint64_t rx = 0, malformed = 0;
+        {
+            std::lock_guard<std::mutex> g(udp_mutex_);
+            rx = udp_rx_;
+            malformed = udp_malformed_;
+        }
+        log("[transport] video udp: %" PRIu64 " lines not written (log budget); so far %" PRIu64
+            " datagrams, %" PRIu64 " not a VideoHello",
+            udp, rx, malformed);
+    }
+}
+
+void WifiTransport::add_input(TlsConnection& conn) {
+    std::vector<ConnId> over;
+    {
+        std::lock_guard<std::mutex> g(inputs_mutex_);
+        inputs_[conn.id()] = InputConn{conn.fingerprint(), conn.accept_ms(), false};
+        std::vector<ConnId> same;
+        for (const auto& [id, in] : inputs_)
+            if (in.fingerprint == conn.fingerprint() && !in.closing) same.push_back(id);
+        // The map runs in id order: the oldest come first.
+        for (size_t k = 0; k + tuning_.max_input_per_certificate < same.size(); ++k) {
+            inputs_[same[k]].closing = true;
+            over.push_back(same[k]);
+        }
+    }
+    for (const ConnId id : over) {
+        const std::shared_ptr<TlsConnection> old = server_.find(id);
+        if (!old) continue;
+        input_over_limit_.fetch_add(1);
+        if (old->lines() == TlsLines::written) {
+            log("[transport] input connection %" PRIu64 " closed: its certificate opened a newer one (at most %zu at "
+                "a time)",
+                id, tuning_.max_input_per_certificate);
+        }
+        old->shutdown(platform::ShutdownHow::both);
+    }
+}
+
+void WifiTransport::remove_input(ConnId id) {
+    std::lock_guard<std::mutex> g(inputs_mutex_);
+    inputs_.erase(id);
+}
+
+void WifiTransport::close_input_without_session() {
+    const uint64_t now = clock_.now_ms();
+    std::vector<std::pair<ConnId, Fingerprint>> due;
+    {
+        std::lock_guard<std::mutex> g(inputs_mutex_);
+        for (const auto& [id, in] : inputs_)
+            if (!in.closing && now - in.accept_ms >= tuning_.handshake_deadline_ms) due.emplace_back(id, in.fingerprint);
+    }
+    // The sink is asked without a transport lock held.
+    std::map<Fingerprint, bool> has_session;
+    for (const auto& [id, fingerprint] : due) {
+        auto it = has_session.find(fingerprint);
+        if (it == has_session.end()) it = has_session.emplace(fingerprint, sink_->device_has_session(fingerprint)).first;
+        if (it->second) continue;
+        {
+            std::lock_guard<std::mutex> g(inputs_mutex_);
+            const auto in = inputs_.find(id);
+            if (in == inputs_.end() || in->second.closing) continue;
+            in->second.closing = true;
+        }
+        const std::shared_ptr<TlsConnection> conn = server_.find(id);
+        if (!conn) continue;
+        input_without_session_.fetch_add(1);
+        if (conn->lines() == TlsLines::written) {
+            log("[transport] input connection %" PRIu64 " closed: its device has no session", id);
+        }
+        conn->shutdown(platform::ShutdownHow::both);
+    }
 }
 
 bool WifiTransport::on_accepted(TlsConnection& conn) {
@@ -293,20 +371,26 @@ void WifiTransport::serve(TlsConnection& conn) {
     }
     if (!conn.settle()) return;
 
-    if (control) sink_->on_control_connected(id, conn.peer(), fingerprint);
+    if (control)
+        sink_->on_control_connected(id, conn.peer(), fingerprint);
+    else
+        add_input(conn);
     const TlsConnection::ReadEnd end = conn.read_frames(
         tuning_.receive_chunk, [this] { return running_.load(); },
         [&](uint8_t type, proto::ByteView payload) {
             if (control)
                 sink_->on_control_message(id, type, payload);
             else
-                sink_->on_input_message(conn.peer(), type, payload);
+                sink_->on_input_message(conn.peer(), fingerprint, type, payload);
             return true;
         });
     if (end == TlsConnection::ReadEnd::invalid_frame && say) {
         log("[transport] %s connection %" PRIu64 ": invalid frame length, closing", name, id);
     }
-    if (control) sink_->on_control_closed(id);
+    if (control)
+        sink_->on_control_closed(id);
+    else
+        remove_input(id);
 }
 
 // ---- video socket ----
@@ -347,7 +431,7 @@ void WifiTransport::udp_loop() {
                 std::lock_guard<std::mutex> g(udp_mutex_);
                 count = ++udp_malformed_;
             }
-            if (count == 1 || count % 100 == 0) {
+            if (udp_lines_.allow()) {
                 log("[transport] video udp: datagram from %s could not be decoded as a VideoHello (%d bytes, type "
                     "0x%02X); %" PRIu64 " so far",
                     source_text.c_str(), size, type, count);

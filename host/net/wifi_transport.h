@@ -39,9 +39,12 @@ struct TransportTuning {
     // A peer that stops reading cannot hold a writer (and the connection's
     // lock) longer than this.
     uint32_t send_timeout_ms = 5'000;
-    uint32_t log_budget = 8;  // connection lines per window
+    uint32_t log_budget = 8;  // connection lines per window, and video socket lines per window
     uint64_t log_window_ms = 10'000;
     size_t udp_tracked_addresses = 64;
+    // Input connections of one certificate at once: a newer one closes the
+    // oldest (a viewer reconnecting must not find its stale ones in the way).
+    size_t max_input_per_certificate = 2;
 };
 
 class WifiTransport final : public ITransport, private TlsServer::Handler {
@@ -75,15 +78,27 @@ public:
     uint64_t deadline_count() const { return server_.deadline_count(); }
     // Connections in the table (ended ones stay until the next housekeeping).
     size_t connection_count() { return server_.connection_count(); }
+    // Connections shut down in their TLS handshake to make room for a newer one.
+    uint64_t evicted_count() const { return server_.evicted_count(); }
+    // Input connections closed: to keep a certificate within its number, and
+    // for having no session of their device once the handshake time was over.
+    uint64_t input_over_limit_count() const { return input_over_limit_.load(); }
+    uint64_t input_without_session_count() const { return input_without_session_.load(); }
 
 private:
     enum Kind : int { kControl = 0, kInput = 1 };
 
     bool open_listener(Kind kind, platform::TcpListener& listener);
-    void report_suppressed_lines();
+    void report_suppressed_lines(bool all);
     void refuse_unpaired(TlsConnection& conn);
     void udp_loop();
     bool log_allowed();
+    // An authenticated input connection joins the certificate's list, closing
+    // the oldest ones beyond the limit; leaves it when it ends.
+    void add_input(TlsConnection& conn);
+    void remove_input(ConnId id);
+    // Closes input connections past the handshake time whose device has no session.
+    void close_input_without_session();
     bool fail_start(std::string step);
 
     // TlsServer::Handler
@@ -113,8 +128,18 @@ private:
     mutable std::mutex error_mutex_;
     std::string last_error_;
 
-    std::mutex limiter_mutex_;
-    LogRateLimiter limiter_;
+    LineBudget lines_;      // connection lines
+    LineBudget udp_lines_;  // the video socket's lines
+
+    struct InputConn {
+        Fingerprint fingerprint{};
+        uint64_t accept_ms = 0;
+        bool closing = false;  // shut down by the transport, not yet ended
+    };
+    std::mutex inputs_mutex_;
+    std::map<ConnId, InputConn> inputs_;  // authenticated input connections, in id (= age) order
+    std::atomic<uint64_t> input_over_limit_{0};
+    std::atomic<uint64_t> input_without_session_{0};
 
     std::mutex udp_mutex_;
     uint64_t udp_rx_ = 0;

@@ -22,6 +22,8 @@ inline constexpr std::string_view kReasonMonitorDesktopUnavailable = "monitor_er
 inline constexpr std::string_view kReasonMonitorError = "monitor_error";
 inline constexpr std::string_view kReasonPipelineError = "pipeline_error";
 inline constexpr std::string_view kReasonVideoCryptoError = "video_crypto_error";
+// An older connection of a device whose newer one was admitted first.
+inline constexpr std::string_view kReasonSuperseded = "superseded";
 
 inline constexpr std::string_view kReasonTimeout = "timeout";
 inline constexpr std::string_view kReasonHostDisconnect = "host_disconnect";

@@ -82,6 +82,7 @@ Session::Session(uint32_t session_id, ConnId conn_id, const Endpoint& peer, ITra
     created_ = last_received_ = now();
     stream_rate_ = options_.stream_fps;
     hello_.set_start_pipeline([this] { start_pipeline_locked(); });
+    hello_.set_line_budget(&env_.peer_lines());
     session_log(session_id_, "created for control connection %" PRIu64 " from %s%s", conn_id_,
                 platform::endpoint_text(peer_).c_str(), over_usb_ ? " (USB internet paylasimi, K92)" : "");
 }
@@ -111,11 +112,6 @@ StreamInfo Session::stream_info() const {
         info.fps = pipeline_->fps();
     }
     return info;
-}
-
-SessionState Session::state() const {
-    std::lock_guard lock(mutex_);
-    return state_;
 }
 
 RoundTrips Session::round_trips() const {
@@ -170,11 +166,11 @@ void Session::handle_control(uint8_t type, proto::ByteView payload) {
     last_received_ = t;
     auto decoded = proto::decode_control(type, payload);
     if (decoded.status == proto::DecodeStatus::unknown) {
-        session_log(session_id_, "control message type 0x%02X is unknown, skipped", type);
+        if (peer_line()) session_log(session_id_, "control message type 0x%02X is unknown, skipped", type);
         return;
     }
     if (decoded.status != proto::DecodeStatus::ok) {
-        session_log(session_id_, "malformed control message type 0x%02X dropped", type);
+        if (peer_line()) session_log(session_id_, "malformed control message type 0x%02X dropped", type);
         return;
     }
     std::visit(
@@ -183,15 +179,15 @@ void Session::handle_control(uint8_t type, proto::ByteView payload) {
             if constexpr (std::is_same_v<M, proto::Handshake>) {
                 if (state_ == SessionState::AwaitHandshake)
                     handle_handshake(m);
-                else
+                else if (peer_line())
                     session_log(session_id_, "unexpected Handshake ignored");
             } else if constexpr (std::is_same_v<M, proto::HandshakeAck> || std::is_same_v<M, proto::SessionOpen> ||
                                  std::is_same_v<M, proto::ResolutionChange> ||
                                  std::is_same_v<M, proto::InputNotice>) {
-                session_log(session_id_, "unexpected %s ignored", std::string(M::kName).c_str());
+                if (peer_line()) session_log(session_id_, "unexpected %s ignored", std::string(M::kName).c_str());
             } else if constexpr (std::is_same_v<M, proto::SessionOpenAck>) {
                 if (state_ != SessionState::AwaitOpenAck || m.session_id != session_id_) {
-                    session_log(session_id_, "unexpected SessionOpenAck ignored");
+                    if (peer_line()) session_log(session_id_, "unexpected SessionOpenAck ignored");
                 } else if (m.ready) {
                     session_log(session_id_, "SessionOpenAck: ready; waiting for VideoHello on udp %u",
                                 unsigned{transport_.video_port()});
@@ -227,14 +223,15 @@ void Session::handle_control(uint8_t type, proto::ByteView payload) {
                 if (state_ == SessionState::Streaming) {
                     const std::string seq =
                         m.last_complete_frame_seq ? std::to_string(*m.last_complete_frame_seq) : "-";
-                    session_log(session_id_, "KeyframeRequest received (last_complete_frame_seq=%s)", seq.c_str());
+                    if (peer_line())
+                        session_log(session_id_, "KeyframeRequest received (last_complete_frame_seq=%s)", seq.c_str());
                     pipeline_->request_keyframe();
                 } else {
-                    session_log(session_id_, "KeyframeRequest ignored (not streaming yet)");
+                    if (peer_line()) session_log(session_id_, "KeyframeRequest ignored (not streaming yet)");
                 }
             } else if constexpr (std::is_same_v<M, proto::SessionSuspend>) {
                 if (m.session_id != session_id_) {
-                    session_log(session_id_, "SessionSuspend for another session ignored");
+                    if (peer_line()) session_log(session_id_, "SessionSuspend for another session ignored");
                     return;
                 }
                 session_log(session_id_,
@@ -254,11 +251,11 @@ void Session::handle_control(uint8_t type, proto::ByteView payload) {
 
 void Session::handle_rate_request(const proto::RateRequest& rr) {
     if (rr.session_id != session_id_) {
-        session_log(session_id_, "RateRequest for another session ignored");
+        if (peer_line()) session_log(session_id_, "RateRequest for another session ignored");
         return;
     }
     if (!pipeline_) {
-        session_log(session_id_, "RateRequest before the pipeline exists: ignored");
+        if (peer_line()) session_log(session_id_, "RateRequest before the pipeline exists: ignored");
         return;
     }
     const uint32_t fps = std::clamp<uint32_t>(rr.fps, 24, 240);
@@ -274,7 +271,7 @@ void Session::handle_rate_request(const proto::RateRequest& rr) {
         rc.height = static_cast<uint16_t>(pipeline_->height());
         rc.fps = static_cast<uint8_t>(std::min<uint32_t>(fps, 255));
         send(rc, "ResolutionChange");
-    } else {
+    } else if (peer_line()) {
         session_log(session_id_,
                     "RateRequest %u fps (reason=%s) ignored: not below the current %u fps (the host only lowers the "
                     "rate)",
@@ -284,21 +281,22 @@ void Session::handle_rate_request(const proto::RateRequest& rr) {
 
 void Session::handle_open_host_settings(const proto::OpenHostSettings& m) {
     if (m.session_id != session_id_) {
-        session_log(session_id_, "OpenHostSettings for another session ignored");
+        if (peer_line()) session_log(session_id_, "OpenHostSettings for another session ignored");
         return;
     }
     if (!proto::allows_open_host_settings(negotiated_)) {
-        session_log(session_id_, "OpenHostSettings ignored: negotiated protocol 0x%04X predates it",
-                    unsigned{negotiated_});
+        if (peer_line())
+            session_log(session_id_, "OpenHostSettings ignored: negotiated protocol 0x%04X predates it",
+                        unsigned{negotiated_});
         return;
     }
     if (m.page != "display") {
-        session_log(session_id_, "OpenHostSettings: unknown page \"%s\" ignored", safe(m.page).c_str());
+        if (peer_line()) session_log(session_id_, "OpenHostSettings: unknown page \"%s\" ignored", safe(m.page).c_str());
         return;
     }
     const uint64_t t = now();
     if (settings_opened_ever_ && t - settings_opened_ < 2000) {
-        session_log(session_id_, "OpenHostSettings: repeated within 2 s, ignored");
+        if (peer_line()) session_log(session_id_, "OpenHostSettings: repeated within 2 s, ignored");
         return;
     }
     settings_opened_ever_ = true;
@@ -360,10 +358,19 @@ void Session::handle_handshake(const proto::Handshake& hs) {
             return;
         }
     }
-    // One device at a time.
-    if (!env_.admit_device(hs.client_id, session_id_)) {
-        reject(ack, services_.turkish ? proto::kReasonDeviceLimitTurkish : proto::kReasonDeviceLimitEnglish);
-        return;
+    // One device at a time; a newer connection of this device always wins.
+    switch (env_.admit_device(hs.client_id, session_id_)) {
+        case DeviceAdmission::admitted:
+            break;
+        case DeviceAdmission::superseded:
+            session_log(session_id_, "superseded by a new connection from the same viewer");
+            reject(ack, proto::kReasonSuperseded);
+            return;
+        case DeviceAdmission::device_limit:
+            // In the language in effect now: the panel may have changed it.
+            reject(ack, services_.turkish && services_.turkish() ? proto::kReasonDeviceLimitTurkish
+                                                                 : proto::kReasonDeviceLimitEnglish);
+            return;
     }
     {
         std::lock_guard id_lock(identity_mutex_);
@@ -548,21 +555,25 @@ InputInjector* Session::input_injector_locked() {
 bool Session::on_input(const proto::InputMessage& message) {
     std::lock_guard lock(mutex_);
     if (state_ != SessionState::AwaitHello && state_ != SessionState::Streaming) {
-        session_log(session_id_, "input ignored: the session is not active (state %d)", static_cast<int>(state_));
+        if (peer_line())
+            session_log(session_id_, "input ignored: the session is not active (state %d)",
+                        static_cast<int>(state_.load()));
         return false;
     }
     std::visit(
         [&](const auto& m) {
             using M = std::decay_t<decltype(m)>;
             if constexpr (std::is_same_v<M, proto::PointerMove>) {
+                // Positions are never logged: on an on-screen keyboard they
+                // would spell out what was typed.
                 ++input_.pointer;
-                if (input_.pointer == 1 || input_.pointer % 100 == 0)
-                    session_log(session_id_, "input PointerMove #%u x=%.3f y=%.3f", input_.pointer, double(m.x),
-                                double(m.y));
+                if ((input_.pointer == 1 || input_.pointer % 100 == 0) && peer_line())
+                    session_log(session_id_, "input PointerMove #%u", input_.pointer);
             } else if constexpr (std::is_same_v<M, proto::ButtonEvent>) {
                 ++input_.button;
-                session_log(session_id_, "input ButtonEvent button=%u %s x=%.3f y=%.3f", unsigned{m.button},
-                            m.down ? "down" : "up", double(m.x), double(m.y));
+                if (peer_line())
+                    session_log(session_id_, "input ButtonEvent #%u button=%u %s", input_.button, unsigned{m.button},
+                                m.down ? "down" : "up");
             } else if constexpr (std::is_same_v<M, proto::KeyEvent>) {
                 ++input_.key;
                 if (auto* in = input_injector_locked()) in->key(m.hid_usage, m.down, m.modifiers);
@@ -582,7 +593,7 @@ bool Session::on_input(const proto::InputMessage& message) {
                 ++input_.touch;
                 if (!pipeline_ || !pipeline_->touch_ready()) {
                     ++input_.touch_dropped;
-                    if (input_.touch_dropped == 1 || input_.touch_dropped % 50 == 0)
+                    if ((input_.touch_dropped == 1 || input_.touch_dropped % 50 == 0) && peer_line())
                         session_log(session_id_, "touch ignored: the monitor is not live yet (no captured frame); %u so far",
                                     input_.touch_dropped);
                     return;

@@ -3,6 +3,7 @@
 // input and the watchdogs that end a stalled stream.
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 #include <memory>
 #include <mutex>
@@ -54,11 +55,14 @@ public:
     uint32_t session_id() const { return session_id_; }
     ConnId conn_id() const { return conn_id_; }
     const Endpoint& peer() const { return peer_; }
+    // The certificate of the control connection: the device's.
+    const Fingerprint& fingerprint() const { return fingerprint_; }
     std::string client_id() const;
     std::string client_name() const;
     StreamInfo stream_info() const;
     bool over_usb() const { return over_usb_; }
-    SessionState state() const;
+    // Any thread, without the session's mutex (the manager reads it under its own).
+    SessionState state() const { return state_.load(); }
     RoundTrips round_trips() const;
 
 private:
@@ -71,6 +75,8 @@ private:
     };
 
     uint64_t now() const { return clock_.now_ms(); }
+    // Whether a line a peer caused fits the host's budget now.
+    bool peer_line() { return env_.peer_lines().allow(); }
     void set_state(SessionState s);
     void close(const std::string& name);
     void reject(proto::HandshakeAck& ack, std::string_view reason);
@@ -105,7 +111,8 @@ private:
     bool over_usb_ = false;
 
     mutable std::mutex mutex_;
-    SessionState state_ = SessionState::AwaitHandshake;
+    // Written under mutex_ only; atomic for the readers outside it.
+    std::atomic<SessionState> state_{SessionState::AwaitHandshake};
     uint16_t negotiated_ = 0;
     mutable std::mutex identity_mutex_;
     std::string client_id_;

@@ -14,6 +14,7 @@
 #include "host/core/encoder_choice.h"
 #include "host/net/video_cipher.h"
 #include "host/net/video_datagram.h"
+#include "host/trust/log_rate_limiter.h"
 #include "platform/clock.h"
 
 namespace sorvane {
@@ -137,8 +138,16 @@ struct SessionServices {
     std::function<int64_t()> open_display_settings;
     // Whether the peer address is on a USB tethering subnet.
     std::function<bool(const std::string& ip)> on_usb_subnet;
-    // Turkish user-interface language (picks the device_limit text).
-    bool turkish = false;
+    // Whether the user interface speaks Turkish now (picks the device_limit
+    // text); null: English.
+    std::function<bool()> turkish;
+};
+
+// What admit_device decided.
+enum class DeviceAdmission : uint8_t {
+    admitted,
+    device_limit,  // another device is connected
+    superseded,    // a newer connection of the same device was admitted first
 };
 
 // What the session manager offers to sessions; called with the session's
@@ -148,7 +157,9 @@ public:
     virtual ~ISessionEnv() = default;
     virtual ISessionMonitors& monitor_provider() = 0;
     virtual void supersede_older_sessions(const std::string& client_id, uint32_t session_id) = 0;
-    virtual bool admit_device(const std::string& client_id, uint32_t session_id) = 0;
+    virtual DeviceAdmission admit_device(const std::string& client_id, uint32_t session_id) = 0;
+    // The budget of the lines peers cause, shared by every session.
+    virtual LineBudget& peer_lines() = 0;
 };
 
 }  // namespace sorvane

@@ -11,6 +11,12 @@ namespace sorvane {
 namespace {
 
 constexpr uint64_t kTickMs = 200;
+// Lines peers cause: 16 per 10 s (about a hundred a minute) from all of them together.
+constexpr uint32_t kPeerLineBudget = 16;
+constexpr uint64_t kPeerLineWindowMs = 10'000;
+// Control connections of one certificate still waiting for their Handshake:
+// a device can never hold the places another device needs.
+constexpr size_t kAwaitingHandshakePerCertificate = 2;
 
 std::string first8(const std::string& id) {
     std::string out = id.substr(0, 8);
@@ -27,7 +33,11 @@ uint32_t input_session_id(const proto::InputMessage& m) {
 
 SessionManager::SessionManager(ITransport& transport, const HostOptions& options, ISessionMonitors& monitors,
                                const SessionServices& services)
-    : transport_(transport), options_(options), monitors_(monitors), services_(services) {}
+    : transport_(transport),
+      options_(options),
+      monitors_(monitors),
+      services_(services),
+      peer_lines_(*services.clock, kPeerLineBudget, kPeerLineWindowMs) {}
 
 SessionManager::~SessionManager() {
     stop_ticks();
@@ -41,12 +51,31 @@ SessionManager::~SessionManager() {
     for (auto& [conn, session] : left) session->finish();
 }
 
+size_t SessionManager::open_locked() const {
+    size_t open = 0;
+    for (auto& [conn, s] : by_conn_)
+        if (s->state() != SessionState::Closed) ++open;
+    return open;
+}
+
 void SessionManager::on_control_connected(ConnId conn_id, const Endpoint& peer, const Fingerprint& fingerprint) {
     std::unique_lock lock(mutex_);
-    if (by_conn_.size() >= options_.max_sessions) {
-        log("[manager] control connection %" PRIu64 " refused: %zu sessions already open (max %zu)", conn_id,
-            by_conn_.size(), options_.max_sessions);
+    const size_t open = open_locked();
+    size_t awaiting = 0;
+    for (auto& [conn, s] : by_conn_)
+        if (s->fingerprint() == fingerprint && s->state() == SessionState::AwaitHandshake) ++awaiting;
+    if (open >= options_.max_sessions || awaiting >= kAwaitingHandshakePerCertificate) {
+        ++refused_connections_;
         lock.unlock();
+        if (peer_lines_.allow()) {
+            if (open >= options_.max_sessions)
+                log("[manager] control connection %" PRIu64 " refused: %zu sessions already open (max %zu)", conn_id,
+                    open, options_.max_sessions);
+            else
+                log("[manager] control connection %" PRIu64
+                    " refused: its device already has %zu connection(s) waiting for their Handshake (max %zu)",
+                    conn_id, awaiting, kAwaitingHandshakePerCertificate);
+        }
         transport_.close_connection(conn_id);
         return;
     }
@@ -83,25 +112,46 @@ void SessionManager::on_control_closed(ConnId conn_id) {
     session->finish();
 }
 
-void SessionManager::on_input_message(const Endpoint& peer, uint8_t type, proto::ByteView payload) {
+bool SessionManager::device_has_session(const Fingerprint& fingerprint) {
+    std::lock_guard lock(mutex_);
+    for (auto& [conn, s] : by_conn_)
+        if (s->fingerprint() == fingerprint && s->state() != SessionState::Closed) return true;
+    return false;
+}
+
+void SessionManager::on_input_message(const Endpoint& peer, const Fingerprint& fingerprint, uint8_t type,
+                                      proto::ByteView payload) {
     auto decoded = proto::decode_input(type, payload);
     if (decoded.status == proto::DecodeStatus::unknown) return;
     if (decoded.status != proto::DecodeStatus::ok) {
         ++malformed_;
-        log("[manager] REJECTED malformed input message 0x%02X from %s", type, platform::endpoint_text(peer).c_str());
+        if (peer_lines_.allow())
+            log("[manager] REJECTED malformed input message 0x%02X from %s", type,
+                platform::endpoint_text(peer).c_str());
         return;
     }
     const uint32_t id = input_session_id(decoded.message);
     std::shared_ptr<Session> session = session_by_id(id);
     if (!session) {
         ++unknown_session_;
-        log("[manager] REJECTED input for unknown session %u from %s", id, platform::endpoint_text(peer).c_str());
+        if (peer_lines_.allow())
+            log("[manager] REJECTED input for unknown session %u from %s", id, platform::endpoint_text(peer).c_str());
+        return;
+    }
+    // Session ids are easy to guess: only the session's own device, known
+    // by the certificate of its input connection, may type into it.
+    if (session->fingerprint() != fingerprint) {
+        ++wrong_device_;
+        if (peer_lines_.allow())
+            log("[manager] REJECTED input for session %u from %s: wrong device (certificate %s)", id,
+                platform::endpoint_text(peer).c_str(), to_hex(fingerprint).substr(0, 16).c_str());
         return;
     }
     if (session->peer().address != peer.address) {
         ++wrong_ip_;
-        log("[manager] REJECTED input for session %u from %s (control peer is %s)", id, ipv4_text(peer.address).c_str(),
-            ipv4_text(session->peer().address).c_str());
+        if (peer_lines_.allow())
+            log("[manager] REJECTED input for session %u from %s (control peer is %s)", id,
+                ipv4_text(peer.address).c_str(), ipv4_text(session->peer().address).c_str());
         return;
     }
     if (session->on_input(decoded.message))
@@ -117,21 +167,27 @@ void SessionManager::on_video_hello(const Endpoint& source, uint32_t session_id,
         return;
     }
     const uint32_t n = ++unknown_hello_;
-    if (n == 1 || n % 100 == 0)
+    if (peer_lines_.allow())
         log("[manager] VideoHello from %s dropped: unknown session %u (reason=unknown_session); %u so far",
             platform::endpoint_text(source).c_str(), session_id, n);
 }
 
 // Only sessions older than the caller (smaller ids) are ended: two sessions
 // of one device never end each other, and the caller, which holds its own
-// mutex, only ever waits for an older session's mutex.
+// mutex, only ever waits for an older session's mutex. The admitted devices
+// are the record: a session is in it from its admission on, before it has
+// even stored its client id, and an older one admitted after the caller was
+// refused there (admit_device).
 void SessionManager::supersede_older_sessions(const std::string& client_id, uint32_t session_id) {
     if (client_id.empty()) return;
     std::vector<std::shared_ptr<Session>> older;
     {
         std::lock_guard lock(mutex_);
-        for (auto& [id, s] : by_id_)
-            if (id < session_id && s->client_id() == client_id) older.push_back(s);
+        for (auto& [id, cid] : admitted_) {
+            if (id >= session_id || cid != client_id) continue;
+            const auto it = by_id_.find(id);
+            if (it != by_id_.end()) older.push_back(it->second);
+        }
     }
     for (auto& s : older) {
         log("[manager] client %s reconnected as session %u: ending the older session %u", first8(client_id).c_str(),
@@ -140,8 +196,18 @@ void SessionManager::supersede_older_sessions(const std::string& client_id, uint
     }
 }
 
-bool SessionManager::admit_device(const std::string& client_id, uint32_t session_id) {
+DeviceAdmission SessionManager::admit_device(const std::string& client_id, uint32_t session_id) {
     std::lock_guard lock(mutex_);
+    // The newest connection of a device wins, whichever finishes its
+    // Handshake first.
+    for (auto& [id, cid] : admitted_) {
+        if (id > session_id && cid == client_id) {
+            log("[manager] session %u (client %s) refused: the newer session %u of the same device is already "
+                "admitted",
+                session_id, first8(client_id).c_str(), id);
+            return DeviceAdmission::superseded;
+        }
+    }
     std::vector<std::string> others;
     for (auto& [id, cid] : admitted_)
         if (id != session_id) others.push_back(cid);
@@ -150,11 +216,12 @@ bool SessionManager::admit_device(const std::string& client_id, uint32_t session
         if (cid != client_id) distinct.insert(cid);
     if (distinct.size() < options_.max_devices) {
         admitted_[session_id] = client_id;
-        return true;
+        return DeviceAdmission::admitted;
     }
-    log("[manager] session %u (client %s) refused: %zu other device(s) connected, at most %zu at a time", session_id,
-        first8(client_id).c_str(), others.size(), options_.max_devices);
-    return false;
+    if (peer_lines_.allow())
+        log("[manager] session %u (client %s) refused: %zu other device(s) connected, at most %zu at a time",
+            session_id, first8(client_id).c_str(), others.size(), options_.max_devices);
+    return DeviceAdmission::device_limit;
 }
 
 std::vector<std::shared_ptr<Session>> SessionManager::sessions_in_order() const {
@@ -168,6 +235,18 @@ void SessionManager::tick_all() {
     auto sessions = sessions_in_order();
     const uint64_t now = services_.clock->now_ms();
     for (auto& s : sessions) s->tick(now);
+    report_suppressed_lines(false);
+}
+
+void SessionManager::report_suppressed_lines(bool all) {
+    const uint64_t suppressed = all ? peer_lines_.take_all_suppressed() : peer_lines_.take_suppressed();
+    if (suppressed == 0) return;
+    const auto c = input_counters();
+    log("[manager] log budget: %" PRIu64 " lines caused by viewers not written (so far: input rejected for unknown "
+        "session=%u, wrong device=%u, wrong IP=%u, not active=%u, malformed=%u; VideoHello for unknown sessions=%u; "
+        "control connections refused=%u)",
+        suppressed, c.unknown_session, c.wrong_device, c.wrong_ip, c.not_active, c.malformed, unknown_hello_.load(),
+        refused_connections_.load());
 }
 
 void SessionManager::start_ticks() {
@@ -190,19 +269,21 @@ void SessionManager::stop_ticks() {
     }
     tick_cv_.notify_all();
     if (tick_thread_.joinable()) tick_thread_.join();
+    report_suppressed_lines(true);
     log_input_counters();
 }
 
 void SessionManager::log_input_counters() {
     const auto c = input_counters();
-    log("[manager] input frames: accepted=%u rejected=%u (unknown session=%u, wrong IP=%u, session not active=%u, "
-        "malformed=%u)",
-        c.accepted, c.unknown_session + c.wrong_ip + c.not_active + c.malformed, c.unknown_session, c.wrong_ip,
-        c.not_active, c.malformed);
+    log("[manager] input frames: accepted=%u rejected=%u (unknown session=%u, wrong device=%u, wrong IP=%u, session "
+        "not active=%u, malformed=%u)",
+        c.accepted, c.unknown_session + c.wrong_device + c.wrong_ip + c.not_active + c.malformed, c.unknown_session,
+        c.wrong_device, c.wrong_ip, c.not_active, c.malformed);
 }
 
 InputCountersSnapshot SessionManager::input_counters() const {
-    return {accepted_.load(), unknown_session_.load(), wrong_ip_.load(), not_active_.load(), malformed_.load()};
+    return {accepted_.load(),  unknown_session_.load(), wrong_device_.load(),
+            wrong_ip_.load(),  not_active_.load(),      malformed_.load()};
 }
 
 size_t SessionManager::open_session_count() const {

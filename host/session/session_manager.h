@@ -29,7 +29,7 @@ struct DeviceStreamInfo {
 };
 
 struct InputCountersSnapshot {
-    uint32_t accepted = 0, unknown_session = 0, wrong_ip = 0, not_active = 0, malformed = 0;
+    uint32_t accepted = 0, unknown_session = 0, wrong_device = 0, wrong_ip = 0, not_active = 0, malformed = 0;
 };
 
 class SessionManager final : public ITransportSink, public ISessionEnv {
@@ -44,13 +44,16 @@ public:
     void on_control_connected(ConnId conn_id, const Endpoint& peer, const Fingerprint& fingerprint) override;
     void on_control_message(ConnId conn_id, uint8_t type, proto::ByteView payload) override;
     void on_control_closed(ConnId conn_id) override;
-    void on_input_message(const Endpoint& peer, uint8_t type, proto::ByteView payload) override;
+    void on_input_message(const Endpoint& peer, const Fingerprint& fingerprint, uint8_t type,
+                          proto::ByteView payload) override;
+    bool device_has_session(const Fingerprint& fingerprint) override;
     void on_video_hello(const Endpoint& source, uint32_t session_id, proto::ByteView datagram) override;
 
     // ISessionEnv
     ISessionMonitors& monitor_provider() override { return monitors_; }
     void supersede_older_sessions(const std::string& client_id, uint32_t session_id) override;
-    bool admit_device(const std::string& client_id, uint32_t session_id) override;
+    DeviceAdmission admit_device(const std::string& client_id, uint32_t session_id) override;
+    LineBudget& peer_lines() override { return peer_lines_; }
 
     // Host-facing.
     void start_ticks();
@@ -67,6 +70,12 @@ public:
 private:
     std::vector<std::shared_ptr<Session>> sessions_in_order() const;
     void log_input_counters();
+    // The summary of the peer lines the budget left out: of ended windows,
+    // or (at the end) all of them.
+    void report_suppressed_lines(bool all);
+    // Sessions that still count: a refused or ended one holds no place while
+    // its connection winds down.
+    size_t open_locked() const;
 
     ITransport& transport_;
     const HostOptions options_;
@@ -85,8 +94,12 @@ private:
     std::atomic<bool> running_{false};
     bool counters_logged_ = false;
 
-    std::atomic<uint32_t> accepted_{0}, unknown_session_{0}, wrong_ip_{0}, not_active_{0}, malformed_{0};
+    std::atomic<uint32_t> accepted_{0}, unknown_session_{0}, wrong_device_{0}, wrong_ip_{0}, not_active_{0},
+        malformed_{0};
     std::atomic<uint32_t> unknown_hello_{0};
+    std::atomic<uint32_t> refused_connections_{0};
+    // Every line a peer can cause beyond its first sight goes through this.
+    LineBudget peer_lines_;
 };
 
 }  // namespace sorvane

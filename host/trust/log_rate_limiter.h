@@ -1,9 +1,12 @@
-// A budget for repetitive connection lines (the transport's and the pairing
-// listener's): at most `budget` lines per window;
-// the rest are counted and reported later in one line.
+// A budget for repetitive lines that peers cause (connection lines, rejected
+// input and datagrams): at most `budget` lines per window; the rest are
+// counted and reported later in one line.
 #pragma once
 
 #include <cstdint>
+#include <mutex>
+
+#include "platform/clock.h"
 
 namespace sorvane {
 
@@ -31,6 +34,32 @@ private:
     uint32_t used_ = 0;
     uint64_t suppressed_in_window_ = 0;
     uint64_t suppressed_total_ = 0;
+};
+
+// A LogRateLimiter on a clock that any thread may ask. Its lock is innermost.
+class LineBudget {
+public:
+    LineBudget(platform::IClock& clock, uint32_t budget, uint64_t window_ms) : clock_(clock), limiter_(budget, window_ms) {}
+
+    // True when the line may be written now.
+    bool allow() {
+        std::lock_guard<std::mutex> g(mutex_);
+        return limiter_.request(clock_.now_ms());
+    }
+    // See LogRateLimiter: suppressed in ended windows, or all of them.
+    uint64_t take_suppressed() {
+        std::lock_guard<std::mutex> g(mutex_);
+        return limiter_.take_suppressed(clock_.now_ms());
+    }
+    uint64_t take_all_suppressed() {
+        std::lock_guard<std::mutex> g(mutex_);
+        return limiter_.take_all_suppressed();
+    }
+
+private:
+    platform::IClock& clock_;
+    std::mutex mutex_;
+    LogRateLimiter limiter_;
 };
 
 }  // namespace sorvane

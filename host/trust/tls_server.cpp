@@ -234,15 +234,25 @@ void TlsServer::admit(std::shared_ptr<TlsConnection> conn) {
     bool admitted = false;
     {
         std::lock_guard<std::mutex> g(mutex_);
+        // An evicted connection is on its way out and holds no place.
+        auto pending = [](const TlsConnection& c) { return !c.settled() && !c.ended() && !c.evicted(); };
         size_t total = 0;
-        size_t same = 0;
-        TlsConnection* oldest = nullptr;  // the table runs in id order: first is oldest
+        std::map<uint32_t, size_t> per_address;
         for (auto& [id, c] : table_) {
-            // An evicted connection is on its way out and holds no place.
-            if (c->settled() || c->ended() || c->evicted()) continue;
+            if (!pending(*c)) continue;
             ++total;
-            if (c->peer().address == conn->peer().address) ++same;
-            if (oldest == nullptr && !c->handshake_finished()) oldest = c.get();
+            ++per_address[c->peer().address];
+        }
+        const size_t same = per_address[conn->peer().address];
+        // The one to make room: still in its handshake, from the address
+        // that holds the most places, the oldest of those (the table runs
+        // in id order). Sockets stalled from a few addresses then only ever
+        // replace each other, never a lone viewer from an address of its own.
+        TlsConnection* oldest = nullptr;
+        for (auto& [id, c] : table_) {
+            if (!pending(*c) || c->handshake_finished()) continue;
+            if (oldest == nullptr || per_address[c->peer().address] > per_address[oldest->peer().address])
+                oldest = c.get();
         }
         const bool room = total < tuning_.max_pending;
         admitted = same < tuning_.max_pending_per_address &&

@@ -39,9 +39,10 @@ struct TlsServerTuning {
     // more are refused at accept.
     size_t max_pending = std::numeric_limits<size_t>::max();
     size_t max_pending_per_address = std::numeric_limits<size_t>::max();
-    // When the total is reached, shut down the oldest connection still in its
-    // TLS handshake to make room instead of refusing the new one (a silent
-    // or dribbling peer cannot keep a real one out).
+    // When the total is reached, shut down a connection still in its TLS
+    // handshake to make room instead of refusing the new one (a silent or
+    // dribbling peer cannot keep a real one out): the oldest of the address
+    // that holds the most places.
     bool evict_oldest_handshake = false;
     // From accept until the TLS handshake has finished; 0 = no such deadline.
     uint64_t handshake_deadline_ms = 0;

@@ -78,9 +78,9 @@ TEST(TouchInjector, DownMoveUpOnAMonitorRightOfThePrimary) {
     down.orientation = 90;
     down.pressure = 32000;
     EXPECT_EQ(rig.last(), std::vector<platform::TouchContact>{down});
-    EXPECT_EQ(log.count("[session 3] touch down id=1 normalized (0.250,0.500) -> screen px (2400,540) -> "
-                        "injected (2400,540)"),
-              1u);
+    // Contact ids and counts only: no position reaches the log.
+    EXPECT_EQ(log.count("[session 3] touch down id=1 (1 contact(s) down)"), 1u);
+    EXPECT_EQ(log.count("2400"), 0u) << log.text();
 
     ASSERT_TRUE(rig.injector->inject(frame({pt(1, MV, 0.5f, 1.0f)})));
     EXPECT_EQ(rig.last()[0].pointer_flags, 0x20006u);

@@ -9,6 +9,7 @@
 #include <condition_variable>
 #include <functional>
 #include <mutex>
+#include <set>
 #include <string>
 #include <thread>
 #include <vector>
@@ -48,8 +49,17 @@ public:
         add({Event::message, id, {}, {}, type, 0, proto::Bytes(payload.begin(), payload.end())});
     }
     void on_control_closed(ConnId id) override { add({Event::closed, id, {}, {}, 0, 0, {}}); }
-    void on_input_message(const Endpoint& peer, uint8_t type, proto::ByteView payload) override {
-        add({Event::input, 0, peer, {}, type, 0, proto::Bytes(payload.begin(), payload.end())});
+    void on_input_message(const Endpoint& peer, const Fingerprint& fp, uint8_t type, proto::ByteView payload) override {
+        add({Event::input, 0, peer, fp, type, 0, proto::Bytes(payload.begin(), payload.end())});
+    }
+    bool device_has_session(const Fingerprint& fp) override {
+        std::lock_guard<std::mutex> g(mutex_);
+        return !sessionless_.contains(fp);
+    }
+    // From now on the device of fp has no session.
+    void end_sessions_of(const Fingerprint& fp) {
+        std::lock_guard<std::mutex> g(mutex_);
+        sessionless_.insert(fp);
     }
     void on_video_hello(const Endpoint& source, uint32_t session_id, proto::ByteView datagram) override {
         std::function<void(const Endpoint&, proto::ByteView)> hook;
@@ -87,6 +97,7 @@ private:
     mutable std::mutex mutex_;
     std::vector<Event> events_;
     std::function<void(const Endpoint&, proto::ByteView)> hello_hook;
+    std::set<Fingerprint> sessionless_;
 };
 
 inline const std::string kTestHostId = "0123abcd-0000-4000-8000-0000000000cc";

@@ -71,16 +71,29 @@ TEST_F(Transport, HalfOpenConnectionsAreLimitedPerAddressAndEndAtTheDeadline) {
     EXPECT_TRUE(sink.of(Ev::closed).empty());
 }
 
-TEST_F(Transport, SixteenHalfOpenConnectionsInTotal) {
+// Sixteen stalled sockets from four addresses fill the places; a newcomer
+// from a fifth takes the place of the oldest socket of the address holding
+// the most, so the flood's sockets only ever replace each other.
+TEST_F(Transport, AtTheLimitANewcomerReplacesAStalledSocketOfTheBusiestAddress) {
     start();
     std::vector<platform::TcpStream> half;
     for (uint32_t i = 0; i < 16; ++i) {
-        half.push_back(raw(i % 2 ? control() : input(), 0x7F00000A + i));
+        half.push_back(raw(i % 2 ? control() : input(), 0x7F00000A + i / 4));
         ASSERT_TRUE(eventually([&] { return transport->connection_count() == half.size(); }));
     }
-    platform::TcpStream seventeenth = raw(control(), 0x7F00000A + 16);
-    EXPECT_TRUE(ends_without_bytes(seventeenth));
-    EXPECT_EQ(transport->refused_count(), 1u);
+    platform::TcpStream lone = raw(control(), 0x7F000020);
+    EXPECT_TRUE(ends_without_bytes(half[0]));
+    EXPECT_EQ(transport->evicted_count(), 1u);
+    // The first address, down to three, comes back: the oldest of the second goes.
+    platform::TcpStream again = raw(control(), 0x7F00000A);
+    EXPECT_TRUE(ends_without_bytes(half[4]));
+    EXPECT_EQ(transport->evicted_count(), 2u);
+    EXPECT_EQ(transport->refused_count(), 0u);
+    // A paired viewer from another address gets through at once.
+    auto viewer = tls(control(), phone.get(), 0x7F000021);
+    ASSERT_TRUE(sink.wait_for(Ev::connected, 1));
+    EXPECT_EQ(sink.of(Ev::connected)[0].peer.address, 0x7F000021u);
+    EXPECT_EQ(transport->evicted_count(), 3u);
 }
 
 TEST_F(Transport, OnlyPairedCertificatesGetThrough) {
@@ -137,6 +150,52 @@ TEST_F(Transport, OnlyPairedCertificatesGetThrough) {
     EXPECT_EQ(i.peer.address, platform::kLoopbackAddress);
     EXPECT_EQ(proto::Bytes(frame.begin() + 5, frame.end()), i.bytes);
     EXPECT_EQ(log.count("[transport] input connection 5 from 127.0.0.1:"), 1u);
+}
+
+// Input connections carry their certificate up; one certificate holds at
+// most two (a newer one closes the oldest), and one whose device has no
+// session is closed once the handshake time is over.
+TEST_F(Transport, InputConnectionsAreCappedPerCertificateAndNeedASessionOfTheirDevice) {
+    PairingRecord second;
+    second.client_id = "tablet-2";
+    second.fingerprint = stranger->fingerprint();
+    second.name = "Tablet";
+    store.upsert(second);
+    start();
+    proto::Bytes frame;
+    ASSERT_TRUE(proto::encode_input(proto::RelativeMove{7, 1, 1}, frame));
+    // Authenticated once its first frame is through.
+    auto open = [&](const viewer::ViewerIdentity& id) {
+        auto c = tls(input(), &id);
+        const size_t before = sink.of(Ev::input).size();
+        EXPECT_TRUE(c->write(frame.data(), frame.size()));
+        EXPECT_TRUE(sink.wait_for(Ev::input, before + 1));
+        EXPECT_EQ(sink.of(Ev::input).back().fingerprint, id.fingerprint());
+        return c;
+    };
+    auto first = open(*phone);
+    auto second_of_phone = open(*phone);
+    auto third_of_phone = open(*phone);
+    auto tablet = open(*stranger);
+    bool ended = false;
+    read_to_end(*first, ended);
+    EXPECT_TRUE(ended);
+    EXPECT_EQ(transport->input_over_limit_count(), 1u);
+    EXPECT_EQ(log.count("[transport] input connection 1 closed: its certificate opened a newer one (at most 2 at a "
+                        "time)"),
+              1u);
+
+    // The tablet's device has no session: once the handshake time is over
+    // (and a housekeeping period of the clock) its connection goes. The
+    // phone's, whose device has one, were looked at first and stay.
+    sink.end_sessions_of(stranger->fingerprint());
+    clock.advance_ms(5'000 + tuning.poll_ms);
+    read_to_end(*tablet, ended);
+    EXPECT_TRUE(ended);
+    EXPECT_EQ(transport->input_without_session_count(), 1u);
+    EXPECT_EQ(log.count("[transport] input connection 4 closed: its device has no session"), 1u);
+    for (auto* c : {second_of_phone.get(), third_of_phone.get()}) ASSERT_TRUE(c->write(frame.data(), frame.size()));
+    ASSERT_TRUE(sink.wait_for(Ev::input, 6));
 }
 
 TEST_F(Transport, FramesSurviveAnyRecordBoundariesAndABadLengthEndsTheConnection) {

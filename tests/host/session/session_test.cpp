@@ -13,11 +13,13 @@
 #include "host/protocol/input_messages.h"
 #include "host/protocol/reasons.h"
 #include "host/session/session_manager.h"
+#include "host/trust/pairing_store.h"
 #include "platform/linux/random_fault.h"
 #include "platform/random.h"
 #include "platform/sim/manual_clock.h"
 #include "platform/sim/ports.h"
 #include "tests/support/host_fakes.h"
+#include "tests/support/temp_dir.h"
 #include "viewer/net/video_crypto.h"
 
 namespace sorvane {
@@ -195,13 +197,17 @@ struct SessionWorld : ::testing::Test {
         hs.display_height = 1200;
         return hs;
     }
-    // Connects and hands over a Handshake; returns the conn id.
-    ConnId connect(const proto::Handshake& hs, uint32_t address = kPeer) {
+    // Opens a control connection presenting the certificate fp; returns the conn id.
+    ConnId open_conn(const Fingerprint& fp = Fingerprint{}, uint32_t address = kPeer) {
         if (!manager) make_manager();
         const ConnId conn = next_conn++;
-        manager->on_control_connected(conn, ep(address, 40000), Fingerprint{});
-        auto p = payload_of(hs);
-        manager->on_control_message(conn, proto::Handshake::kType, p);
+        manager->on_control_connected(conn, ep(address, 40000), fp);
+        return conn;
+    }
+    // Connects and hands over a Handshake; returns the conn id.
+    ConnId connect(const proto::Handshake& hs, uint32_t address = kPeer, const Fingerprint& fp = Fingerprint{}) {
+        const ConnId conn = open_conn(fp, address);
+        send(conn, hs);
         return conn;
     }
     proto::HandshakeAck ack_of(ConnId conn) {
@@ -306,6 +312,46 @@ TEST_F(SessionWorld, HandshakeRefusalsCarryTheirReasons) {
     EXPECT_TRUE(transport.of<proto::SessionOpen>(conn).empty());
     manager->on_control_closed(conn);
     EXPECT_EQ(monitors.last().rfind("release", 0), 0u) << monitors.last();
+
+    // A paired certificate naming another device's client id: refused
+    // before any monitor is asked for; its own id is welcome.
+    test::TempDir dir;
+    test::NullProtector protector;
+    PairingStore pairings(protector, clock);
+    pairings.load(dir.file("pairings.dat"));
+    PairingRecord record;
+    record.client_id = "dev-real";
+    record.fingerprint = Fingerprint{7};
+    pairings.upsert(record);
+    services.pairings = &pairings;
+    manager.reset();
+    const size_t asked = monitors.events.size();
+    const ConnId posing = connect(hello_from("dev-other"), kPeer, Fingerprint{7});
+    EXPECT_EQ(ack_of(posing).reason.value_or(""), proto::kReasonIdentityMismatch);
+    EXPECT_EQ(monitors.events.size(), asked);
+    const ConnId honest = connect(hello_from("dev-real"), kPeer, Fingerprint{7});
+    EXPECT_TRUE(ack_of(honest).accepted);
+    manager.reset();
+    services.pairings = nullptr;
+}
+
+TEST_F(SessionWorld, TheViewersRefreshReachesTheProviderWithinSixtyTo120Hz) {
+    const struct {
+        std::optional<uint16_t> max_hz;
+        uint32_t requested;
+    } cases[] = {{std::nullopt, 60}, {30, 60}, {90, 90}, {144, 120}};
+    for (const auto& c : cases) {
+        auto hs = hello_from("dev-" + std::to_string(c.max_hz.value_or(0)));
+        hs.max_hz = c.max_hz;
+        manager.reset();
+        const ConnId conn = connect(hs);
+        EXPECT_EQ(transport.of<proto::SessionOpen>(conn).at(0).fps, c.requested);
+        const std::string id = std::to_string(*ack_of(conn).session_id);
+        EXPECT_NE(std::find(monitors.events.begin(), monitors.events.end(),
+                            "acquire " + id + " " + std::to_string(c.requested)),
+                  monitors.events.end())
+            << c.requested;
+    }
 }
 
 TEST_F(SessionWorld, OneDeviceAtATimeAndTheSameDeviceSupersedesItsOlderSession) {
@@ -337,6 +383,49 @@ TEST_F(SessionWorld, OneDeviceAtATimeAndTheSameDeviceSupersedesItsOlderSession) 
     stream(y, "device-y");
     EXPECT_EQ(manager->device_stream_info().size(), 2u);
     (void)s2;
+}
+
+// Two connections of one device whose Handshakes arrive newest first: the
+// older one is refused as superseded, one monitor, one stream.
+TEST_F(SessionWorld, TheNewestConnectionOfADeviceWinsWhicheverHandshakesFirst) {
+    const ConnId older = open_conn();
+    const ConnId newer = open_conn();
+    send(newer, hello_from("device-a"));
+    send(older, hello_from("device-a"));
+    EXPECT_TRUE(ack_of(newer).accepted);
+    EXPECT_EQ(ack_of(older).reason.value_or(""), proto::kReasonSuperseded);
+    EXPECT_TRUE(transport.was_closed(older));
+    EXPECT_FALSE(transport.was_closed(newer));
+    EXPECT_EQ(monitors.events.size(), 1u);
+    EXPECT_EQ(pw.opens.load(), 1);
+    manager->on_control_closed(older);
+    EXPECT_EQ(manager->connected_device_names(), std::vector<std::string>{"Tablet"});
+}
+
+// A paired device that is refused holds no place: its refused connection
+// counts no more, and it can keep at most two waiting for their Handshake.
+// The streaming device's reconnect still gets in.
+TEST_F(SessionWorld, ARefusedDeviceCannotHoldThePlacesOfTheStreamingOne) {
+    std::atomic<bool> turkish{false};
+    services.turkish = [&] { return turkish.load(); };
+    ConnId a1 = 0;
+    stream(a1, "device-a");
+    const Fingerprint b_cert{0xB};
+    const ConnId refused = connect(hello_from("device-b"), kPeer, b_cert);
+    EXPECT_EQ(ack_of(refused).reason.value_or(""), proto::kReasonDeviceLimitEnglish);
+    // The panel switched the language: the next refusal speaks Turkish.
+    turkish = true;
+    const ConnId refused_tr = connect(hello_from("device-b"), kPeer, b_cert);
+    EXPECT_EQ(ack_of(refused_tr).reason.value_or(""), proto::kReasonDeviceLimitTurkish);
+    const ConnId idle1 = open_conn(b_cert), idle2 = open_conn(b_cert), idle3 = open_conn(b_cert);
+    EXPECT_FALSE(transport.was_closed(idle1));
+    EXPECT_FALSE(transport.was_closed(idle2));
+    EXPECT_TRUE(transport.was_closed(idle3));
+    EXPECT_TRUE(transport.of<proto::HandshakeAck>(idle3).empty());
+
+    const ConnId a2 = connect(hello_from("device-a"));
+    EXPECT_TRUE(ack_of(a2).accepted);
+    EXPECT_EQ(manager->session_by_id(*ack_of(a2).session_id)->state(), SessionState::AwaitOpenAck);
 }
 
 TEST_F(SessionWorld, HeartbeatsRoundTripsAndTheSixSecondTimeout) {
@@ -441,28 +530,61 @@ TEST_F(SessionWorld, OpenHostSettingsOpensTheDisplayPageThroughTheMachinesShell)
     }
 }
 
-TEST_F(SessionWorld, InputIsRoutedBySessionAndPeerAddress) {
-    make_manager();
-    const ConnId conn = connect(hello_from("viewer-a"));
+TEST_F(SessionWorld, InputIsRoutedToItsSessionFromTheSessionsOwnDeviceOnly) {
+    const Fingerprint own{1}, other{2};
+    const ConnId conn = connect(hello_from("viewer-a"), kPeer, own);
     const uint32_t id = *ack_of(conn).session_id;
-    auto input = [&](uint32_t session, uint32_t address) {
+    auto input = [&](uint32_t session, uint32_t address, const Fingerprint& fp) {
         proto::Bytes frame;
         EXPECT_TRUE(proto::encode_input(proto::KeyEvent{session, 4, true, 0}, frame));
-        manager->on_input_message(ep(address, 41000), frame[4], proto::ByteView(frame).subspan(5));
+        manager->on_input_message(ep(address, 41000), fp, frame[4], proto::ByteView(frame).subspan(5));
     };
-    input(id, kPeer);           // before SessionOpenAck: not active
+    input(id, kPeer, own);        // before SessionOpenAck: not active
     send(conn, proto::SessionOpenAck{id, true});
-    input(id, kPeer);           // accepted (other port than control)
-    input(id + 1, kPeer);       // unknown session
-    input(id, kPeer + 1);       // wrong IP
+    input(id, kPeer, own);        // accepted (other port than control)
+    input(id + 1, kPeer, own);    // unknown session
+    input(id, kPeer + 1, own);    // wrong IP
+    input(id, kPeer, other);      // another paired device on the same address
     const uint8_t junk[] = {1, 2};
-    manager->on_input_message(ep(kPeer, 1), 3, junk);  // malformed key event
+    manager->on_input_message(ep(kPeer, 1), own, 3, junk);  // malformed key event
     const auto c = manager->input_counters();
     EXPECT_EQ(c.accepted, 1u);
     EXPECT_EQ(c.not_active, 1u);
     EXPECT_EQ(c.unknown_session, 1u);
     EXPECT_EQ(c.wrong_ip, 1u);
+    EXPECT_EQ(c.wrong_device, 1u);
     EXPECT_EQ(c.malformed, 1u);
+    EXPECT_TRUE(manager->device_has_session(own));
+    EXPECT_FALSE(manager->device_has_session(other));
+    send(conn, proto::SessionClose{id, std::string("bye")});
+    EXPECT_FALSE(manager->device_has_session(own));
+}
+
+// Whatever viewers send, the lines they cause stay within one budget for
+// all of them, and what the budget left out is summed up once its window ends.
+TEST_F(SessionWorld, LinesViewersCauseHaveOneBudgetAndASummary) {
+    test::HostLog log;
+    const ConnId conn = connect(hello_from("viewer-a"));
+    const uint32_t id = *ack_of(conn).session_id;
+    const uint8_t junk[30] = {2};
+    for (int i = 0; i < 1000; ++i) {
+        proto::Bytes frame;
+        proto::encode_input(proto::KeyEvent{id + 7, 4, true, 0}, frame);
+        manager->on_input_message(ep(kPeer, 1), Fingerprint{}, frame[4], proto::ByteView(frame).subspan(5));
+        manager->on_video_hello(ep(kPeer, 2), id, junk);  // before SessionOpenAck
+        manager->on_input_message(ep(kPeer, 1), Fingerprint{}, 3, proto::ByteView(junk, 2));
+    }
+    const size_t lines = log.count("REJECTED input for unknown session") + log.count("VideoHello from") +
+                         log.count("REJECTED malformed input");
+    EXPECT_EQ(lines, 16u);
+    manager->tick_all();
+    EXPECT_EQ(log.count("[manager] log budget:"), 0u);
+    clock.advance_ms(10'000);
+    manager->tick_all();
+    EXPECT_EQ(log.count("[manager] log budget: 2984 lines caused by viewers not written (so far: input rejected for "
+                        "unknown session=1000, wrong device=0, wrong IP=0, not active=0, malformed=1000; "),
+              1u)
+        << log.text();
 }
 
 TEST_F(SessionWorld, NoVideoHelloAndNoFirstFrameCloseTheSession) {
@@ -554,7 +676,7 @@ TEST_F(SessionWorld, TickThreadAndTransportThreadsTogether) {
                 manager->on_control_message(conn, proto::Handshake::kType, p);
                 proto::Bytes frame;
                 proto::encode_input(proto::KeyEvent{uint32_t(conn), 4, true, 0}, frame);
-                manager->on_input_message(ep(kPeer, 1), frame[4], proto::ByteView(frame).subspan(5));
+                manager->on_input_message(ep(kPeer, 1), Fingerprint{}, frame[4], proto::ByteView(frame).subspan(5));
                 const uint8_t junk[30] = {};
                 manager->on_video_hello(ep(kPeer, 2), uint32_t(conn), junk);
                 manager->on_control_closed(conn);
