@@ -263,8 +263,8 @@ void TlsServer::admit(std::shared_ptr<TlsConnection> conn) {
             // newcomer is admitted one over the limit, once).
             if (!oldest->handshake_finished_.load()) {
                 oldest->evicted_.store(true);
+                evicted_total_.fetch_add(1);  // counted before its peer can see the end
                 if (oldest->socket_.is_open()) oldest->socket_.shutdown(platform::ShutdownHow::both);
-                evicted_total_.fetch_add(1);
             }
         }
         if (admitted) {
