@@ -22,8 +22,15 @@ inline constexpr uint32_t kExceptionFatalAppExit = 0x40000015u;        // SIGABR
 using FaultCallback = void (*)(uint32_t code, uintptr_t address);
 
 // Installs the handlers of SIGSEGV, SIGBUS, SIGFPE, SIGILL and SIGABRT (or
-// the unhandled-exception filter on Windows). Idempotent.
+// the unhandled-exception filter on Windows), with an alternate stack for the
+// calling thread. Idempotent.
 bool install_fault_handlers(FaultCallback callback);
+
+// Gives the calling thread an alternate stack of its own for the handlers
+// (freed when the thread ends), so that a thread that overflows its stack
+// still leaves its record. A thread that has one already keeps it. Every
+// thread of the host calls it first.
+bool install_thread_fault_stack();
 
 // Handles for the crash path; -1 is "none".
 int crash_open_append(const char* path);  // done in advance, outside the crash path

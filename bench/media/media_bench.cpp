@@ -108,13 +108,9 @@ void BM_CaptureConvertEncode(benchmark::State& state) {
     double total = 0, copy_total = 0;
     for (double v : frame_ms) total += v;
     for (double v : copy_ms) copy_total += v;
-    auto sum = [](const std::vector<double>* v) {
-        double s = 0;
-        if (v) for (double x : *v) s += x;
-        return s;
-    };
-    double convert = sum(enc.timings().samples("convert"));
-    double mft = sum(enc.timings().samples("mft"));
+    auto sum = [](const SampleSeries* s) { return s ? s->sum() : 0.0; };
+    double convert = sum(enc.timings().series("convert"));
+    double mft = sum(enc.timings().series("mft"));
     state.counters["p50_ms"] = nearest_rank_percentile(sorted, 0.50);
     state.counters["p95_ms"] = nearest_rank_percentile(sorted, 0.95);
     state.counters["p99_ms"] = nearest_rank_percentile(sorted, 0.99);

@@ -102,10 +102,9 @@ int host_main(int argc, char** argv) {
     auto network = platform::make_system_network_info();
     auto protector = platform::make_user_data_protector();
     open_log(run.console, host_paths(*paths).log_dir);
-    // Crash records and resume detection for the whole process. (They come
-    // after the one-shot commands, which must leave the user's folder alone,
-    // and after the signal set-up, since the power listener is a thread.)
-    install_crash_handlers(default_crash_folder());
+    // The crash handlers, installed first in main, now also write their
+    // lines to the log. Resume detection comes after the signal set-up,
+    // since the power listener is a thread.
     set_crash_log_file(platform::join_path(host_paths(*paths).log_dir, "sorvane-host.log"));
     register_power_notifications(platform::power_notifications());
 

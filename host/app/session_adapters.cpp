@@ -98,10 +98,13 @@ namespace {
 // One session's VideoPipeline with the duplication it captures through.
 class MediaSessionPipeline final : public ISessionPipeline {
 public:
-    MediaSessionPipeline(platform::IClock& clock, platform::IMftPort& mft, platform::INvencLibrary& nvenc)
+    // encoders_mutex guards the encoder ports every pipeline shares.
+    MediaSessionPipeline(platform::IClock& clock, platform::IMftPort& mft, platform::INvencLibrary& nvenc,
+                         std::mutex& encoders_mutex)
         : port_(platform::make_duplication()),
           adapters_(*port_),
           ports_{mft, nvenc, adapters_, clock},
+          encoders_mutex_(encoders_mutex),
           pipeline_(PipelineEnv{clock, capture_opener(), encoder_factory()}) {}
     ~MediaSessionPipeline() override { pipeline_.stop(); }
 
@@ -138,6 +141,8 @@ public:
         out.stuck_ms = s.stuck_ms;
         out.idr_wait_ms = s.idr_wait_ms;
         out.text = pipeline_stats_text(s);
+        out.ended = s.ended;
+        out.size_changed = s.size_changed;
         return out;
     }
 
@@ -152,8 +157,11 @@ private:
             return true;
         };
     }
+    // Every encoder, the one of open and the software fallback of the frame
+    // thread alike, is made under the factory's lock.
     EncoderFactory encoder_factory() {
         return [this](const EncodeConfig& config, const EncoderChoice& choice, EncoderInfo& info, std::string& error) {
+            std::lock_guard<std::mutex> g(encoders_mutex_);
             return create_encoder(ports_, config, choice, info, error);
         };
     }
@@ -161,6 +169,7 @@ private:
     std::unique_ptr<platform::IDuplication> port_;
     DuplicationAdapterList adapters_;
     EncoderPorts ports_;
+    std::mutex& encoders_mutex_;
     uint32_t width_ = 0, height_ = 0;
     // stats() is logically const; the pipeline's counters are atomics.
     mutable VideoPipeline pipeline_;
@@ -169,10 +178,12 @@ private:
 }  // namespace
 
 std::unique_ptr<ISessionPipeline> MediaPipelineFactory::open(const SessionPipelineConfig& config, std::string& error) {
-    std::lock_guard<std::mutex> g(mutex_);
-    if (!mft_) mft_ = platform::make_mft_port();
-    if (!nvenc_) nvenc_ = platform::make_nvenc_library();
-    auto pipeline = std::make_unique<MediaSessionPipeline>(clock_, *mft_, *nvenc_);
+    {
+        std::lock_guard<std::mutex> g(mutex_);
+        if (!mft_) mft_ = platform::make_mft_port();
+        if (!nvenc_) nvenc_ = platform::make_nvenc_library();
+    }
+    auto pipeline = std::make_unique<MediaSessionPipeline>(clock_, *mft_, *nvenc_, mutex_);
     if (!pipeline->open(config, error)) return nullptr;
     return pipeline;
 }

@@ -77,7 +77,7 @@ public:
 
 private:
     platform::IClock& clock_;
-    std::mutex mutex_;  // one open at a time: the encoder ports are shared
+    std::mutex mutex_;  // one encoder made at a time: the encoder ports are shared
     std::unique_ptr<platform::IMftPort> mft_;
     std::unique_ptr<platform::INvencLibrary> nvenc_;
 };

@@ -118,10 +118,7 @@ bool install_crash_handlers(const std::string& crash_folder) {
     g_state.separator = platform::path_separator();
     bool ok = crash_folder.size() < sizeof g_state.folder;
     std::memset(g_state.folder, 0, sizeof g_state.folder);
-    if (ok) {
-        std::memcpy(g_state.folder, crash_folder.data(), crash_folder.size());
-        if (!crash_folder.empty()) platform::create_directories(crash_folder);
-    }
+    if (ok) std::memcpy(g_state.folder, crash_folder.data(), crash_folder.size());
     std::set_terminate(on_terminate);
     return platform::install_fault_handlers(on_fault) && ok;
 }
@@ -140,9 +137,26 @@ std::string crash_file_name(int64_t wall_ms, uint32_t pid) {
     return t.c_str();
 }
 
+namespace {
+
+// Creates the crash folder and every missing folder above it, one level at a
+// time (a level that cannot be made shows when the file is created).
+void make_crash_folder() {
+    char prefix[sizeof g_state.folder];
+    for (size_t i = 1; i < sizeof g_state.folder && g_state.folder[i - 1] != 0; ++i) {
+        const char c = g_state.folder[i];
+        if (c != 0 && c != '/' && c != '\\') continue;
+        std::memcpy(prefix, g_state.folder, i);
+        prefix[i] = 0;
+        platform::crash_make_directory(prefix);
+    }
+}
+
+}  // namespace
+
 void write_crash_record(uint32_t code, uintptr_t address) {
     if (g_state.folder[0] == 0) return;
-    platform::crash_make_directory(g_state.folder);  // if it went away since start-up
+    make_crash_folder();
     int64_t wall = platform::crash_wall_ms();
     uint32_t pid = platform::crash_process_id();
     Text path;

@@ -19,9 +19,10 @@ inline constexpr uint32_t kCrashCodeInvalidParameter = 0xE0000002u;
 // "<local app data>/Sorvane/crash"; empty when the folder is unknown.
 std::string default_crash_folder();
 
-// Installs the terminate handler and the fault handlers. crash_folder is
-// created now (with parents); empty means no record can be written. Safe to
-// call again (the folder is replaced).
+// Installs the terminate handler and the fault handlers, first thing in
+// main. crash_folder is created (with its parents) only when a record is
+// written, so that installing touches no folder of the user's; empty means
+// no record can be written. Safe to call again (the folder is replaced).
 bool install_crash_handlers(const std::string& crash_folder);
 
 // Opens the log file for the crash lines (appending). Call after the log is

@@ -19,6 +19,9 @@ std::string hex_hr(int32_t hr) {
 
 std::string seconds(uint64_t ms) { return fixed_text(static_cast<double>(ms) / 1000.0, 1); }
 
+constexpr uint64_t kReacquireEveryMs = 200;
+constexpr uint64_t kRepeatLogEveryMs = 5000;
+
 }  // namespace
 
 CaptureRecovery::CaptureRecovery(uint32_t session, IRecoverableCapture& source, platform::IClock& clock,
@@ -56,6 +59,7 @@ void CaptureRecovery::on_status(AcquireStatus status) {
         case AcquireStatus::frame:
         case AcquireStatus::timeout:
             if (run_errors_ > 0) on_recovered();
+            if (lost_run_ > 0) on_reacquired();
             break;
     }
 }
@@ -63,20 +67,45 @@ void CaptureRecovery::on_status(AcquireStatus status) {
 void CaptureRecovery::on_lost() {
     losses_.fetch_add(1);
     last_error_ = "desktop duplication lost";
-    int32_t release_hr = source_.release_hr();
-    if (release_hr != 0) {
-        session_log(session_, "desktop duplication lost (ReleaseFrame hr=%s); re-acquiring", hex_hr(release_hr).c_str());
+    const uint64_t now = clock_.now_ms();
+    if (lost_run_ == 0) {
+        int32_t release_hr = source_.release_hr();
+        if (release_hr != 0) {
+            session_log(session_, "desktop duplication lost (ReleaseFrame hr=%s); re-acquiring",
+                        hex_hr(release_hr).c_str());
+        } else {
+            session_log(session_, "desktop duplication lost (mode change / secure desktop); re-acquiring");
+        }
+        lost_start_ms_ = lost_last_log_ms_ = now;
+        // A stall mark another rule set (a run of errors) stays as it is: its
+        // time is the one the watchdog must see, and its run clears it.
+        lost_set_stall_ = mark_stall();
     } else {
-        session_log(session_, "desktop duplication lost (mode change / secure desktop); re-acquiring");
+        // Lost again before the new duplication delivered anything: each new
+        // attempt waits like a failed one, and the line comes at most every
+        // 5 s. The stall mark stays, so the watchdog sees the time it takes.
+        if (now - lost_last_log_ms_ >= kRepeatLogEveryMs) {
+            lost_last_log_ms_ = now;
+            session_log(session_, "desktop duplication lost again right after re-acquiring: %" PRIu32 " losses in %s s",
+                        lost_run_ + 1, seconds(now - lost_start_ms_).c_str());
+        }
+        clock_.sleep_ms(kReacquireEveryMs);
     }
-    // A stall mark another rule set (a run of errors) stays as it is: its
-    // time is the one the watchdog must see, and its run clears it.
-    const bool set_here = mark_stall();
+    ++lost_run_;
     while (!(stop_requested_ && stop_requested_())) {
         if (source_.reopen()) break;
-        clock_.sleep_ms(200);
+        clock_.sleep_ms(kReacquireEveryMs);
     }
-    if (set_here) stall_since_ms_.store(0);
+}
+
+void CaptureRecovery::on_reacquired() {
+    if (lost_run_ > 1) {
+        session_log(session_, "desktop duplication delivers again after %" PRIu32 " losses in %s s", lost_run_,
+                    seconds(clock_.now_ms() - lost_start_ms_).c_str());
+    }
+    if (lost_set_stall_) stall_since_ms_.store(0);
+    lost_run_ = 0;
+    lost_set_stall_ = false;
 }
 
 void CaptureRecovery::on_error() {
@@ -91,7 +120,7 @@ void CaptureRecovery::on_error() {
         run_last_still_log_ms_ = now;
         run_set_stall_ = mark_stall();
         session_log(session_, "AcquireNextFrame error hr=%s", hex_hr(hr).c_str());
-    } else if (now - run_last_still_log_ms_ >= 5000) {
+    } else if (now - run_last_still_log_ms_ >= kRepeatLogEveryMs) {
         run_last_still_log_ms_ = now;
         session_log(session_, "AcquireNextFrame still failing: %" PRIu32 " errors in %s s (last hr=%s, %" PRIu32
                               " duplication reset(s))",

@@ -1,8 +1,10 @@
 // What the frame loop does with each capture status: re-acquire after a lost
-// duplication, count and log runs of AcquireNextFrame errors, recreate the
-// duplication at the third and sixth error of a run, give up to the session
-// watchdog after that, and log the recovery. Keeps the stall mark the
-// session's watchdog reads. Runs on the frame thread; every wait is on the
+// duplication (waiting between attempts, and before each re-acquire when the
+// duplication is lost again before it delivered anything), count and log
+// runs of AcquireNextFrame errors, recreate the duplication at the third and
+// sixth error of a run, give up to the session watchdog after that, and log
+// the recovery. Keeps the stall mark the session's watchdog reads until the
+// capture delivers again. Runs on the frame thread; every wait is on the
 // injected clock.
 #pragma once
 
@@ -48,6 +50,7 @@ private:
     void on_lost();
     void on_error();
     void on_recovered();
+    void on_reacquired();
     // Marks the capture stalled since now unless a mark is set; true when
     // this call set it.
     bool mark_stall();
@@ -69,6 +72,13 @@ private:
     bool run_gave_up_ = false;
     bool run_set_stall_ = false;
     uint64_t run_last_still_log_ms_ = 0;
+
+    // The current run of losses: each re-acquired duplication was lost again
+    // before it delivered a frame or a time-out.
+    uint32_t lost_run_ = 0;
+    uint64_t lost_start_ms_ = 0;
+    uint64_t lost_last_log_ms_ = 0;
+    bool lost_set_stall_ = false;
 };
 
 }  // namespace sorvane

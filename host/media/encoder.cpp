@@ -34,17 +34,36 @@ double nearest_rank_percentile(const std::vector<double>& ascending, double q) {
     return ascending[n - 1];
 }
 
+void SampleSeries::add(double v) {
+    if (ring_.size() < kSampleWindow) {
+        ring_.push_back(v);
+    } else {
+        ring_[next_] = v;
+        next_ = (next_ + 1) % kSampleWindow;
+    }
+    ++count_;
+    sum_ += v;
+    if (count_ == 1 || v > max_) max_ = v;
+}
+
+double SampleSeries::percentile(double q) const {
+    std::vector<double> sorted = ring_;
+    std::sort(sorted.begin(), sorted.end());
+    return nearest_rank_percentile(sorted, q);
+}
+
 void StageTimings::add(const std::string& stage, double ms) {
     for (auto& s : stages_) {
         if (s.first == stage) {
-            s.second.push_back(ms);
+            s.second.add(ms);
             return;
         }
     }
-    stages_.emplace_back(stage, std::vector<double>{ms});
+    stages_.emplace_back(stage, SampleSeries{});
+    stages_.back().second.add(ms);
 }
 
-const std::vector<double>* StageTimings::samples(const std::string& stage) const {
+const SampleSeries* StageTimings::series(const std::string& stage) const {
     for (const auto& s : stages_) {
         if (s.first == stage) return &s.second;
     }
@@ -55,17 +74,11 @@ void StageTimings::clear() { stages_.clear(); }
 
 std::string StageTimings::summary() const {
     std::string out;
-    for (const auto& [name, values] : stages_) {
-        if (values.empty()) continue;
-        std::vector<double> sorted = values;
-        std::sort(sorted.begin(), sorted.end());
-        double sum = 0;
-        for (double v : sorted) sum += v;
+    for (const auto& [name, series] : stages_) {
+        if (series.count() == 0) continue;
         char buf[160];
-        std::snprintf(buf, sizeof buf, "%s avg %s p95 %s max %s ms", name.c_str(),
-                      fixed_text(sum / static_cast<double>(sorted.size()), 2).c_str(),
-                      fixed_text(nearest_rank_percentile(sorted, 0.95), 2).c_str(),
-                      fixed_text(sorted.back(), 2).c_str());
+        std::snprintf(buf, sizeof buf, "%s avg %s p95 %s max %s ms", name.c_str(), fixed_text(series.mean(), 2).c_str(),
+                      fixed_text(series.percentile(0.95), 2).c_str(), fixed_text(series.max(), 2).c_str());
         if (!out.empty()) out += ", ";
         out += buf;
     }

@@ -61,18 +61,39 @@ public:
 // of ascending samples; 0 for none.
 double nearest_rank_percentile(const std::vector<double>& ascending, double q);
 
-// Every sample of every named stage, in milliseconds.
+// A series of samples for a summary: count, sum and maximum of every sample,
+// percentiles over the newest kSampleWindow (bounded memory, however long a
+// stream runs).
+inline constexpr size_t kSampleWindow = 16384;
+
+class SampleSeries {
+public:
+    void add(double v);
+    size_t count() const { return count_; }
+    double sum() const { return sum_; }
+    double mean() const { return count_ == 0 ? 0.0 : sum_ / static_cast<double>(count_); }
+    double max() const { return max_; }
+    double percentile(double q) const;
+
+private:
+    std::vector<double> ring_;
+    size_t next_ = 0;
+    size_t count_ = 0;
+    double sum_ = 0, max_ = 0;
+};
+
+// The samples of every named stage, in milliseconds.
 class StageTimings {
 public:
     void add(const std::string& stage, double ms);
     // "%s avg %.2f p95 %.2f max %.2f ms" per non-empty stage, joined by ", ",
     // in the order the stages were first timed.
     std::string summary() const;
-    const std::vector<double>* samples(const std::string& stage) const;
+    const SampleSeries* series(const std::string& stage) const;
     void clear();
 
 private:
-    std::vector<std::pair<std::string, std::vector<double>>> stages_;
+    std::vector<std::pair<std::string, SampleSeries>> stages_;
 };
 
 // A number with a fixed count of decimals and a '.' whatever the locale ("%.2f").

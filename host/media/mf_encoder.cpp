@@ -44,11 +44,20 @@ bool normalise_access_unit(std::span<const uint8_t> in, ParamSetCache& cache, st
                            bool& keyframe) {
     out.clear();
     keyframe = false;
+    // Length-prefixed output is tried first: a unit of 1 byte, or of 256 to
+    // 511 bytes, has a prefix that reads as a start code, and taken for
+    // Annex-B such a frame comes out as garbage. Annex-B output practically
+    // never splits exactly into length-prefixed units of valid NAL headers.
     std::vector<std::span<const uint8_t>> units;
-    if (h264::is_annexb(in)) {
+    auto valid_headers = [&units] {
+        for (std::span<const uint8_t> u : units) {
+            if (u.empty() || (u[0] & 0x80) != 0) return false;
+        }
+        return !units.empty();
+    };
+    if (!h264::split_length_prefixed(in, units) || !valid_headers()) {
+        if (!h264::is_annexb(in)) return false;
         units = h264::split_annexb(in);
-    } else if (!h264::split_length_prefixed(in, units)) {
-        return false;
     }
     bool has_sps = false, has_pps = false;
     std::vector<uint8_t> body;
@@ -95,14 +104,17 @@ std::string media_foundation_missing_text(const std::string& dll) {
 }
 
 // Collects the events of an asynchronous transform: the transform calls back
-// on its own threads; the frame thread waits on the queue.
+// on its own threads; the frame thread waits on the queue. The sink holds a
+// reference to the transform, so a callback still running when the encoder
+// closes re-arms (or not) on a transform that is alive; the transform goes
+// with the last of them.
 class MfEncoder::EventSink : public std::enable_shared_from_this<EventSink> {
 public:
-    explicit EventSink(platform::IMftTransform& transform) : transform_(transform) {}
+    explicit EventSink(std::shared_ptr<platform::IMftTransform> transform) : transform_(std::move(transform)) {}
 
     int32_t begin() {
         std::weak_ptr<EventSink> weak = shared_from_this();
-        return transform_.begin_get_event([weak](uint32_t type, int32_t status) {
+        return transform_->begin_get_event([weak](uint32_t type, int32_t status) {
             if (auto self = weak.lock()) self->invoke(type, status);
         });
     }
@@ -137,7 +149,7 @@ public:
     void stop() { stop_ = true; }
 
 private:
-    platform::IMftTransform& transform_;
+    const std::shared_ptr<platform::IMftTransform> transform_;
     std::mutex mutex_;
     std::condition_variable cv_;
     std::deque<std::pair<uint32_t, int32_t>> queue_;
@@ -235,11 +247,10 @@ bool MfEncoder::open(const EncodeConfig& config) {
         }
     }
     transform_name_ = chosen->friendly_name.empty() ? "(unnamed MFT)" : chosen->friendly_name;
-    hr = port_.activate(*chosen, transform_);
-    if (hr < 0 || !transform_) {
-        transform_.reset();
-        return fail_hr("activating " + transform_name_, hr < 0 ? hr : platform::kEFail);
-    }
+    std::unique_ptr<platform::IMftTransform> activated;
+    hr = port_.activate(*chosen, activated);
+    if (hr < 0 || !activated) return fail_hr("activating " + transform_name_, hr < 0 ? hr : platform::kEFail);
+    transform_ = std::move(activated);
     if (transform_->get_attribute(MftAttribute::transform_async) != 0) {
         async_ = true;
         transform_->set_attribute(MftAttribute::transform_async_unlock, 1);
@@ -285,7 +296,7 @@ bool MfEncoder::open(const EncodeConfig& config) {
 
     if (async_) {
         if (!transform_->has_event_generator()) return fail("asynchronous MFT without an event generator");
-        sink_ = std::make_shared<EventSink>(*transform_);
+        sink_ = std::make_shared<EventSink>(transform_);
         hr = sink_->begin();
         if (hr < 0) return fail_hr("BeginGetEvent", hr);
     }

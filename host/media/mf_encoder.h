@@ -95,7 +95,8 @@ private:
     platform::CpuTexture nv12_staging_;        // software transform on the GPU path
     std::vector<uint8_t> nv12_buffer_;         // the sample's memory buffer
 
-    std::unique_ptr<platform::IMftTransform> transform_;
+    // Shared with the event sink of an asynchronous transform (see EventSink).
+    std::shared_ptr<platform::IMftTransform> transform_;
     std::shared_ptr<EventSink> sink_;
     uint32_t need_input_ = 0;
     platform::MftOutputStreamInfo stream_info_;

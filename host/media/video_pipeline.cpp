@@ -7,6 +7,7 @@
 #include "host/core/log.h"
 #include "host/core/settings.h"
 #include "host/media/text_format.h"
+#include "platform/crash.h"
 #include "platform/files.h"
 
 namespace sorvane {
@@ -30,24 +31,6 @@ std::string pipeline_stats_text(const PipelineStats& s) {
                        " idr_wait_ms=%" PRIu64 "%s%s",
                        s.sent, s.captured, s.live ? 1 : 0, s.cap_lost, s.cap_err, s.enc_fail, s.copy_fail, s.send_fail,
                        s.stuck_ms, s.idr_wait_ms, s.last_error.empty() ? "" : " err=", s.last_error.c_str());
-}
-
-void SampleSeries::add(double v) {
-    if (ring_.size() < kPipelineSampleWindow) {
-        ring_.push_back(v);
-    } else {
-        ring_[next_] = v;
-        next_ = (next_ + 1) % kPipelineSampleWindow;
-    }
-    ++count_;
-    sum_ += v;
-    if (count_ == 1 || v > max_) max_ = v;
-}
-
-double SampleSeries::percentile(double q) const {
-    std::vector<double> sorted = ring_;
-    std::sort(sorted.begin(), sorted.end());
-    return nearest_rank_percentile(sorted, q);
 }
 
 VideoPipeline::VideoPipeline(PipelineEnv env) : env_(std::move(env)) { datagram_.reserve(1400); }
@@ -140,7 +123,10 @@ void VideoPipeline::set_batch_sender(DatagramBatchSender sender) {
 void VideoPipeline::run(DatagramSender sender) {
     if (!opened_ || thread_.joinable()) return;
     sender_ = std::move(sender);
-    thread_ = std::thread([this] { thread_main(); });
+    thread_ = std::thread([this] {
+        platform::install_thread_fault_stack();
+        thread_main();
+    });
 }
 
 void VideoPipeline::begin_inline(DatagramSender sender) {
@@ -197,10 +183,24 @@ PipelineStats VideoPipeline::stats() {
     s.send_fail = send_fail_.load();
     const uint64_t now = env_.clock.now_ms();
     const uint64_t stall = recovery_ ? recovery_->stall_since_ms() : 0, req = request_since_ms_.load();
+    const uint64_t ended = ended_ms_.load();
     s.stuck_ms = stall == 0 || now < stall ? 0 : now - stall;
+    // A frame thread that ended is as stuck as a capture that fails: longer
+    // of the two.
+    if (ended != 0 && now > ended) s.stuck_ms = std::max(s.stuck_ms, now - ended);
     s.idr_wait_ms = req == 0 || now < req ? 0 : now - req;
     s.last_error = last_error();
+    s.ended = ended != 0;
+    s.size_changed = size_changed_.load();
     return s;
+}
+
+bool VideoPipeline::end_loop() {
+    loop_.ended = true;
+    ended_ms_.store(std::max<uint64_t>(env_.clock.now_ms(), 1));
+    session_log(config_.session_id, "frame thread ended (%s): no more frames until the pipeline is rebuilt",
+                last_error().c_str());
+    return false;
 }
 
 void VideoPipeline::thread_main() {
@@ -264,10 +264,20 @@ bool VideoPipeline::pass() {
         const uint64_t acquired = frame.acquire_us;
         bool changed = false;
         if (frame.has_image && frame.texture != nullptr) {
-            if (frame.texture->width == width_ && frame.texture->height == height_) {
-                for (uint32_t y = 0; y < height_; ++y) {
-                    std::copy_n(frame.texture->row(y), static_cast<size_t>(width_) * 4, copy_texture_.row(y));
-                }
+            if (frame.texture->width != width_ || frame.texture->height != height_) {
+                // A mode change: the encoder, the copy and the viewer's
+                // decoder are all of the old size. Only a pipeline opened
+                // anew fits the monitor again.
+                const uint32_t w = frame.texture->width, h = frame.texture->height;
+                capture_->release_frame();
+                set_error(format_text("the desktop is now %" PRIu32 "x%" PRIu32 ", the pipeline was opened for %" PRIu32
+                                      "x%" PRIu32,
+                                      w, h, width_, height_));
+                size_changed_.store(true);
+                return end_loop();
+            }
+            for (uint32_t y = 0; y < height_; ++y) {
+                std::copy_n(frame.texture->row(y), static_cast<size_t>(width_) * 4, copy_texture_.row(y));
             }
             L.have_image = true;
             changed = true;
@@ -364,10 +374,7 @@ bool VideoPipeline::pass() {
             const uint64_t a = L.pending_us != 0 ? L.pending_us : now;
             const uint64_t i = L.image_us != 0 ? L.image_us : now;
             const uint64_t decided = now;
-            if (!send_frame(a, i)) {
-                L.ended = true;
-                return false;
-            }
+            if (!send_frame(a, i)) return end_loop();
             now = now_us();
             L.pending_us = L.image_us = 0;
             // The interval counts from the moment the frame was due, not from the end of its encoding: a
@@ -435,7 +442,10 @@ bool VideoPipeline::send_frame(uint64_t acquire_us, uint64_t image_us) {
         if (overlay_.draw(*input)) ++counters_.cursor_draws;
     }
 
-    // The IDR request is taken only once the frame is known to go out.
+    // The pending IDR is taken, and cleared, now: the encoder is told, and
+    // whatever becomes of the datagrams, the request no longer bypasses the
+    // pacing (with the network gone every send fails, and a request kept
+    // pending would make every pass an IDR). A viewer that misses it asks again.
     std::string reason;
     bool taken = false;
     {
@@ -443,6 +453,10 @@ bool VideoPipeline::send_frame(uint64_t acquire_us, uint64_t image_us) {
         if (idr_pending_) {
             reason = idr_reason_;
             taken = true;
+            idr_pending_ = false;
+            idr_taken_ = true;
+            last_idr_ms_ = env_.clock.now_ms();
+            request_since_ms_.store(0);
         }
     }
     const uint32_t seq = frame_seq_.load();
@@ -473,13 +487,13 @@ bool VideoPipeline::send_frame(uint64_t acquire_us, uint64_t image_us) {
                 encoder_ = std::move(replacement);
                 encoder_info_ = info;
                 store_last_encoder_info(info);
-                return true;  // the IDR request stays pending for the next pass
+                return true;  // frame_seq is still 0: the next pass starts with an IDR
             }
             log("[encoder] software fallback could not be created: %s", error.c_str());
         }
         return false;
     }
-    if (out.size == 0) return true;  // nothing to send: a pending IDR request stays pending
+    if (out.size == 0) return true;  // nothing to send; the encoder still owes the IDR it was asked for
     const size_t fragments = std::max<size_t>(1, (out.size + kPipelineFragmentPayload - 1) / kPipelineFragmentPayload);
     if (fragments > kPipelineMaxFragments) {
         session_log(sid, "frame of %zu bytes does not fit in 65535 fragments", out.size);
@@ -493,17 +507,7 @@ bool VideoPipeline::send_frame(uint64_t acquire_us, uint64_t image_us) {
     fields.format = 1;
     fields.keyframe = out.keyframe;
     fields.fragment_count = static_cast<uint16_t>(fragments);
-    const uint32_t failures_before = counters_.send_failures;
     send_fragments(fields, out.data, out.size, fragments);
-    // The frame carried the pending request only if some of it went out;
-    // otherwise the request stays for the next frame.
-    if (taken && counters_.send_failures - failures_before < fragments) {
-        std::lock_guard<std::mutex> lock(key_mutex_);
-        idr_pending_ = false;
-        idr_taken_ = true;
-        last_idr_ms_ = env_.clock.now_ms();
-        request_since_ms_.store(0);
-    }
     const uint64_t t = now_us();
     if (out.keyframe) {
         if (reason == "start") ++counters_.idr_start;
@@ -522,12 +526,12 @@ bool VideoPipeline::send_frame(uint64_t acquire_us, uint64_t image_us) {
     r.fragments = static_cast<uint32_t>(fragments);
     r.acquire_to_sent_ms = t > acquire_us ? ms_of(t - acquire_us) : 0.0;
     r.encode_ms = out.encode_ms;
-    if (records_.size() < kPipelineSampleWindow) {
+    if (records_.size() < kSampleWindow) {
         records_.push_back(r);
-        records_next_ = records_.size() % kPipelineSampleWindow;
+        records_next_ = records_.size() % kSampleWindow;
     } else {
         records_[records_next_] = r;
-        records_next_ = (records_next_ + 1) % kPipelineSampleWindow;
+        records_next_ = (records_next_ + 1) % kSampleWindow;
     }
     ++counters_.frames_recorded;
     acquire_to_sent_.add(r.acquire_to_sent_ms);
@@ -599,7 +603,7 @@ void VideoPipeline::stop() {
 std::vector<FrameRecord> VideoPipeline::frame_records() const {
     std::vector<FrameRecord> out;
     const size_t n = records_.size();
-    const size_t first = n < kPipelineSampleWindow ? 0 : records_next_;
+    const size_t first = n < kSampleWindow ? 0 : records_next_;
     out.reserve(n);
     for (size_t j = 0; j < n; ++j) out.push_back(records_[(first + j) % n]);
     return out;

@@ -82,32 +82,19 @@ struct PipelineStats {
     uint32_t sent = 0, captured = 0;
     bool live = false;
     uint32_t cap_lost = 0, cap_err = 0, enc_fail = 0, copy_fail = 0, send_fail = 0;
-    uint64_t stuck_ms = 0;
+    uint64_t stuck_ms = 0;  // the capture's stall, or the time since the frame thread ended
     uint64_t idr_wait_ms = 0;
     std::string last_error;
+    // The frame thread ended on a failure (last_error says which); only a
+    // rebuild brings the video back.
+    bool ended = false;
+    // It ended because the monitor's desktop changed size: a rebuild opens
+    // the pipeline at the new size.
+    bool size_changed = false;
 };
 
 // "sent=%u captured=%u live=%d ... idr_wait_ms=%llu" and " err=<last error>" when there is one.
 std::string pipeline_stats_text(const PipelineStats& stats);
-
-// A series of samples for the summary: count, sum and maximum of every
-// sample, percentiles over the newest kPipelineSampleWindow (bounded memory).
-inline constexpr size_t kPipelineSampleWindow = 16384;
-
-class SampleSeries {
-public:
-    void add(double v);
-    size_t count() const { return count_; }
-    double mean() const { return count_ == 0 ? 0.0 : sum_ / static_cast<double>(count_); }
-    double max() const { return max_; }
-    double percentile(double q) const;
-
-private:
-    std::vector<double> ring_;
-    size_t next_ = 0;
-    size_t count_ = 0;
-    double sum_ = 0, max_ = 0;
-};
 
 // What the pipeline needs from desktop capture (the duplication of one
 // output, its pointer shape, and the fallbacks of a monitor that has not
@@ -206,7 +193,7 @@ public:
         uint64_t frames_recorded = 0;
     };
     const LoopCounters& counters() const { return counters_; }
-    // The records of the newest sent frames (at most kPipelineSampleWindow),
+    // The records of the newest sent frames (at most kSampleWindow),
     // oldest first; read after stop, or from the thread driving pass().
     std::vector<FrameRecord> frame_records() const;
 
@@ -215,6 +202,8 @@ private:
     void thread_main();
     void loop_begin();
     bool send_frame(uint64_t acquire_us, uint64_t image_us);
+    // The loop ends on a failure: marked for the watchdog and logged once.
+    bool end_loop();
     // Seals and sends the fragments of one access unit.
     void send_fragments(FragmentFields& fields, const uint8_t* data, size_t size, size_t fragments);
     void count_send_failure();
@@ -249,6 +238,8 @@ private:
     std::atomic<uint32_t> frame_seq_{0};
 
     std::atomic<bool> stop_{false}, streaming_{false}, live_{false}, touch_anyway_{false}, stopped_{true};
+    std::atomic<uint64_t> ended_ms_{0};  // when the loop ended on a failure; 0: it did not
+    std::atomic<bool> size_changed_{false};
     bool opened_ = false;
     std::thread thread_;
 
@@ -256,7 +247,7 @@ private:
     bool idr_pending_ = false;
     std::string idr_reason_;
     uint64_t last_idr_ms_ = 0;
-    bool idr_taken_ = false;
+    bool idr_taken_ = false;  // last_idr_ms_ is set
     std::atomic<uint64_t> request_since_ms_{0};
     // Losses and error runs of the capture, and its stall mark.
     std::unique_ptr<CaptureRecovery> recovery_;
@@ -267,7 +258,7 @@ private:
     std::atomic<uint32_t> sent_{0}, captured_{0}, enc_fail_{0}, copy_fail_{0}, send_fail_{0};
     LoopCounters counters_;
     SampleSeries acquire_to_sent_, encode_ms_, frame_kib_;
-    std::vector<FrameRecord> records_;  // the newest kPipelineSampleWindow frames, as a ring
+    std::vector<FrameRecord> records_;  // the newest kSampleWindow frames, as a ring
     size_t records_next_ = 0;
 
     // Loop state (frame thread).

@@ -3,6 +3,7 @@
 #include <cinttypes>
 #include <cstdio>
 
+#include "platform/crash.h"
 #include "platform/crypto.h"
 #include "platform/win_error.h"
 
@@ -363,7 +364,10 @@ void DriverControlClient::start_keepalive(uint32_t interval_ms, std::function<vo
         std::lock_guard<std::mutex> g(keepalive_mutex_);
         keepalive_stop_ = false;
     }
-    keepalive_ = std::thread([this, interval_ms] { keepalive_loop(interval_ms); });
+    keepalive_ = std::thread([this, interval_ms] {
+        platform::install_thread_fault_stack();
+        keepalive_loop(interval_ms);
+    });
 }
 
 void DriverControlClient::stop_keepalive() {

@@ -8,6 +8,7 @@
 #include "host/core/gpu_preference.h"
 #include "host/core/log.h"
 #include "host/layout/placement.h"
+#include "platform/crash.h"
 
 namespace sorvane {
 
@@ -88,7 +89,10 @@ MonitorRequest normalise_request(const MonitorRequest& in) {
 DriverMonitorProvider::DriverMonitorProvider(platform::IClock& clock, platform::IDisplayConfigApi& display,
                                              DriverMonitorConfig config)
     : clock_(clock), display_(display), config_(std::move(config)), client_(clock, config_.pipe_name) {
-    grace_thread_ = std::thread([this] { grace_loop(); });
+    grace_thread_ = std::thread([this] {
+        platform::install_thread_fault_stack();
+        grace_loop();
+    });
 }
 
 DriverMonitorProvider::~DriverMonitorProvider() { shutdown(); }

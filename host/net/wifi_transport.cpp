@@ -14,6 +14,7 @@
 #include "host/trust/tls_channel.h"
 #include "host/trust/tls_identity.h"
 #include "host/trust/tls_log.h"
+#include "platform/crash.h"
 
 namespace sorvane {
 
@@ -143,7 +144,10 @@ bool WifiTransport::start(const HostOptions& options, ITransportSink& sink) {
     started_ = true;
     server_.listen(std::move(control_listener), Kind::kControl);
     server_.listen(std::move(input_listener), Kind::kInput);
-    udp_receiver_ = std::thread([this] { udp_loop(); });
+    udp_receiver_ = std::thread([this] {
+        platform::install_thread_fault_stack();
+        udp_loop();
+    });
     return true;
 }
 

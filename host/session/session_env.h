@@ -73,6 +73,8 @@ struct PipelineSnapshot {
     uint64_t stuck_ms = 0;
     uint64_t idr_wait_ms = 0;
     std::string text;
+    bool ended = false;         // the frame thread ended on a failure
+    bool size_changed = false;  // ... because the monitor's desktop changed size
 };
 
 // One session's capture-and-encode pipeline. stop joins its frame thread,

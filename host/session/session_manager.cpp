@@ -5,6 +5,7 @@
 
 #include "host/core/log.h"
 #include "host/protocol/input_messages.h"
+#include "platform/crash.h"
 
 namespace sorvane {
 
@@ -253,6 +254,7 @@ void SessionManager::start_ticks() {
     if (running_.exchange(true)) return;
     counters_logged_ = false;
     tick_thread_ = std::thread([this] {
+        platform::install_thread_fault_stack();
         while (running_.load()) {
             tick_all();
             std::unique_lock lock(tick_mutex_);

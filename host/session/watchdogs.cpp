@@ -1,6 +1,6 @@
 // The watchdogs of a streaming session: no UDP, no first frame, capture
-// stalls with at most two rebuilds, a vanished monitor and a resume from
-// sleep. Everything here runs on the tick thread under the session mutex.
+// stalls and ended frame threads with at most two rebuilds, a vanished
+// monitor, a resume from sleep and a desktop that changed size. Everything here runs on the tick thread under the session mutex.
 #include <cinttypes>
 
 #include "host/core/log.h"
@@ -84,7 +84,15 @@ void Session::run_watchdogs(uint64_t t) {
         return;
     }
     const PipelineSnapshot stats = pipeline_->stats();
-    const bool stuck = stats.stuck_ms >= kStuckMs || stats.idr_wait_ms >= kIdrWaitMs;
+    if (stats.size_changed) {
+        // A new mode, not a fault: the rebuild count stays as it is.
+        session_log(session_id_, "the monitor's desktop changed size (%s): rebuilding the pipeline at the new size",
+                    stats.text.c_str());
+        if (!rebuild("desktop size changed")) rebuild_failed();
+        return;
+    }
+    // A frame thread that ended never recovers by itself: stuck at once.
+    const bool stuck = stats.ended || stats.stuck_ms >= kStuckMs || stats.idr_wait_ms >= kIdrWaitMs;
     if (stuck) {
         if (watchdog_.rebuild_count >= 2) {
             give_up(stats);

@@ -4,6 +4,7 @@
 #include <vector>
 
 #include "host/protocol/frame_reader.h"
+#include "platform/crash.h"
 
 namespace sorvane {
 
@@ -108,14 +109,20 @@ void TlsServer::listen(platform::TcpListener listener, int index) {
             std::lock_guard<std::mutex> g(mutex_);
             housekeeping_stop_ = false;
         }
-        housekeeping_ = std::thread([this] { housekeeping_loop(); });
+        housekeeping_ = std::thread([this] {
+            platform::install_thread_fault_stack();
+            housekeeping_loop();
+        });
     }
     auto acceptor = std::make_unique<Acceptor>();
     acceptor->listener = std::move(listener);
     acceptor->index = index;
     Acceptor& a = *acceptor;
     acceptors_.push_back(std::move(acceptor));
-    a.thread = std::thread([this, &a] { accept_loop(a); });
+    a.thread = std::thread([this, &a] {
+        platform::install_thread_fault_stack();
+        accept_loop(a);
+    });
 }
 
 void TlsServer::close_listeners() {
@@ -286,7 +293,10 @@ void TlsServer::admit(std::shared_ptr<TlsConnection> conn) {
     }
     cv_.notify_all();
     std::lock_guard<std::mutex> g(mutex_);
-    conn->thread_ = std::thread([this, conn] { run(conn); });
+    conn->thread_ = std::thread([this, conn] {
+        platform::install_thread_fault_stack();
+        run(conn);
+    });
 }
 
 void TlsServer::run(const std::shared_ptr<TlsConnection>& conn) {

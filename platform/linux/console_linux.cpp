@@ -9,6 +9,7 @@
 #include <thread>
 
 #include "platform/console.h"
+#include "platform/crash.h"
 
 namespace sorvane::platform {
 
@@ -28,7 +29,10 @@ class LinuxControlHandler final : public ConsoleControlHandler {
 public:
     LinuxControlHandler(int sig_fd, int wake_fd, std::function<void(ControlEvent)> cb)
         : sig_fd_(sig_fd), wake_fd_(wake_fd), callback_(std::move(cb)) {
-        thread_ = std::thread([this] { run(); });
+        thread_ = std::thread([this] {
+            install_thread_fault_stack();
+            run();
+        });
     }
     ~LinuxControlHandler() override {
         uninstall();

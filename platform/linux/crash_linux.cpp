@@ -6,6 +6,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
+#include <sys/mman.h>
 #include <sys/stat.h>
 #include <time.h>
 #include <unistd.h>
@@ -21,6 +22,28 @@ std::atomic<int> g_in_handler{0};
 alignas(16) char g_alt_stack[64 * 1024];
 
 const int kSignals[] = {SIGSEGV, SIGBUS, SIGFPE, SIGILL, SIGABRT};
+
+// The alternate stack of a thread other than the first: the kernel keeps one
+// per thread, and a thread without one that overflows its stack is killed
+// before any handler can run.
+constexpr size_t kThreadAltStackSize = 64 * 1024;
+
+struct ThreadAltStack {
+    void* memory = nullptr;
+    ~ThreadAltStack() {
+        if (memory == nullptr) return;
+        stack_t current;
+        std::memset(&current, 0, sizeof current);
+        if (sigaltstack(nullptr, &current) == 0 && current.ss_sp == memory) {
+            stack_t off;
+            std::memset(&off, 0, sizeof off);
+            off.ss_flags = SS_DISABLE;
+            sigaltstack(&off, nullptr);
+        }
+        munmap(memory, kThreadAltStackSize);
+    }
+};
+thread_local ThreadAltStack t_alt_stack;
 
 uint32_t code_of(int sig) {
     switch (sig) {
@@ -70,6 +93,26 @@ bool install_fault_handlers(FaultCallback callback) {
     sigemptyset(&sa.sa_mask);
     for (int sig : kSignals) ok = sigaction(sig, &sa, nullptr) == 0 && ok;
     return ok;
+}
+
+bool install_thread_fault_stack() {
+    stack_t current;
+    std::memset(&current, 0, sizeof current);
+    if (sigaltstack(nullptr, &current) != 0) return false;
+    if ((current.ss_flags & SS_DISABLE) == 0) return true;
+    void* memory = mmap(nullptr, kThreadAltStackSize, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS | MAP_STACK,
+                        -1, 0);
+    if (memory == MAP_FAILED) return false;
+    stack_t ss;
+    std::memset(&ss, 0, sizeof ss);
+    ss.ss_sp = memory;
+    ss.ss_size = kThreadAltStackSize;
+    if (sigaltstack(&ss, nullptr) != 0) {
+        munmap(memory, kThreadAltStackSize);
+        return false;
+    }
+    t_alt_stack.memory = memory;
+    return true;
 }
 
 int crash_open_append(const char* path) { return open(path, O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644); }

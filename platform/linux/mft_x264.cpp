@@ -165,10 +165,11 @@ private:
         p.rc.i_rc_method = X264_RC_ABR;
         p.rc.i_bitrate = static_cast<int>(kbps);
         p.rc.i_vbv_max_bitrate = static_cast<int>(kbps);
-        // At least a few frames of buffer so the rate control can breathe.
-        uint32_t buffer_kbit = buffer_bits_ / 1000;
-        uint32_t floor_kbit = kbps / (out_.fps_num == 0 ? 60 : out_.fps_num) * 4;
-        p.rc.i_vbv_buffer_size = static_cast<int>(buffer_kbit > floor_kbit ? buffer_kbit : floor_kbit);
+        // The buffer the encoder was given (one frame's worth: a frame never
+        // waits behind the one before it), or one frame's worth of the rate.
+        const uint32_t frame_kbit = kbps / (out_.fps_num == 0 ? 60 : out_.fps_num);
+        const uint32_t buffer_kbit = buffer_bits_ != 0 ? buffer_bits_ / 1000 : frame_kbit;
+        p.rc.i_vbv_buffer_size = static_cast<int>(buffer_kbit != 0 ? buffer_kbit : 1);
         // High gets its 8x8 transform (cheap); CABAC stays off for speed, so
         // Main comes out as constrained baseline, which Main decoders take.
         if (out_.profile == 100) p.analyse.b_transform_8x8 = 1;

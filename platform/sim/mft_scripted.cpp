@@ -72,6 +72,10 @@ std::vector<uint8_t> make_test_sps(uint32_t width, uint32_t height, uint32_t ref
 
 ScriptedTransform::ScriptedTransform(ScriptedTransformSetup setup) : setup_(std::move(setup)) {}
 
+ScriptedTransform::~ScriptedTransform() {
+    if (on_destroy) on_destroy();
+}
+
 uint32_t ScriptedTransform::get_attribute(platform::MftAttribute attribute) {
     if (attribute == platform::MftAttribute::transform_async) return setup_.async ? 1 : 0;
     if (attribute == platform::MftAttribute::transform_async_unlock) return unlocked ? 1 : 0;
@@ -207,6 +211,7 @@ int32_t ScriptedTransform::process_output(uint32_t buffer_size, std::vector<uint
 bool ScriptedTransform::has_event_generator() { return setup_.event_generator; }
 
 int32_t ScriptedTransform::begin_get_event(std::function<void(uint32_t, int32_t)> callback) {
+    if (on_begin_get_event) on_begin_get_event();
     armed_ = std::move(callback);
     deliver();
     return kSOk;
@@ -215,6 +220,12 @@ int32_t ScriptedTransform::begin_get_event(std::function<void(uint32_t, int32_t)
 void ScriptedTransform::post_event(uint32_t type, int32_t status) {
     events_.emplace_back(type, status);
     deliver();
+}
+
+std::function<void(uint32_t, int32_t)> ScriptedTransform::take_armed() {
+    auto callback = std::move(armed_);
+    armed_ = nullptr;
+    return callback;
 }
 
 void ScriptedTransform::deliver() {

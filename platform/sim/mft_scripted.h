@@ -33,6 +33,7 @@ struct ScriptedTransformSetup {
 class ScriptedTransform final : public platform::IMftTransform {
 public:
     explicit ScriptedTransform(ScriptedTransformSetup setup);
+    ~ScriptedTransform() override;
 
     // --- script ---
     int32_t input_hr = 0;          // ProcessInput result from the input number fail_input_from on
@@ -45,6 +46,10 @@ public:
     std::optional<std::pair<uint32_t, int32_t>> event_instead_of_output;
     bool silence_after_input = false;
     std::function<void()> on_input;
+    // Called at the start of every begin_get_event (on the arming thread), and
+    // when the transform is destroyed.
+    std::function<void()> on_begin_get_event;
+    std::function<void()> on_destroy;
     // When non-empty, outputs are taken from here in order instead of being made up.
     std::deque<std::vector<uint8_t>> canned;
 
@@ -78,6 +83,8 @@ public:
 
     // Queues an event of an asynchronous transform (delivered when armed).
     void post_event(uint32_t type, int32_t status);
+    // The armed callback, taken out: the test delivers through it itself.
+    std::function<void(uint32_t, int32_t)> take_armed();
 
 private:
     void deliver();

@@ -4,6 +4,8 @@
 // the log's lock is held.
 #include <gtest/gtest.h>
 
+#include <signal.h>
+
 #include <csignal>
 #include <regex>
 #include <stdexcept>
@@ -12,6 +14,7 @@
 #include "host/core/crash.h"
 #include "host/core/log.h"
 #include "host/core/power.h"
+#include "platform/crash.h"
 #include "platform/files.h"
 #include "platform/sim/power_sim.h"
 #include "tests/support/temp_dir.h"
@@ -144,6 +147,37 @@ TEST(Crash, EachFailureLeavesOneRecordAndItsLogLine) {
         EXPECT_EQ(logged.find("minidump yazildi", logged.find("minidump yazildi") + 1), std::string::npos)
             << "one record only: " << logged;
     }
+}
+
+volatile int g_never = -1;
+
+int recurse(int depth) {
+    volatile char pad[512];
+    pad[0] = static_cast<char>(depth);
+    return depth == g_never ? 0 : recurse(depth + 1) + pad[0];
+}
+
+// A thread other than the first that overflows its stack: its own alternate
+// stack lets the handler run and leave the record.
+TEST(Crash, AThreadThatOverflowsItsStackLeavesItsRecord) {
+    test::TempDir dir;
+    const std::string folder = dir.file("Sorvane/crash");
+    EXPECT_EXIT(
+        {
+            install_crash_handlers(folder);
+            std::thread([] {
+                // Only the host's own alternate stack: none a sanitizer's runtime may have given the thread.
+                stack_t off{};
+                off.ss_flags = SS_DISABLE;
+                sigaltstack(&off, nullptr);
+                platform::install_thread_fault_stack();
+                recurse(1);
+            }).join();
+        },
+        ::testing::KilledBySignal(SIGSEGV), "kod=0xC0000005");
+    std::vector<std::string> names;
+    ASSERT_TRUE(platform::list_directory(folder, names).ok());
+    EXPECT_EQ(names.size(), 1u);
 }
 
 TEST(Crash, UnwritableFolderIsLoggedAndTheProcessStillEnds) {

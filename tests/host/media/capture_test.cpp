@@ -4,6 +4,7 @@
 // fault points on a manual clock.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <map>
 
 #include "host/media/capture.h"
@@ -189,7 +190,8 @@ TEST_F(CaptureFixture, RecoveryFromLossesAndErrorRuns) {
     ASSERT_TRUE(source.open(1));
     CapturedFrame frame;
 
-    // Lost after a failed release: logged with its hr, re-acquired every 200 ms.
+    // Lost after a failed release: logged with its hr, re-acquired every 200 ms;
+    // the stall mark stays until the new duplication delivers.
     ASSERT_EQ(source.acquire(20, frame), AcquireStatus::frame);
     dup.fail(DuplicationOp::release, kHrDeviceRemoved);
     dup.fail(DuplicationOp::duplicate_output, kHrDeviceRemoved, 2);
@@ -199,10 +201,27 @@ TEST_F(CaptureFixture, RecoveryFromLossesAndErrorRuns) {
     EXPECT_EQ(clock.now_ms() - t0, 400u);
     EXPECT_EQ(recovery.stats().capture_losses, 1u);
     EXPECT_EQ(recovery.stats().last_error, "desktop duplication lost");
-    EXPECT_EQ(recovery.stats().stall_since_ms, 0u);
-    dup.lose_access();
+    EXPECT_EQ(recovery.stats().stall_since_ms, t0);
     recovery.on_status(source.acquire(20, frame));
+    EXPECT_EQ(recovery.stats().stall_since_ms, 0u);
+
+    // Lost again right after every re-acquire, 2,000 times: each attempt
+    // waits 200 ms on the clock, a line every 5 s, and the stall mark keeps
+    // the time of the first loss for the watchdog.
+    dup.fail(DuplicationOp::acquire, platform::kDxgiErrorAccessLost, 2000);
+    t0 = clock.now_ms();
+    const std::string before = log.text();
+    const auto lines_before = std::count(before.begin(), before.end(), '\n');
+    for (int i = 0; i < 2000; ++i) recovery.on_status(source.acquire(20, frame));
+    EXPECT_EQ(clock.now_ms() - t0, 1999u * 200);
+    EXPECT_EQ(recovery.stats().stall_since_ms, t0);
+    const std::string lost_log = log.text();
+    EXPECT_LE(std::count(lost_log.begin(), lost_log.end(), '\n') - lines_before, 81);
     EXPECT_TRUE(log.has("[session 7] desktop duplication lost (mode change / secure desktop); re-acquiring"));
+    EXPECT_TRUE(log.has("[session 7] desktop duplication lost again right after re-acquiring: 27 losses in 5.0 s"));
+    recovery.on_status(source.acquire(20, frame));
+    EXPECT_TRUE(log.has("[session 7] desktop duplication delivers again after 2000 losses in 399.8 s")) << log.text();
+    EXPECT_EQ(recovery.stats().stall_since_ms, 0u);
 
     // A run of 10 errors: resets at 3 and 6, the watchdog note once, a line every 5 s.
     const int32_t hr = static_cast<int32_t>(0x887A0001u);

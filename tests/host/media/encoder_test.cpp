@@ -3,6 +3,8 @@
 // normalisation and keyframes; and the encoder interface's shared records.
 #include <gtest/gtest.h>
 
+#include <condition_variable>
+#include <mutex>
 #include <thread>
 
 #include "host/media/h264_sps.h"
@@ -280,6 +282,69 @@ TEST_F(EncoderFixture, AsynchronousTransformEventsErrorsAndTimeout) {
     EXPECT_FALSE(enc.encode_frame(out));
     advancer.join();
     EXPECT_EQ(enc.last_error(), "encoder timeout (no MFT event within 1 s)");
+}
+
+// Length prefixes that begin like start codes (a unit of 300 bytes: 00 00 01
+// 2C) are read as length prefixes; Annex-B with either start code stays
+// Annex-B.
+TEST(Normalise, LengthPrefixesThatLookLikeStartCodesAndAnnexB) {
+    std::vector<uint8_t> slice(300, 0x5A);
+    slice[0] = 0x41;  // a non-IDR slice
+    std::vector<uint8_t> prefixed = {0, 0, 1, 0x2C};
+    prefixed.insert(prefixed.end(), slice.begin(), slice.end());
+    std::vector<uint8_t> annexb3 = {0, 0, 1};
+    annexb3.insert(annexb3.end(), slice.begin(), slice.end());
+    std::vector<uint8_t> annexb4 = {0, 0, 0, 1};
+    annexb4.insert(annexb4.end(), slice.begin(), slice.end());
+    std::vector<uint8_t> expected = {0, 0, 0, 1};
+    expected.insert(expected.end(), slice.begin(), slice.end());
+    for (const auto* in : {&prefixed, &annexb3, &annexb4}) {
+        ParamSetCache cache;
+        std::vector<uint8_t> out;
+        bool key = true;
+        ASSERT_TRUE(normalise_access_unit(*in, cache, out, key));
+        EXPECT_EQ(out, expected);
+        EXPECT_FALSE(key);
+    }
+}
+
+// A callback of the transform still running (on the transform's thread) when
+// the encoder closes: it re-arms on a transform that is still alive, which
+// goes only when that callback returns.
+TEST_F(EncoderFixture, EventCallbackRunningThroughCloseKeepsItsTransformAlive) {
+    port.transforms[0].async = true;
+    MfEncoder enc(port, clock, {false, true, kLuid});
+    ASSERT_TRUE(enc.init(config()));
+    sim::ScriptedTransform& t = *port.last;
+    auto callback = t.take_armed();
+    ASSERT_TRUE(callback);
+    std::mutex m;
+    std::condition_variable cv;
+    bool rearming = false, closed = false, destroyed = false;
+    t.on_begin_get_event = [&] {
+        std::unique_lock lock(m);
+        rearming = true;
+        cv.notify_all();
+        cv.wait(lock, [&] { return closed; });
+    };
+    t.on_destroy = [&] {
+        std::lock_guard lock(m);
+        destroyed = true;
+    };
+    std::thread transform_thread([&] { callback(platform::kMeTransformNeedInput, 0); });
+    {
+        std::unique_lock lock(m);
+        cv.wait(lock, [&] { return rearming; });
+    }
+    enc.close();
+    {
+        std::lock_guard lock(m);
+        EXPECT_FALSE(destroyed);
+        closed = true;
+    }
+    cv.notify_all();
+    transform_thread.join();
+    EXPECT_TRUE(destroyed);
 }
 
 TEST(EncoderRecords, PercentilesSummaryAndLastEncoder) {

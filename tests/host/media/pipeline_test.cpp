@@ -3,21 +3,44 @@
 // scripted encoder (size, key frames, time spent) and a recording sealer.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstring>
 #include <deque>
+#include <functional>
+#include <thread>
 
 #include "host/core/settings.h"
 #include "host/media/pipeline_capture.h"
 #include "host/media/video_pipeline.h"
 #include "platform/sim/desktop.h"
 #include "platform/sim/manual_clock.h"
+#include "platform/sim/mft_scripted.h"
 #include "tests/host/media/media_test_util.h"
+#include "tests/host/media/real_path.h"
 #include "tests/support/temp_dir.h"
 
 namespace sorvane {
 namespace {
 
 constexpr uint32_t kW = 64, kH = 32;
+
+// A simulated desktop with one display of kW x kH: target 3 on the adapter
+// of LUID 0x42.
+struct SimScreen {
+    explicit SimScreen(sim::ManualClock& clock) : desktop(clock), dup(desktop) {
+        desktop.add_adapter({0, "Sim GPU", 0x10DE, 0x42, false});
+        sim::SimDisplay d;
+        d.target_id = 3;
+        d.source_id = 1;
+        d.gdi_name = "\\\\.\\DISPLAY2";
+        d.device_id = "\\\\?\\DISPLAY#SVN0001#1";
+        d.width = kW;
+        d.height = kH;
+        desktop.add_display(d);
+    }
+    sim::SimDesktop desktop;
+    sim::SimDuplication dup;
+};
 
 class FakeCapture final : public IPipelineCapture {
 public:
@@ -97,7 +120,7 @@ public:
             n = sizes.front();
             sizes.pop_front();
         }
-        bytes_.assign(n, 0xAB);
+        bytes_.assign(std::min<size_t>(n, 1 << 20), 0xAB);  // a size beyond that is never sent
         out.data = bytes_.data();
         out.size = n;
         out.keyframe = n != 0 && key_;
@@ -129,7 +152,7 @@ struct Sent {
 
 class PipelineTest : public ::testing::Test {
 protected:
-    void open(uint32_t fps, bool sealer = true) {
+    void open(uint32_t fps, bool sealer = true, bool inline_loop = true) {
         auto cap = std::make_unique<FakeCapture>(clock);
         capture = cap.get();
         auto enc = std::make_unique<FakeEncoder>(clock);
@@ -162,13 +185,15 @@ protected:
                 return true;
             });
         }
-        pipeline->begin_inline([this](proto::ByteView d) {
+        DatagramSender sender = [this](proto::ByteView d) {
             Sent s;
             std::memcpy(&s.fields, d.data(), sizeof s.fields);
             s.piece = d.size() - sizeof s.fields;
             sent.push_back(s);
-            return true;
-        });
+            return !network_down;
+        };
+        if (inline_loop) pipeline->begin_inline(std::move(sender));
+        else pipeline->run(std::move(sender));
     }
     // Runs passes until the clock has moved ms further.
     void run_ms(uint64_t ms) {
@@ -191,6 +216,7 @@ protected:
     FakeEncoder* encoder = nullptr;
     std::unique_ptr<VideoPipeline> pipeline;
     std::vector<Sent> sent;
+    bool network_down = false;  // every datagram fails (ENETUNREACH)
 };
 
 TEST_F(PipelineTest, PacesToTheStreamRateAndNeverSendsBeforeStart) {
@@ -243,7 +269,7 @@ TEST_F(PipelineTest, StillDesktopSendsOnceAndFragmentsFollowTheSize) {
     EXPECT_TRUE(log.has("[session 7] summary: 3 frames sent, IDR start=1 request=1 coalesced=0"));
 }
 
-TEST_F(PipelineTest, KeyframeRequestsAreCoalescedAndKeptUntilAFrameCarriesThem) {
+TEST_F(PipelineTest, KeyframeRequestsAreCoalescedAndTakenOnceEvenWhenNothingGoesOut) {
     open(60);
     pipeline->request_keyframe();  // before start: ignored silently
     pipeline->start();
@@ -255,17 +281,17 @@ TEST_F(PipelineTest, KeyframeRequestsAreCoalescedAndKeptUntilAFrameCarriesThem) 
     pipeline->request_keyframe();  // one is pending already
     EXPECT_TRUE(log.has("[session 7] KeyframeRequest coalesced (an IDR is already pending)"));
     run_ms(300);
-    // The encoder produces nothing for the frame that should carry the next request.
-    encoder->sizes = {0};
+    // The network is gone: every datagram fails. The request is taken by one
+    // frame, and the stream keeps its pace instead of an IDR on every pass.
+    network_down = true;
+    const size_t encoded_before = encoder->keys.size();
     pipeline->request_keyframe();
-    pipeline->pass();
-    while (encoder->sizes.size() == 1) pipeline->pass();
-    EXPECT_GT(pipeline->stats().idr_wait_ms + 1, 0u);
-    run_ms(100);
-    size_t keyframes = 0;
-    for (bool k : encoder->keys) keyframes += k;
-    EXPECT_EQ(keyframes, 3u);  // start, the honoured request, the kept request
+    run_ms(1000);
     EXPECT_EQ(pipeline->stats().idr_wait_ms, 0u);
+    const std::vector<bool> later(encoder->keys.begin() + static_cast<std::ptrdiff_t>(encoded_before), encoder->keys.end());
+    EXPECT_NEAR(static_cast<double>(later.size()), 60.0, 3.0);
+    EXPECT_EQ(std::count(later.begin(), later.end(), true), 1);
+    EXPECT_GT(pipeline->stats().send_fail, 0u);
     pipeline->stop();
     EXPECT_TRUE(log.has("IDR start=1 request=2 coalesced=2"));
 }
@@ -364,31 +390,67 @@ TEST_F(PipelineTest, NeverPresentingMonitorGetsNudgesThenASnapshot) {
     pipeline->stop();
 }
 
-TEST_F(PipelineTest, WithoutASealerTheFirstSendEndsTheLoop) {
-    open(60, false);
+// The frame thread of run(), with the session's calls coming from another
+// thread as they do in a session (the suite also runs under ThreadSanitizer).
+TEST_F(PipelineTest, FrameThreadBesideTheSessionsCalls) {
+    open(60, true, false);
     pipeline->start();
-    run_ms(100);
-    EXPECT_FALSE(pipeline->pass());
-    EXPECT_EQ(pipeline->last_error(), "no video cipher");
-    EXPECT_TRUE(log.has("[session 7] no video cipher set: cannot send (v0.10 K16/K21 requires one per session)"));
+    uint32_t seen = 0;
+    for (uint32_t n = 0; n < 120; n = pipeline->stats().sent) {
+        if (n / 10 != seen / 10) pipeline->request_keyframe();  // about one every ten frames
+        pipeline->lower_fps(30);
+        seen = n;
+        std::this_thread::yield();
+    }
     pipeline->stop();
+    EXPECT_EQ(pipeline->frame_seq(), pipeline->stats().sent);
+    EXPECT_EQ(pipeline->fps(), 30u);
+    EXPECT_EQ(frames(), pipeline->stats().sent);
+    EXPECT_FALSE(pipeline->stats().ended);
+    EXPECT_TRUE(log.has("[session 7] summary: "));
+}
+
+// A failure that ends the frame thread is left for the watchdog: the stats
+// say so, stuck_ms counts from the end, and one line names the failure.
+TEST_F(PipelineTest, FailuresThatEndTheFrameThreadLeaveItStuckForTheWatchdog) {
+    struct Case {
+        const char* name;
+        bool sealer;
+        size_t size;
+        const char* error;
+        const char* line;
+    };
+    const Case cases[] = {
+        {"no video cipher", false, 3000, "no video cipher",
+         "[session 7] no video cipher set: cannot send (v0.10 K16/K21 requires one per session)"},
+        {"frame too large", true, kPipelineFragmentPayload * kPipelineMaxFragments + 1, "frame too large",
+         "[session 7] frame of 89193136 bytes does not fit in 65535 fragments"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        open(60, c.sealer);
+        encoder->sizes = {c.size};
+        pipeline->start();
+        run_ms(100);
+        EXPECT_FALSE(pipeline->pass());
+        clock.advance_ms(4000);
+        const PipelineStats s = pipeline->stats();
+        EXPECT_TRUE(s.ended);
+        EXPECT_FALSE(s.size_changed);
+        EXPECT_GE(s.stuck_ms, 4000u);
+        EXPECT_EQ(s.last_error, c.error);
+        EXPECT_TRUE(log.has(c.line));
+        EXPECT_TRUE(log.has(std::string("[session 7] frame thread ended (") + c.error +
+                            "): no more frames until the pipeline is rebuilt"));
+        pipeline->stop();
+    }
 }
 
 TEST(PipelineCapture, StreamsTheSimulatedDesktopThroughDuplication) {
     test::MediaLog log;
     sim::ManualClock clock;
-    sim::SimDesktop desktop{clock};
-    sim::SimDuplication dup{desktop};
-    desktop.add_adapter({0, "Sim GPU", 0x10DE, 0x42, false});
-    sim::SimDisplay d;
-    d.target_id = 3;
-    d.source_id = 1;
-    d.gdi_name = "\\\\.\\DISPLAY2";
-    d.device_id = "\\\\?\\DISPLAY#SVN0001#1";
-    d.width = kW;
-    d.height = kH;
-    desktop.add_display(d);
-    PipelineEnv env{clock, make_dxgi_capture_opener(dup),
+    SimScreen screen(clock);
+    PipelineEnv env{clock, make_dxgi_capture_opener(screen.dup),
                     [&](const EncodeConfig&, const EncoderChoice&, EncoderInfo& info, std::string&) {
                         auto e = std::make_unique<FakeEncoder>(clock);
                         info = e->info();
@@ -422,6 +484,86 @@ TEST(PipelineCapture, StreamsTheSimulatedDesktopThroughDuplication) {
     EXPECT_NEAR(static_cast<double>(p.stats().sent), 30.0, 3.0);  // 60 Hz display for half a second
     EXPECT_EQ(datagrams, 3u * p.stats().sent);
     p.stop();
+}
+
+// Faults through the duplication's and the transform's fault points: the
+// frame thread ends (and says so once), or the capture keeps its stall mark;
+// either way the watchdog sees the pipeline stuck within its 4 s, nothing
+// more is sent, and the log stays within a few lines.
+TEST(PipelineFaults, EachFaultLeavesThePipelineStuckWithinALogBudget) {
+    struct Case {
+        const char* name;
+        std::function<void(sim::SimDesktop&, sim::SimDuplication&, sim::ScriptedTransform&)> fault;
+        bool ended, size_changed;
+        const char* error;
+    };
+    const Case cases[] = {
+        {"encoder fails after the first frames",
+         [](auto&, auto&, sim::ScriptedTransform& t) {
+             t.fail_input_from = static_cast<uint32_t>(t.inputs.size()) + 1;
+             t.input_hr = platform::kEFail;
+         },
+         true, false, "encode_frame: ProcessInput: hr=0x80004005"},
+        {"desktop changes size",
+         [](sim::SimDesktop& desktop, auto&, auto&) {
+             sim::SimDisplay d;
+             ASSERT_TRUE(desktop.display(3, d));
+             d.width *= 2;
+             desktop.add_display(d);
+         },
+         true, true, "the desktop is now 128x32, the pipeline was opened for 64x32"},
+        {"duplication lost right after every re-acquire",
+         [](auto&, sim::SimDuplication& dup, auto&) {
+             dup.fail(sim::DuplicationOp::acquire, platform::kDxgiErrorAccessLost, 1'000'000);
+         },
+         false, false, "desktop duplication lost"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        test::MediaLog log;
+        sim::ManualClock clock;
+        SimScreen screen(clock);
+        sim::ScriptedMftPort mft;
+        mft.adapters = {{0, "Sim GPU", 0x10DE, 0x42, false}};
+        mft.transforms = {sim::ScriptedTransformSetup{}};
+        mft.transforms[0].name = "Microsoft H264 Video Encoder MFT";
+        PipelineEnv env{clock, make_dxgi_capture_opener(screen.dup), test::software_encoder_factory(mft, clock)};
+        VideoPipeline p(env);
+        PipelineConfig cfg;
+        cfg.session_id = 4;
+        cfg.monitor.by_target = true;
+        cfg.monitor.adapter_luid = 0x42;
+        cfg.monitor.target_id = 3;
+        std::string error;
+        ASSERT_TRUE(p.open(cfg, error)) << error;
+        p.set_sealer([](const FragmentFields&, proto::ByteView piece, proto::Bytes& out) {
+            out.assign(piece.begin(), piece.end());
+            return true;
+        });
+        p.begin_inline([](proto::ByteView) { return true; });
+        p.start();
+        auto run_ms = [&](uint64_t ms) {
+            const uint64_t end = clock.now_ms() + ms;
+            while (clock.now_ms() < end && p.pass()) {
+            }
+            if (clock.now_ms() < end) clock.advance_ms(end - clock.now_ms());
+        };
+        run_ms(500);
+        const uint32_t sent = p.stats().sent;
+        EXPECT_GT(sent, 20u);
+        c.fault(screen.desktop, screen.dup, *mft.last);
+        const std::string before = log.text();
+        run_ms(5000);
+        const PipelineStats s = p.stats();
+        EXPECT_EQ(s.ended, c.ended);
+        EXPECT_EQ(s.size_changed, c.size_changed);
+        EXPECT_GE(s.stuck_ms, 4000u);
+        EXPECT_LE(s.sent, sent + 1);  // at most the frame in flight
+        EXPECT_EQ(s.last_error, c.error);
+        const std::string text = log.text();
+        EXPECT_LE(std::count(text.begin() + static_cast<std::ptrdiff_t>(before.size()), text.end(), '\n'), 4) << text;
+        p.stop();
+    }
 }
 
 }  // namespace

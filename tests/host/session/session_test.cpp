@@ -236,9 +236,9 @@ struct SessionWorld : ::testing::Test {
         EXPECT_EQ(manager->session_by_id(id)->state(), SessionState::Streaming);
         return id;
     }
-    void set_stats(uint64_t sent, uint64_t stuck, uint64_t idr) {
+    void set_stats(uint64_t sent, uint64_t stuck, uint64_t idr, bool ended = false, bool size_changed = false) {
         std::lock_guard lock(pw.mutex);
-        pw.stats = {sent, stuck, idr, "sent=" + std::to_string(sent)};
+        pw.stats = {sent, stuck, idr, "sent=" + std::to_string(sent), ended, size_changed};
     }
     // Advances the clock in steps of 200 ms with a tick and a heartbeat
     // from the viewer each second, so the connection stays alive.
@@ -631,6 +631,23 @@ TEST_F(SessionWorld, StuckCaptureIsRebuiltTwiceThenTheSessionGivesUp) {
     EXPECT_NE(notes["last_capture_stall"].find("DUZELMEDI"), std::string::npos);
     manager->on_control_closed(conn);
     EXPECT_EQ(monitors.last(), "release " + std::to_string(id));
+}
+
+// A desktop of a new size is rebuilt at every check without counting as a
+// stall; a frame thread that ended is rebuilt at the next check, without
+// waiting for the 4 s of a capture stall.
+TEST_F(SessionWorld, SizeChangesAndAnEndedFrameThreadAreRebuilt) {
+    ConnId conn = 0;
+    const uint32_t id = stream(conn);
+    set_stats(5, 0, 0);
+    run_for(conn, id, 400);
+    set_stats(5, 0, 0, true, true);
+    run_for(conn, id, 6'000);
+    EXPECT_EQ(pw.opens.load(), 4);
+    set_stats(5, 0, 0, true, false);
+    run_for(conn, id, 2'000);
+    EXPECT_EQ(pw.opens.load(), 5);
+    EXPECT_EQ(close_reason(conn), "");
 }
 
 TEST_F(SessionWorld, PowerResumeRebuildsOnceAndAVanishedMonitorEndsTheSession) {
