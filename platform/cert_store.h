@@ -52,6 +52,8 @@ public:
 
     // Opens the store; on Linux creates the folder (owner-only) when missing.
     virtual StoreResult open() = 0;
+    // Opens the store only when it exists (2, not found, otherwise); creates nothing.
+    virtual StoreResult open_existing() = 0;
 
     // Every stored certificate whose subject text contains text, in no
     // particular order. Entries that cannot be read or parsed are skipped.

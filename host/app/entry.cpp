@@ -8,6 +8,7 @@
 #include "host/app/command_line.h"
 #include "host/app/gpu_preference.h"
 #include "host/app/host_runtime.h"
+#include "host/app/one_shot_commands.h"
 #include "host/core/crash.h"
 #include "host/core/log.h"
 #include "host/core/options.h"
@@ -29,23 +30,13 @@ int not_available(const char* command) {
     return 1;
 }
 
-int set_autostart(const std::vector<std::string>& rest) {
-    const std::string& word = rest[0];
-    if (word != "on" && word != "off") {
-        std::fputs("--set-autostart needs on|off\n", stdout);
-        std::fflush(stdout);
-        return kExitUsage;
-    }
-    return not_available("--set-autostart");
-}
-
 }  // namespace
 
 std::vector<OneShotCommand> one_shot_commands() {
     return {
-        {"--set-autostart", set_autostart},
-        {"--quit", [](const std::vector<std::string>&) { return not_available("--quit"); }},
-        {"--purge-user-data", [](const std::vector<std::string>&) { return not_available("--purge-user-data"); }},
+        {"--set-autostart", [](const std::vector<std::string>& rest) { return run_set_autostart(rest[0]); }},
+        {"--quit", [](const std::vector<std::string>&) { return run_quit(); }},
+        {"--purge-user-data", [](const std::vector<std::string>&) { return run_purge_user_data(); }},
         {"--report", [](const std::vector<std::string>&) { return not_available("--report"); }},
         {"--gpu-pref-check", [](const std::vector<std::string>&) { return run_gpu_preference_check(); }},
     };

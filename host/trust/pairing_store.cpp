@@ -228,6 +228,11 @@ bool PairingStore::save() {
 }
 
 bool PairingStore::save_locked() {
+    last_save_failed_ = !write_locked();
+    return !last_save_failed_;
+}
+
+bool PairingStore::write_locked() {
     if (status_.write_blocked) {
         log("[pairing] pairings.dat yazilmadi: okunamayan eski dosya korunuyor");
         return false;
@@ -282,6 +287,11 @@ bool PairingStore::flush_last_seen() {
         if (const PairingRecord* r = first_of(id)) p.text = r->last_seen_at;
     }
     return true;
+}
+
+bool PairingStore::last_save_failed() const {
+    std::lock_guard<std::mutex> g(mutex_);
+    return last_save_failed_;
 }
 
 PairingsLoadStatus PairingStore::load_status() const {

@@ -58,6 +58,9 @@ public:
     bool flush_last_seen();
 
     PairingsLoadStatus load_status() const;
+    // The last write of the file failed: what is in memory (a removal, a
+    // pairing) is lost at the next start unless a later save succeeds.
+    bool last_save_failed() const;
     const std::string& path() const { return path_; }
 
     // The plaintext of pairings.dat, and its reading.
@@ -74,6 +77,7 @@ private:
     };
 
     bool save_locked();
+    bool write_locked();
     void handle_unreadable(uint32_t error);
     PairingRecord* first_of(const std::string& client_id);
 
@@ -84,6 +88,7 @@ private:
     std::vector<PairingRecord> records_;
     std::map<std::string, Persisted> persisted_;
     PairingsLoadStatus status_;
+    bool last_save_failed_ = false;
 };
 
 inline constexpr const char* kPairingsDescription = "Sorvane pairings";

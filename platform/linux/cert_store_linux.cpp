@@ -178,6 +178,12 @@ public:
         return r.ok() ? ok() : fail(r);
     }
 
+    StoreResult open_existing() override {
+        std::vector<std::string> names;
+        const FileResult r = folder_.empty() ? FileResult{FileStatus::not_found, 0} : list_directory(folder_, names);
+        return r.ok() ? ok() : fail(r);
+    }
+
     StoreResult find_by_subject(std::string_view text, std::vector<StoredCertificate>& out) override {
         out.clear();
         std::vector<std::string> names;

@@ -38,6 +38,7 @@
 #include "platform/sim/json.h"
 #include "platform/sim/registry_model.h"
 #include "platform/sim/security_model.h"
+#include "platform/sim/startup_model.h"
 #include "platform/sim/system_model.h"
 
 namespace sorvane::sim {
@@ -94,6 +95,7 @@ struct MachineState {
     FirewallModel firewall;
     DisplayModel display;
     InputModel input;
+    StartupModel startup;
 
     // Steering of the simulation; not part of the dump.
     FaultTable faults;
@@ -119,6 +121,7 @@ void for_each_model(State& s, F&& f) {
     f(s.firewall);
     f(s.display);
     f(s.input);
+    f(s.startup);
 }
 
 // The Windows facts a fresh machine starts with.

@@ -48,6 +48,7 @@ bool ManualClock::wait_until(std::unique_lock<std::mutex>& lock, std::condition_
     {
         std::lock_guard<std::mutex> g(wake_mutex_);
         waiters_.push_back({m, &cv});
+        ++wait_calls_;
     }
     lock.lock();
     while (!pred() && now_ms() < deadline_ms) cv.wait(lock);
@@ -87,6 +88,11 @@ void ManualClock::set_local_offset_minutes(int minutes) {
 size_t ManualClock::waiters() const {
     std::lock_guard<std::mutex> g(wake_mutex_);
     return waiters_.size();
+}
+
+uint64_t ManualClock::wait_calls() const {
+    std::lock_guard<std::mutex> g(wake_mutex_);
+    return wait_calls_;
 }
 
 void ManualClock::set_sleep_advances(bool advances) {

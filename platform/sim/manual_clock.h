@@ -32,6 +32,9 @@ public:
     // Number of threads currently inside wait_until (for tests that must know
     // a thread is blocked before advancing).
     size_t waiters() const;
+    // How many times wait_until was entered: a waiter that went back to
+    // waiting after an advance has a higher count than before it.
+    uint64_t wait_calls() const;
     // When false, sleep_ms blocks until another thread advances past the end of
     // the sleep instead of advancing the clock itself.
     void set_sleep_advances(bool advances);
@@ -51,6 +54,7 @@ private:
     int local_offset_min_ = 0;
     bool sleep_advances_ = true;
     std::vector<Waiter> waiters_;
+    uint64_t wait_calls_ = 0;
 };
 
 }  // namespace sorvane::sim

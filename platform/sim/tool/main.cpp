@@ -46,6 +46,8 @@ const Verb kVerbs[] = {
      sorvane::sim::tool::verb_input},
     {"power", "power suspend|resume-user|resume-auto  the event, to every process of the machine",
      sorvane::sim::tool::verb_power},
+    {"startup", "startup                                the user's Startup folder and its shortcuts",
+     sorvane::sim::tool::verb_startup},
     {"pipe", "pipe NAME                              the socket path of \\\\.\\pipe\\NAME",
      sorvane::sim::tool::verb_pipe},
 };
