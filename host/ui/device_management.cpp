@@ -7,11 +7,11 @@
 
 namespace sorvane {
 
-std::vector<PairedDevice> paired_devices(const PairingStore& pairings, const DeviceKindStore& kinds,
+std::vector<PanelPairedDevice> paired_devices(const PairingStore& pairings, const DeviceKindStore& kinds,
                                          const std::set<std::string>& connected) {
-    std::vector<PairedDevice> out;
+    std::vector<PanelPairedDevice> out;
     for (const PairingRecord& r : pairings.list()) {
-        PairedDevice d;
+        PanelPairedDevice d;
         d.client_id = r.client_id;
         d.name = r.name.empty() ? r.client_id : r.name;
         d.connected = connected.count(r.client_id) != 0;

@@ -12,21 +12,14 @@
 
 #include "host/core/state_files.h"
 #include "host/trust/pairing_store.h"
+#include "host/ui/panel_state.h"
 #include "platform/clock.h"
 
 namespace sorvane {
 
-// One paired device, in store order.
-struct PairedDevice {
-    std::string client_id;
-    std::string name;  // the record's name, or its client id when it has none
-    bool connected = false;
-    std::string last_seen_at;
-    std::string kind;  // "phone", "tablet" or empty
-};
-
-// Every pairing record with its kind; connected tells which client ids have a session.
-std::vector<PairedDevice> paired_devices(const PairingStore& pairings, const DeviceKindStore& kinds,
+// The panel's "paired" list: every pairing record in store order with its
+// kind; connected tells which client ids have a session.
+std::vector<PanelPairedDevice> paired_devices(const PairingStore& pairings, const DeviceKindStore& kinds,
                                          const std::set<std::string>& connected);
 
 // A client id for logs and notes: its first 8 bytes, each byte outside 33 to

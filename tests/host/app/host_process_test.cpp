@@ -27,7 +27,12 @@ const std::string kHost = test::bin_path("sorvane-host");
 // running side by side never meet on the product's ports. The simulated
 // machine is one that was never set up, unless a test makes one there.
 std::map<std::string, std::string> env_for(const TempDir& dir) {
-    return {{"LOCALAPPDATA", dir.path()}, {"SORVANE_PAIRING_PORT", "0"}, {"SORVANE_SIM_ROOT", dir.file("machine")}};
+    // The single-instance lock lives in the runtime folder: a folder of its
+    // own keeps tray hosts of tests running side by side from meeting there.
+    return {{"LOCALAPPDATA", dir.path()},
+            {"SORVANE_PAIRING_PORT", "0"},
+            {"SORVANE_SIM_ROOT", dir.file("machine")},
+            {"XDG_RUNTIME_DIR", dir.path()}};
 }
 
 const std::vector<std::string> kOwnPorts{"--control-port", "0", "--video-port", "0", "--input-port", "0"};
