@@ -27,6 +27,10 @@ inline constexpr uint32_t kInstallFlagForce = 0x1;
 // Configuration manager status.
 inline constexpr uint32_t kCrSuccess = 0;
 inline constexpr uint32_t kCrNoSuchDevnode = 0x0D;
+// Device node status bits.
+inline constexpr uint32_t kDnDriverLoaded = 0x2;
+inline constexpr uint32_t kDnStarted = 0x8;
+inline constexpr uint32_t kDnHasProblem = 0x400;
 
 // One element of a device information set (SP_DEVINFO_DATA).
 struct DevInfoData {

@@ -170,8 +170,9 @@ public:
     virtual uint32_t swap_chain_finished_processing_frame(IddObject swap_chain) = 0;
 };
 
-// The framework of this machine (on Linux the simulated machine's, in its
-// automatic mode).
-std::unique_ptr<IIddCx> make_system_iddcx();
+// The framework of this machine for the driver of the device node
+// device_instance_id (on Linux the simulated machine's, in its automatic
+// mode, with this process as the node's driver host).
+std::unique_ptr<IIddCx> make_system_iddcx(const std::string& device_instance_id);
 
 }  // namespace sorvane::platform

@@ -6,7 +6,8 @@
 // only the peers its security descriptor (SDDL text) grants read and write
 // access, and identifies every peer by process id and SID. On Linux the pipe
 // is an AF_UNIX SOCK_SEQPACKET socket in the simulated machine's pipes/
-// folder, and a peer's SID is "S-1-22-1-<uid>" of the uid the kernel reports.
+// folder, and a peer's SID is the user of its token on the simulated machine
+// (LOCAL SERVICE for a driver host, else the machine's user).
 //
 // Threads: one thread may block in a connection's read while another writes
 // on it; stop() of the listener wakes every wait of the listener and of the

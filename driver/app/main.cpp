@@ -117,13 +117,16 @@ int edid_command(const std::vector<std::string_view>& args) {
 
 // The driver is loaded for its root device node only: a present node with the
 // hardware id Root\SorvaneVDD that is bound to an installed driver package
-// (it then has the package's service). Empty when there is one; else why not.
-std::string device_node_problem() {
+// (it then has the package's service) and has no driver loaded yet (one
+// driver instance per device node). Empty when there is one (its instance id
+// in instance); else why not.
+std::string device_node_problem(std::string& instance) {
     auto devices = platform::make_device_manager();
     platform::DeviceInfoSet set;
     const uint32_t rc = devices->get_class_devs("ROOT", true, set);
     if (rc != 0) return "cannot list the root device nodes (error " + std::to_string(rc) + ")";
     bool found = false;
+    std::string loaded;
     for (const auto& dev : set.elements) {
         std::vector<uint8_t> ids;
         if (devices->get_registry_property(dev, platform::kSpdrpHardwareId, ids) != 0) continue;
@@ -134,7 +137,20 @@ std::string device_node_problem() {
         if (!ours) continue;
         found = true;
         std::vector<uint8_t> service;
-        if (devices->get_registry_property(dev, platform::kSpdrpService, service) == 0 && service.size() > 2) return {};
+        if (devices->get_registry_property(dev, platform::kSpdrpService, service) != 0 || service.size() <= 2) continue;
+        uint32_t status = 0;
+        uint32_t problem = 0;
+        if (devices->get_devnode_status(dev, status, problem) == platform::kCrSuccess &&
+            (status & platform::kDnDriverLoaded) != 0) {
+            loaded = dev.instance_id;
+            continue;
+        }
+        instance = dev.instance_id;
+        return {};
+    }
+    if (!loaded.empty()) {
+        return "the Root\\SorvaneVDD device node " + loaded +
+               " already has a loaded driver (another sorvane-vdd run serves it; one driver per device node)";
     }
     return found ? "the Root\\SorvaneVDD device node is not bound to the installed driver package"
                  : "no Root\\SorvaneVDD device node (install the driver with sorvane-setup)";
@@ -142,7 +158,8 @@ std::string device_node_problem() {
 
 int run_driver() {
     platform::prepare_process_signals();
-    const std::string problem = device_node_problem();
+    std::string instance;
+    const std::string problem = device_node_problem(instance);
     if (!problem.empty()) {
         std::fprintf(stderr, "sorvane-vdd: the driver is not loaded: %s\n", problem.c_str());
         return 1;
@@ -168,12 +185,16 @@ int run_driver() {
     auto registry = platform::make_system_registry();
     int rc = 0;
     {
-        auto iddcx = platform::make_system_iddcx();
+        auto iddcx = platform::make_system_iddcx(instance);
         VirtualDisplayDriver driver(*iddcx, *clock, *registry);
         driver.driver_entry();
         const uint32_t status = driver.device_add();
         if (status != 0) {
-            std::fprintf(stderr, "sorvane-vdd: device add failed: %s\n", hex_short(status).c_str());
+            // Another process may have loaded the node's driver meanwhile.
+            std::string now;
+            const std::string why = device_node_problem(now);
+            std::fprintf(stderr, "sorvane-vdd: device add failed: %s%s%s\n", hex_short(status).c_str(),
+                         why.empty() ? "" : ": ", why.c_str());
             rc = 1;
         } else {
             std::printf("sorvane-vdd: driver loaded; log folder %s\n", log.folder().c_str());

@@ -114,15 +114,22 @@ uint32_t DriverBackend::d0_entry() {
     caps.hardware_version[0] = caps.firmware_version[0] = 1;
     caps.gamma_support = true;
     platform::IddObject adapter = 0;
+    // A new attempt: the error of an earlier one no longer describes the
+    // adapter. Cleared before the call, because the framework may report the
+    // attempt's outcome on its own thread before the call returns.
+    adapter_error_ = 0;
+    {
+        std::lock_guard<std::mutex> g(monitor_mutex_);
+        init_finished_ = false;
+    }
     const uint32_t status = iddcx_.adapter_init_async(caps, adapter);
     info("IddCxAdapterInitAsync: " + hex_short(status));
     if (status != 0) {
         adapter_error_ = status;
     } else {
-        // A new attempt: the error of an earlier one no longer describes the adapter.
-        adapter_error_ = 0;
         std::lock_guard<std::mutex> g(monitor_mutex_);
-        adapter_ = adapter;
+        // An outcome already reported stands: a failed adapter is not taken back.
+        if (!init_finished_) adapter_ = adapter;
     }
     return 0;
 }
@@ -140,12 +147,14 @@ uint32_t DriverBackend::adapter_init_finished(platform::IddObject adapter, uint3
         // The failed adapter is never reused: the next D0 entry starts a new one.
         std::lock_guard<std::mutex> g(monitor_mutex_);
         adapter_ = 0;
+        init_finished_ = true;
         return 0;
     }
     Luid preference;
     {
         std::lock_guard<std::mutex> g(monitor_mutex_);
         adapter_ = adapter;
+        init_finished_ = true;
         preference = render_preference_;
     }
     adapter_error_ = 0;

@@ -102,6 +102,7 @@ private:
 
     std::mutex monitor_mutex_;
     platform::IddObject adapter_ = 0;
+    bool init_finished_ = false;  // the framework reported the outcome of the current adapter start
     std::map<uint32_t, Record> by_id_;
     std::map<uint32_t, Record> by_serial_;
     std::map<platform::IddObject, Record> by_object_;  // the monitor objects' contexts

@@ -65,7 +65,10 @@ SecurityDescriptor build_security_descriptor(std::string_view own_sid, const std
 }
 
 PipeServer::PipeServer(PipeServerOptions options, PipeHandlers handlers)
-    : options_(std::move(options)), handlers_(std::move(handlers)) {}
+    : options_(std::move(options)), handlers_(std::move(handlers)) {
+    if (options_.clock == nullptr) own_clock_ = platform::make_system_clock();
+    clock_ = options_.clock != nullptr ? options_.clock : own_clock_.get();
+}
 
 PipeServer::~PipeServer() { stop(); }
 
@@ -73,12 +76,17 @@ bool PipeServer::start(std::string& error) {
     std::lock_guard<std::mutex> g(state_mutex_);
     if (running_) return true;
     uint32_t code = 0;
-    listener_ = platform::create_pipe_listener(options_.name, options_.sddl, code);
+    listener_ = options_.listen ? options_.listen(options_.name, options_.sddl, code)
+                                : platform::create_pipe_listener(options_.name, options_.sddl, code);
     if (!listener_) {
         error = "CreateNamedPipe failed, error " + std::to_string(code);
         return false;
     }
     running_ = true;
+    {
+        std::lock_guard<std::mutex> w(wait_mutex_);
+        stopping_ = false;
+    }
     accept_thread_ = std::thread([this] { accept_loop(); });
     return true;
 }
@@ -86,6 +94,11 @@ bool PipeServer::start(std::string& error) {
 void PipeServer::stop() {
     std::lock_guard<std::mutex> g(state_mutex_);
     if (!running_) return;
+    {
+        std::lock_guard<std::mutex> w(wait_mutex_);
+        stopping_ = true;
+    }
+    wait_cv_.notify_all();
     listener_->stop();
     if (accept_thread_.joinable()) accept_thread_.join();
     reap(true);
@@ -117,7 +130,7 @@ void PipeServer::accept_loop() {
         const platform::PipeResult r = listener_->accept(pipe);
         if (r.status == platform::PipeStatus::stopped) break;
         if (!r.ok()) {
-            options_.logger.log([&] { return "ConnectNamedPipe failed, error " + std::to_string(r.error); });
+            if (!after_failed_accept(r.error)) break;
             continue;
         }
         reap(false);
@@ -134,6 +147,27 @@ void PipeServer::accept_loop() {
         connections_.push_back(
             {std::thread([this, p = std::move(pipe), id, done]() mutable { serve(std::move(p), id, done); }), done});
     }
+}
+
+bool PipeServer::after_failed_accept(uint32_t error) {
+    // A failure that repeats (no descriptors left, say) would otherwise fill
+    // the log and keep a core busy.
+    const uint64_t now = clock_->now_ms();
+    if (now >= next_failure_line_ms_) {
+        const uint64_t left_out = failures_left_out_;
+        options_.logger.log([&] {
+            std::string line = "ConnectNamedPipe failed, error " + std::to_string(error);
+            if (left_out > 0) line += " (" + std::to_string(left_out) + " more failure(s) not logged)";
+            return line;
+        });
+        failures_left_out_ = 0;
+        next_failure_line_ms_ = now + options_.accept_log_every_ms;
+    } else {
+        ++failures_left_out_;
+    }
+    std::unique_lock<std::mutex> l(wait_mutex_);
+    clock_->wait_until(l, wait_cv_, now + options_.accept_retry_ms, [this] { return stopping_; });
+    return !stopping_;
 }
 
 void PipeServer::serve(std::unique_ptr<platform::IPipeConnection> pipe, uint32_t id,

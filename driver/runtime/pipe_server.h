@@ -6,6 +6,7 @@
 #pragma once
 
 #include <atomic>
+#include <condition_variable>
 #include <cstdint>
 #include <functional>
 #include <memory>
@@ -16,6 +17,7 @@
 #include <vector>
 
 #include "driver/core/log.h"
+#include "platform/clock.h"
 #include "platform/pipe.h"
 #include "platform/registry.h"
 
@@ -50,7 +52,16 @@ struct PipeServerOptions {
     int client_limit = 4;
     uint32_t idle_timeout_ms = 30'000;
     uint32_t write_timeout_ms = 5'000;
+    // After a failed accept the loop waits this long (or for stop) before the next.
+    uint32_t accept_retry_ms = 200;
+    // At most one accept failure line per this many ms; the next one counts the lines left out.
+    uint32_t accept_log_every_ms = 10'000;
     LineLogger logger;  // the driver gives it "[pipe] " at debug level
+    platform::IClock* clock = nullptr;  // null: the system clock
+    // Takes the pipe name (null: platform::create_pipe_listener).
+    std::function<std::unique_ptr<platform::IPipeListener>(const std::string& name, const std::string& sddl,
+                                                           uint32_t& error)>
+        listen;
 };
 
 // What the server calls for each request and when a connection ends.
@@ -81,6 +92,8 @@ private:
         std::shared_ptr<std::atomic<bool>> done;
     };
     void accept_loop();
+    // A failed accept: its line (within the budget), then the retry wait. False when stopping.
+    bool after_failed_accept(uint32_t error);
     void serve(std::unique_ptr<platform::IPipeConnection> pipe, uint32_t id,
                std::shared_ptr<std::atomic<bool>> done);
     void reap(bool all);
@@ -96,6 +109,13 @@ private:
     std::atomic<uint32_t> next_id_{1};
     std::mutex state_mutex_;  // start/stop
     bool running_ = false;
+    std::unique_ptr<platform::IClock> own_clock_;
+    platform::IClock* clock_;
+    std::mutex wait_mutex_;  // the retry wait and stopping_
+    std::condition_variable wait_cv_;
+    bool stopping_ = false;
+    uint64_t next_failure_line_ms_ = 0;  // accept thread only
+    uint64_t failures_left_out_ = 0;
 };
 
 }  // namespace sorvane::vdd

@@ -51,6 +51,7 @@ void VirtualDisplayDriver::try_start_control_pipe() {
         po.name = options_.pipe_name;
         po.sddl = sd.sddl;
         po.idle_timeout_ms = options_.idle_timeout_ms;
+        po.clock = &clock_;
         po.logger = make_line_logger(kLogDebug, "[pipe] ");
         po.logger.log([&] { return "security descriptor " + sd.sddl; });
         ControlPlane* control = control_.get();

@@ -1,8 +1,9 @@
 // Named pipes as AF_UNIX SOCK_SEQPACKET sockets in the simulated machine's
 // pipe namespace. SEQPACKET keeps message boundaries, so one send is one
 // message; a read with MSG_TRUNC learns the size of a message that did not
-// fit. The server enforces its security descriptor on the uid the kernel
-// reports for the peer (SO_PEERCRED); clients check the same descriptor
+// fit. The server enforces its security descriptor on the token of the peer
+// process the kernel reports (SO_PEERCRED), as the machine models tokens
+// (driver_host.h); clients check the same descriptor with their own token
 // before they connect, so a refused client learns "access denied" at open
 // as it would on Windows.
 #include <errno.h>
@@ -20,6 +21,7 @@
 #include "platform/files.h"
 #include "platform/paths.h"
 #include "platform/pipe.h"
+#include "platform/sim/driver_host.h"
 #include "platform/sim/machine.h"
 #include "platform/sim/pipe_namespace.h"
 #include "platform/sim/system_model.h"
@@ -93,9 +95,17 @@ public:
         socklen_t len = sizeof cred;
         if (::getsockopt(fd_, SOL_SOCKET, SO_PEERCRED, &cred, &len) == 0) {
             pid_ = static_cast<uint32_t>(cred.pid);
-            sid_ = sim::sid_of_uid(static_cast<uint32_t>(cred.uid));
+            uid_ = static_cast<uint32_t>(cred.uid);
+            known_ = true;
         }
     }
+    // The peer's token on the machine in root; false when the kernel did not say who it is.
+    bool identify(const std::string& root) {
+        if (!known_) return false;
+        token_ = sim::peer_token(root, pid_, uid_);
+        return true;
+    }
+    const sim::Token& token() const { return token_; }
     ~UnixPipeConnection() override { ::close(fd_); }
 
     PipeResult read_message(void* buf, size_t capacity, uint32_t timeout_ms) override {
@@ -138,14 +148,16 @@ public:
     }
 
     uint32_t peer_pid() const override { return pid_; }
-    std::string peer_sid() const override { return sid_; }
+    std::string peer_sid() const override { return token_.user; }
     void close() override { ::shutdown(fd_, SHUT_RDWR); }
 
 private:
     int fd_;
     std::shared_ptr<StopSignal> stop_;
     uint32_t pid_ = 0;
-    std::string sid_;
+    uint32_t uid_ = 0;
+    bool known_ = false;
+    sim::Token token_;
 };
 
 class UnixPipeListener final : public IPipeListener {
@@ -160,7 +172,8 @@ public:
         if (lock_fd_ >= 0) ::close(lock_fd_);
     }
 
-    uint32_t open(const std::string& path, const std::string& sddl) {
+    uint32_t open(const std::string& root, const std::string& path, const std::string& sddl) {
+        root_ = root;
         path_ = path;
         if (!sim::parse_sddl(sddl, aces_)) return kErrorInvalidSecurityDescr;
         create_directories(parent_of(path));
@@ -197,7 +210,8 @@ public:
                 return {PipeStatus::error, win_error_of(errno), 0, 0};
             }
             auto conn = std::make_unique<UnixPipeConnection>(c, stop_);
-            if (!sim::sddl_grants(aces_, conn->peer_sid(), sim::kPipeClientAccess)) continue;  // turned away
+            if (!conn->identify(root_) || !sim::access_granted(aces_, conn->token(), sim::kPipeClientAccess))
+                continue;  // turned away
             out = std::move(conn);
             return {};
         }
@@ -211,6 +225,7 @@ public:
     }
 
 private:
+    std::string root_;
     std::string path_;
     std::vector<sim::SddlAce> aces_;
     int fd_ = -1;
@@ -224,19 +239,21 @@ private:
 
 std::unique_ptr<IPipeListener> create_pipe_listener(const std::string& name, const std::string& sddl,
                                                     uint32_t& error) {
-    const std::string path = sim::pipe_socket_path(sim::Machine::default_root(), name);
+    const std::string root = sim::Machine::default_root();
+    const std::string path = sim::pipe_socket_path(root, name);
     if (path.empty()) {
         error = kErrorInvalidName;
         return nullptr;
     }
     auto l = std::make_unique<UnixPipeListener>();
-    error = l->open(path, sddl);
+    error = l->open(root, path, sddl);
     if (error != 0) return nullptr;
     return l;
 }
 
 std::unique_ptr<IPipeConnection> open_pipe(const std::string& name, uint32_t& error) {
-    const std::string path = sim::pipe_socket_path(sim::Machine::default_root(), name);
+    const std::string root = sim::Machine::default_root();
+    const std::string path = sim::pipe_socket_path(root, name);
     sockaddr_un addr;
     if (path.empty() || !fill_address(path, addr)) {
         error = kErrorInvalidName;
@@ -248,7 +265,7 @@ std::unique_ptr<IPipeConnection> open_pipe(const std::string& name, uint32_t& er
         return nullptr;
     }
     std::vector<sim::SddlAce> aces;
-    if (!sim::parse_sddl(sddl, aces) || !sim::sddl_grants(aces, process_user_sid(), sim::kPipeClientAccess)) {
+    if (!sim::parse_sddl(sddl, aces) || !sim::access_granted(aces, sim::process_token(root), sim::kPipeClientAccess)) {
         error = kErrorAccessDenied;
         return nullptr;
     }
@@ -263,9 +280,11 @@ std::unique_ptr<IPipeConnection> open_pipe(const std::string& name, uint32_t& er
         return nullptr;
     }
     error = 0;
-    return std::make_unique<UnixPipeConnection>(fd, nullptr);
+    auto conn = std::make_unique<UnixPipeConnection>(fd, nullptr);
+    conn->identify(root);
+    return conn;
 }
 
-std::string process_user_sid() { return sim::current_process_sid(); }
+std::string process_user_sid() { return sim::process_token(sim::Machine::default_root()).user; }
 
 }  // namespace sorvane::platform

@@ -76,6 +76,10 @@ Json DeviceModel::to_json() const {
         j["problem"] = n.problem;
         j["started"] = n.started;
         j["driver_package"] = n.driver_package;
+        if (n.driver_host != 0) {
+            j["driver_host"]["pid"] = n.driver_host;
+            j["driver_host"]["adapter"] = n.driver_adapter;
+        }
         arr.push(std::move(j));
     }
     Json j = Json::object();
@@ -106,6 +110,8 @@ bool DeviceModel::from_json(const Json& j, std::string& error) {
         n.problem = static_cast<uint32_t>(jn.get("problem").as_int());
         n.started = jn.get("started").as_bool();
         n.driver_package = jn.get("driver_package").as_string();
+        n.driver_host = static_cast<uint32_t>(jn.get("driver_host").get("pid").as_int());
+        n.driver_adapter = jn.get("driver_host").get("adapter").as_string();
         nodes.push_back(std::move(n));
     }
     return true;

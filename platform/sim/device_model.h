@@ -27,6 +27,10 @@ struct DeviceNode {
     uint32_t problem = 0;
     bool started = false;
     std::string driver_package;  // published name of the bound package
+    // The process hosting the node's loaded driver (0: none) and the display
+    // adapter that driver started ("%08x:%08x"; empty: none). See driver_host.h.
+    uint32_t driver_host = 0;
+    std::string driver_adapter;
 
     // The hardware id list: entries up to the first empty one or the end of the bytes.
     std::vector<std::string> hardware_id_list() const;

@@ -120,8 +120,8 @@ const SimGpu* DisplayModel::default_render_gpu() const {
     return nullptr;
 }
 
-SimLuid DisplayModel::add_indirect_adapter(const std::string& name) {
-    SimLuid luid{0, kIndirectLuidBase};
+SimLuid DisplayModel::add_indirect_adapter(const std::string& name, uint32_t number) {
+    SimLuid luid{0, kIndirectLuidBase + number};
     while (find_gpu(luid) != nullptr) ++luid.low;
     SimGpu g;
     g.luid = luid;

@@ -98,9 +98,10 @@ public:
     // The first GPU that renders and is not a software adapter; null when none.
     const SimGpu* default_render_gpu() const;
 
-    // Adds an adapter of an indirect display driver and returns its LUID
-    // (the next of the indirect LUIDs).
-    SimLuid add_indirect_adapter(const std::string& name);
+    // Adds an adapter of an indirect display driver and returns its LUID: the
+    // first free one from the number-th of the indirect LUIDs (Windows never
+    // hands a LUID out twice while it runs).
+    SimLuid add_indirect_adapter(const std::string& name, uint32_t number = 0);
     void remove_gpu(const SimLuid& luid);
 
     // A monitor arrives on a target of adapter: Windows activates it in its

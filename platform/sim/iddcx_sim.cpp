@@ -4,6 +4,9 @@
 #include <cinttypes>
 #include <cstdio>
 
+#include "platform/power.h"
+#include "platform/sim/power_sim.h"
+
 namespace sorvane::sim {
 
 namespace {
@@ -29,13 +32,91 @@ SimIddCx::SimIddCx(std::shared_ptr<Machine> machine)
     thread_ = std::thread([this] { worker(); });
 }
 
+// The power listener's way to the framework, cut when the framework goes.
+struct SimIddCx::PowerLink {
+    std::mutex mutex;
+    SimIddCx* framework = nullptr;
+};
+
+SimIddCx::SimIddCx(std::shared_ptr<Machine> machine, const std::string& device_instance_id)
+    : SimIddCx(std::move(machine)) {
+    become_driver_host_process();
+    auto host = std::make_unique<DriverHostLock>();
+    std::string error;
+    bool acquired = false;
+    if (!machine_->update("driver host for " + device_instance_id, [&](MachineState& s) {
+            acquired = host->acquire(machine_->folder(), s, device_instance_id, error);
+        })) {
+        error = machine_->last_error();
+        host->release();
+        acquired = false;
+    }
+    if (acquired) {
+        host_ = std::move(host);
+    } else {
+        host_error_ = error;
+    }
+    power_link_ = std::make_shared<PowerLink>();
+    power_link_->framework = this;
+    std::weak_ptr<PowerLink> weak = power_link_;
+    uint32_t code = 0;
+    process_power_events().register_callback(
+        [weak](uint32_t type) {
+            const auto link = weak.lock();
+            if (!link) return;
+            std::lock_guard<std::mutex> g(link->mutex);
+            if (link->framework != nullptr) link->framework->on_machine_power(type);
+        },
+        code);
+    std::string ignored;
+    listen_for_machine_power_events(machine_->folder(), ignored);
+}
+
 SimIddCx::~SimIddCx() {
+    if (power_link_) {
+        std::lock_guard<std::mutex> g(power_link_->mutex);
+        power_link_->framework = nullptr;
+    }
     {
         std::lock_guard<std::mutex> g(task_mutex_);
         stop_ = true;
     }
     task_cv_.notify_all();
     if (thread_.joinable()) thread_.join();
+    if (host_ && host_->held()) {
+        // The device was never removed: the record goes with the framework.
+        machine_->update("driver host ended", [&](MachineState& s) {
+            take_adapter_away(s, adapter_luid());
+            host_->clear_record(s);
+        });
+        host_->release();
+    }
+}
+
+void SimIddCx::on_machine_power(uint32_t type) {
+    // The power manager takes the device out of D0 on suspend and back on
+    // resume (either notification of it), on the framework's thread.
+    post([this, type] {
+        if (type == platform::kPowerSuspend && powered_) {
+            powered_ = false;
+            power_down();
+        } else if (type != platform::kPowerSuspend && !powered_) {
+            powered_ = true;
+            power_up();
+        }
+    });
+}
+
+void SimIddCx::take_adapter_away(MachineState& s, const platform::AdapterLuid& luid) {
+    if (!(luid == platform::AdapterLuid{})) remove_driver_adapter(s.display, to_sim(luid));
+    if (!host_) return;
+    DeviceNode* node = s.devices.find(host_->instance_id());
+    if (node != nullptr && node->driver_adapter == luid_string(to_sim(luid))) node->driver_adapter.clear();
+}
+
+void SimIddCx::set_completes_init_inline(bool inline_completion) {
+    std::lock_guard<std::mutex> g(mutex_);
+    init_inline_ = inline_completion;
 }
 
 void SimIddCx::set_framework(const platform::IddFrameworkInfo& info) {
@@ -139,7 +220,8 @@ bool SimIddCx::complete_adapter_init(uint32_t status) {
     if (fault != 0) status = fault;
     if (!platform::nt_success(status)) {
         // A failed adapter is gone from the topology again.
-        machine_->update("iddcx adapter init failed", [&](MachineState& s) { s.display.remove_gpu(to_sim(adapter_luid())); });
+        const platform::AdapterLuid luid = adapter_luid();
+        machine_->update("iddcx adapter init failed", [&](MachineState& s) { take_adapter_away(s, luid); });
         std::lock_guard<std::mutex> g(mutex_);
         adapter_ = 0;
     }
@@ -315,6 +397,8 @@ uint32_t SimIddCx::device_init_config(const platform::IddClientConfig& config) {
 
 uint32_t SimIddCx::device_create(platform::IIddCxDriver* driver) {
     if (const uint32_t f = check("device_create")) return f;
+    // One driver instance per device node.
+    if (power_link_ && !host_) return platform::kStatusInvalidDeviceState;
     std::lock_guard<std::mutex> g(mutex_);
     driver_ = driver;
     return 0;
@@ -341,18 +425,26 @@ void SimIddCx::device_remove() {
         monitors_.clear();
         for (auto& [h, sc] : swap_chains_) sc.info.deleted = true;
     }
-    if (had_adapter) {
-        machine_->update("iddcx device removed", [&](MachineState& s) { s.display.remove_gpu(to_sim(luid)); });
+    if (had_adapter || (host_ && host_->held())) {
+        machine_->update("iddcx device removed", [&](MachineState& s) {
+            if (had_adapter) take_adapter_away(s, luid);
+            if (host_) host_->clear_record(s);
+        });
     }
+    if (host_) host_->release();
 }
 
 uint32_t SimIddCx::adapter_init_async(const platform::IddAdapterCaps& caps, IddObject& adapter) {
     if (const uint32_t f = check("adapter_init_async")) return f;
     SimLuid luid;
-    if (!machine_->update("iddcx adapter " + caps.friendly_name,
-                          [&](MachineState& s) { luid = s.display.add_indirect_adapter(caps.friendly_name); })) {
+    if (!machine_->update("iddcx adapter " + caps.friendly_name, [&](MachineState& s) {
+            luid = s.display.add_indirect_adapter(caps.friendly_name, s.meta.adapter_count++);
+            DeviceNode* node = host_ ? s.devices.find(host_->instance_id()) : nullptr;
+            if (node != nullptr) node->driver_adapter = luid_string(luid);
+        })) {
         return platform::kStatusUnsuccessful;
     }
+    bool inline_completion = false;
     {
         std::lock_guard<std::mutex> g(mutex_);
         caps_ = caps;
@@ -360,8 +452,13 @@ uint32_t SimIddCx::adapter_init_async(const platform::IddAdapterCaps& caps, IddO
         adapter_luid_ = to_port(luid);
         adapter = adapter_;
         init_pending_ = true;
+        inline_completion = init_inline_;
     }
-    post([this] { complete_adapter_init(0); });
+    if (inline_completion) {
+        complete_adapter_init(0);
+    } else {
+        post([this] { complete_adapter_init(0); });
+    }
     return 0;
 }
 

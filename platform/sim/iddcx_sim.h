@@ -13,6 +13,10 @@
 //   offered at each mode's refresh rate, a deleted swap chain is replaced
 //   while its monitor is still there, and departed monitors are unassigned
 //   and destroyed.
+// The framework of a device node (the driver process) also makes its process
+// that node's driver host (driver_host.h): LOCAL SERVICE, one per node, its
+// adapter gone with the process; and the machine's power events (`sorvane-sim
+// power`) take the device out of D0 and back.
 //
 // Injected failures: fail(point, status) makes calls of a point fail; points
 // are the framework calls ("device_init_config", "device_create",
@@ -38,6 +42,7 @@
 
 #include "platform/clock.h"
 #include "platform/iddcx.h"
+#include "platform/sim/driver_host.h"
 #include "platform/sim/machine.h"
 
 namespace sorvane::sim {
@@ -47,8 +52,13 @@ public:
     enum class Mode { manual, automatic };
 
     SimIddCx(std::shared_ptr<Machine> machine, platform::IClock& clock, Mode mode);
-    // Automatic, on a system clock of its own (the driver process).
+    // Automatic, on a system clock of its own.
     explicit SimIddCx(std::shared_ptr<Machine> machine);
+    // Automatic, as the framework of the driver loaded for the device node
+    // device_instance_id: this process becomes its driver host. When another
+    // process hosts the node's driver, device creation fails with
+    // STATUS_INVALID_DEVICE_STATE and host_error() says why.
+    SimIddCx(std::shared_ptr<Machine> machine, const std::string& device_instance_id);
     ~SimIddCx() override;
     SimIddCx(const SimIddCx&) = delete;
     SimIddCx& operator=(const SimIddCx&) = delete;
@@ -59,6 +69,11 @@ public:
     // Automatic mode: keep monitor objects after departure and unassignment
     // (as the framework sometimes does), so only the driver can delete them.
     void set_keeps_departed_monitors(bool keep);
+
+    // The framework calls the adapter's completion before adapter_init_async
+    // returns (as it may on another thread).
+    void set_completes_init_inline(bool inline_completion);
+    const std::string& host_error() const { return host_error_; }
 
     // Completes a pending adapter initialisation with status (or the
     // "adapter_init_finished" fault). False when none is pending.
@@ -140,7 +155,12 @@ private:
         uint64_t next_frame_us = 0;
     };
 
+    struct PowerLink;
+
     uint32_t check(const std::string& point, bool coarse = true);
+    void on_machine_power(uint32_t type);
+    // The adapter's LUID leaves the topology (and the node's record).
+    void take_adapter_away(MachineState& s, const platform::AdapterLuid& luid);
     void post(std::function<void()> task);
     void worker();
     platform::AdapterLuid render_luid_locked() const;
@@ -168,6 +188,13 @@ private:
     std::map<platform::IddObject, platform::AdapterLuid> devices_;
     FaultTable faults_;
     std::map<std::string, uint64_t> calls_;
+    bool init_inline_ = false;
+
+    // The driver host of a device node.
+    std::unique_ptr<DriverHostLock> host_;
+    std::string host_error_;
+    std::shared_ptr<PowerLink> power_link_;
+    bool powered_ = true;  // the worker's view of D0
 
     // Automatic mode.
     std::mutex task_mutex_;

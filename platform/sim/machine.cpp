@@ -15,6 +15,7 @@
 
 #include "platform/files.h"
 #include "platform/paths.h"
+#include "platform/sim/driver_host.h"
 
 namespace sorvane::sim {
 
@@ -169,6 +170,7 @@ Json MachineMeta::to_json() const {
     j["seed"] = seed;
     j["guid_count"] = guid_count;
     j["change_count"] = change_count;
+    j["adapter_count"] = adapter_count;
     return j;
 }
 
@@ -180,6 +182,7 @@ bool MachineMeta::from_json(const Json& j, std::string& error) {
     seed = static_cast<uint64_t>(j.get("seed").as_int(0x5EED));
     guid_count = static_cast<uint64_t>(j.get("guid_count").as_int());
     change_count = static_cast<uint64_t>(j.get("change_count").as_int());
+    adapter_count = static_cast<uint32_t>(j.get("adapter_count").as_int());
     return true;
 }
 
@@ -440,13 +443,26 @@ bool Machine::lock_folder(Lock& lock, bool exclusive) {
     return true;
 }
 
+bool Machine::reap_driver_hosts(MachineState& s, std::vector<std::string>& before) {
+    if (folder_.empty()) return true;
+    std::string what = reap_ended_driver_hosts(folder_, s);
+    if (what.empty()) return true;
+    while (what.back() == '\n') what.pop_back();
+    for (char& c : what)
+        if (c == '\n') c = ';';
+    if (!store(s, before, s, what, false)) return false;
+    before.clear();
+    for_each_file(s, [&](auto& m) { before.push_back(m.to_json().write()); });
+    return true;
+}
+
 bool Machine::change(std::string_view what, const std::function<void(MachineState&)>& fn, bool always_journal) {
     std::lock_guard<std::mutex> g(mutex_);
     Lock lock;
     if (!lock_folder(lock, true)) return false;
     MachineState s;
     std::vector<std::string> before;
-    if (!load(s, before)) return false;
+    if (!load(s, before) || !reap_driver_hosts(s, before)) return false;
     fn(s);
     return store(s, before, s, what, always_journal);
 }
@@ -461,11 +477,19 @@ bool Machine::record(std::string_view what, const std::function<void(MachineStat
 
 bool Machine::read(const std::function<void(const MachineState&)>& fn) {
     std::lock_guard<std::mutex> g(mutex_);
-    Lock lock;
-    if (!lock_folder(lock, false)) return false;
     MachineState s;
     std::vector<std::string> texts;
-    if (!load(s, texts)) return false;
+    {
+        Lock lock;
+        if (!lock_folder(lock, false) || !load(s, texts)) return false;
+        if (folder_.empty() || !driver_hosts_ended(folder_, s.devices)) {
+            fn(s);
+            return true;
+        }
+    }
+    // A driver host ended: what it left goes first, under the exclusive lock.
+    Lock lock;
+    if (!lock_folder(lock, true) || !load(s, texts) || !reap_driver_hosts(s, texts)) return false;
     fn(s);
     return true;
 }

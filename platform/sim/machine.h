@@ -79,6 +79,7 @@ struct MachineMeta {
     uint64_t seed = 0x5EED;
     uint64_t guid_count = 0;
     uint64_t change_count = 0;
+    uint32_t adapter_count = 0;  // indirect display adapters started, so each gets a LUID of its own
 
     Json to_json() const;
     bool from_json(const Json& j, std::string& error);
@@ -186,7 +187,8 @@ public:
     // the machine (a program opened by the shell) rather than a change of its
     // state. fn may count fault points.
     bool record(std::string_view what, const std::function<void(MachineState&)>& fn);
-    // Runs fn on the current state under the shared lock.
+    // Runs fn on the current state under the shared lock. Like update, it
+    // first takes away what a driver host that ended left (driver_host.h).
     bool read(const std::function<void(const MachineState&)>& fn);
     // Counts one call of a fault point (its own transaction); 0 when it
     // does not fail. A machine that cannot be read gives ERROR_NOT_READY.
@@ -215,6 +217,9 @@ private:
     bool store(const MachineState& before_state, const std::vector<std::string>& before, MachineState& s,
                std::string_view what, bool always_journal);
     bool change(std::string_view what, const std::function<void(MachineState&)>& fn, bool always_journal);
+    // Takes away what driver hosts that ended without unloading left (driver_host.h),
+    // as a change of its own; before becomes the texts of the state stored.
+    bool reap_driver_hosts(MachineState& s, std::vector<std::string>& before);
     void set_error(std::string e);
 
     std::string folder_;

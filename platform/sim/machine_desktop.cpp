@@ -191,7 +191,12 @@ private:
 // ---------------------------------------------------------------- desktop
 
 MachineDesktop::MachineDesktop(std::shared_ptr<Machine> machine, platform::IClock& clock)
-    : machine_(std::move(machine)), desktop_(clock), duplication_(desktop_), input_(clock), target_(desktop_) {
+    : machine_(std::move(machine)),
+      clock_(clock),
+      desktop_(clock),
+      duplication_(desktop_),
+      input_(clock),
+      target_(desktop_) {
     input_.set_displays({});
     input_.set_host(static_cast<uint32_t>(::getpid()), false);
     input_.set_target(&target_);
@@ -258,7 +263,10 @@ bool MachineDesktop::refresh() {
         d = stamp_of(DisplayModel::kName);
         i = stamp_of(InputModel::kName);
         s = stamp_of(SystemModel::kName);
-        if (looked_ && d == display_stamp_ && i == input_stamp_ && s == system_stamp_) return true;
+        const uint64_t now = clock_.now_ms();
+        const bool look_for_drivers = drivers_loaded_ && now >= next_driver_look_ms_;
+        if (look_for_drivers) next_driver_look_ms_ = now + 250;
+        if (looked_ && !look_for_drivers && d == display_stamp_ && i == input_stamp_ && s == system_stamp_) return true;
     }
     DisplayModel display;
     InputModel input;
@@ -267,6 +275,8 @@ bool MachineDesktop::refresh() {
             display = st.display;
             input = st.input;
             elevated = st.system.elevated;
+            drivers_loaded_ = false;
+            for (const DeviceNode& n : st.devices.nodes) drivers_loaded_ = drivers_loaded_ || n.driver_host != 0;
         })) {
         std::lock_guard<std::mutex> e(mutex_);
         last_error_ = "read the machine: " + machine_->last_error();

@@ -10,7 +10,9 @@
 //
 // The ports handed out here look at the topology before every call that
 // depends on it (a stat of the model files, re-read only when one changed),
-// so a monitor the driver adds appears and one it removes goes.
+// so a monitor the driver adds appears and one it removes goes. While a
+// driver is loaded they also read the machine every 250 ms, which is when the
+// machine notices a driver host that ended and takes its monitors away.
 // Thread-safe.
 #pragma once
 
@@ -91,6 +93,7 @@ private:
     void write_journal_line(const std::string& line);
 
     std::shared_ptr<Machine> machine_;
+    platform::IClock& clock_;
     SimDesktop desktop_;
     SimDuplication duplication_;
     SimInputMachine input_;
@@ -99,6 +102,8 @@ private:
     std::mutex refresh_mutex_;  // one look at a time; the four fields below
     bool looked_ = false;
     FileStamp display_stamp_, input_stamp_, system_stamp_;
+    bool drivers_loaded_ = false;  // a device node had a driver host at the last read
+    uint64_t next_driver_look_ms_ = 0;
     std::string applied_;  // the models last applied, as text
 
     mutable std::mutex mutex_;  // the fields below

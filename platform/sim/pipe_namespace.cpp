@@ -1,19 +1,23 @@
 #include "platform/sim/pipe_namespace.h"
 
+#include <algorithm>
+
 #include "platform/pipe.h"
 
 namespace sorvane::sim {
 
 namespace {
 
-struct Abbreviation {
+struct Alias {
     const char* code;
     const char* sid;
 };
 
-constexpr Abbreviation kSids[] = {
-    {"SY", "S-1-5-18"},     {"BA", "S-1-5-32-544"}, {"BU", "S-1-5-32-545"}, {"WD", "S-1-1-0"},
-    {"AU", "S-1-5-11"},     {"LS", "S-1-5-19"},     {"NS", "S-1-5-20"},     {"IU", "S-1-5-4"},
+constexpr Alias kSids[] = {
+    {"SY", "S-1-5-18"},     {"BA", "S-1-5-32-544"}, {"BU", "S-1-5-32-545"}, {"BG", "S-1-5-32-546"},
+    {"WD", "S-1-1-0"},      {"AU", "S-1-5-11"},     {"LS", "S-1-5-19"},     {"NS", "S-1-5-20"},
+    {"IU", "S-1-5-4"},      {"NU", "S-1-5-2"},      {"SU", "S-1-5-6"},      {"AN", "S-1-5-7"},
+    {"CO", "S-1-3-0"},
 };
 
 struct Right {
@@ -22,38 +26,66 @@ struct Right {
 };
 
 constexpr Right kRights[] = {
-    {"GA", 0x10000000}, {"GR", 0x80000000}, {"GW", 0x40000000}, {"GX", 0x20000000},
-    {"FA", 0x001F01FF}, {"FR", 0x00120089}, {"FW", 0x00120116},
+    {"GA", 0x10000000}, {"GR", 0x80000000}, {"GW", 0x40000000}, {"GX", 0x20000000}, {"FA", 0x001F01FF},
+    {"FR", 0x00120089}, {"FW", 0x00120116}, {"FX", 0x001200A0}, {"RC", 0x00020000}, {"SD", 0x00010000},
+    {"WD", 0x00040000}, {"WO", 0x00080000},
 };
 
-bool parse_rights(std::string_view t, uint32_t& out) {
-    if (t.size() > 2 && t[0] == '0' && (t[1] == 'x' || t[1] == 'X')) {
-        if (t.size() > 10) return false;
-        uint32_t v = 0;
-        for (size_t i = 2; i < t.size(); ++i) {
-            const char c = t[i];
-            uint32_t d = 0;
-            if (c >= '0' && c <= '9') d = static_cast<uint32_t>(c - '0');
-            else if (c >= 'a' && c <= 'f') d = static_cast<uint32_t>(c - 'a' + 10);
-            else if (c >= 'A' && c <= 'F') d = static_cast<uint32_t>(c - 'A' + 10);
-            else return false;
-            v = v << 4 | d;
-        }
-        out = v;
-        return true;
+bool parse_hex(std::string_view t, uint32_t& out) {
+    if (t.empty() || t.size() > 8) return false;
+    uint32_t v = 0;
+    for (const char c : t) {
+        uint32_t d = 0;
+        if (c >= '0' && c <= '9') d = static_cast<uint32_t>(c - '0');
+        else if (c >= 'a' && c <= 'f') d = static_cast<uint32_t>(c - 'a' + 10);
+        else if (c >= 'A' && c <= 'F') d = static_cast<uint32_t>(c - 'A' + 10);
+        else return false;
+        v = v << 4 | d;
     }
+    out = v;
+    return true;
+}
+
+bool parse_rights(std::string_view t, uint32_t& out) {
+    if (t.size() > 2 && t[0] == '0' && (t[1] == 'x' || t[1] == 'X')) return parse_hex(t.substr(2), out);
     if (t.empty() || t.size() % 2 != 0) return false;
     out = 0;
     for (size_t i = 0; i < t.size(); i += 2) {
+        const auto r = std::find_if(std::begin(kRights), std::end(kRights),
+                                    [&](const Right& x) { return t.substr(i, 2) == x.code; });
+        if (r == std::end(kRights)) return false;
+        out |= r->mask;
+    }
+    return true;
+}
+
+// Two-letter codes from a fixed set, in any order, each at most once.
+bool parse_flags(std::string_view t, std::initializer_list<std::string_view> allowed) {
+    std::vector<std::string_view> seen;
+    for (size_t i = 0; i < t.size();) {
         bool known = false;
-        for (const auto& r : kRights) {
-            if (t.substr(i, 2) == r.code) {
-                out |= r.mask;
-                known = true;
-            }
+        for (const std::string_view f : allowed) {
+            if (t.substr(i, f.size()) != f) continue;
+            if (std::find(seen.begin(), seen.end(), f) != seen.end()) return false;
+            seen.push_back(f);
+            i += f.size();
+            known = true;
+            break;
         }
         if (!known) return false;
     }
+    return true;
+}
+
+bool parse_sid(std::string_view t, std::string& out) {
+    for (const auto& a : kSids) {
+        if (t == a.code) {
+            out = a.sid;
+            return true;
+        }
+    }
+    if (!platform::string_sid_valid(t)) return false;
+    out = std::string(t);
     return true;
 }
 
@@ -66,55 +98,65 @@ uint32_t map_generic(uint32_t mask) {
     return mask & 0x0FFFFFFF;
 }
 
+bool parse_ace(std::string_view ace, SddlAce& out) {
+    std::vector<std::string_view> f;
+    size_t s = 0;
+    while (true) {
+        const size_t semi = ace.find(';', s);
+        f.push_back(ace.substr(s, semi == std::string_view::npos ? std::string_view::npos : semi - s));
+        if (semi == std::string_view::npos) break;
+        s = semi + 1;
+    }
+    if (f.size() != 6 || (f[0] != "A" && f[0] != "D") || !f[3].empty() || !f[4].empty()) return false;
+    if (!parse_flags(f[1], {"OI", "CI", "NP", "IO", "ID"})) return false;
+    out.allow = f[0] == "A";
+    if (!parse_rights(f[2], out.mask) || !parse_sid(f[5], out.sid)) return false;
+    out.mask = map_generic(out.mask);
+    return true;
+}
+
 }  // namespace
 
 bool parse_sddl(std::string_view t, std::vector<SddlAce>& out) {
     out.clear();
+    // Owner and group come first when present; they take part in no check here.
+    for (const std::string_view part : {std::string_view("O:"), std::string_view("G:")}) {
+        if (t.substr(0, 2) != part) continue;
+        const size_t end = t.find(':', 2);
+        if (end == std::string_view::npos || end < 3) return false;
+        std::string sid;
+        if (!parse_sid(t.substr(2, end - 3), sid)) return false;
+        t.remove_prefix(end - 1);
+    }
     if (t.substr(0, 2) != "D:") return false;
     size_t pos = 2;
-    while (pos < t.size() && t[pos] != '(') {
-        const char c = t[pos];
-        if (c != 'P' && c != 'A' && c != 'I' && c != 'R') return false;
-        ++pos;
-    }
+    const size_t first = std::min(t.find('(', pos), t.size());
+    if (!parse_flags(t.substr(pos, first - pos), {"P", "AI", "AR"})) return false;
+    pos = first;
     while (pos < t.size()) {
         if (t[pos] != '(') return false;
         const size_t end = t.find(')', pos);
         if (end == std::string_view::npos) return false;
-        const std::string_view ace = t.substr(pos + 1, end - pos - 1);
-        std::vector<std::string_view> f;
-        size_t s = 0;
-        while (true) {
-            const size_t semi = ace.find(';', s);
-            f.push_back(ace.substr(s, semi == std::string_view::npos ? std::string_view::npos : semi - s));
-            if (semi == std::string_view::npos) break;
-            s = semi + 1;
-        }
-        if (f.size() != 6 || (f[0] != "A" && f[0] != "D") || !f[1].empty() || !f[3].empty() || !f[4].empty())
-            return false;
         SddlAce a;
-        a.allow = f[0] == "A";
-        if (!parse_rights(f[2], a.mask)) return false;
-        a.sid = std::string(f[5]);
-        for (const auto& ab : kSids)
-            if (f[5] == ab.code) a.sid = ab.sid;
-        if (!platform::string_sid_valid(a.sid)) return false;
-        a.mask = map_generic(a.mask);
+        if (!parse_ace(t.substr(pos + 1, end - pos - 1), a)) return false;
         out.push_back(std::move(a));
         pos = end + 1;
     }
     return true;
 }
 
-bool sddl_grants(const std::vector<SddlAce>& aces, std::string_view sid, uint32_t wanted) {
+bool access_granted(const std::vector<SddlAce>& aces, const Token& token, uint32_t wanted) {
+    const auto has = [](const std::vector<std::string>& list, const std::string& sid) {
+        return std::find(list.begin(), list.end(), sid) != list.end();
+    };
     uint32_t granted = 0;
     for (const SddlAce& a : aces) {
-        const bool matches = a.sid == sid || a.sid == "S-1-1-0" || a.sid == "S-1-5-11";
-        if (!matches) continue;
+        const bool enabled = a.sid == token.user || has(token.groups, a.sid);
         if (!a.allow) {
-            if (a.mask & wanted & ~granted) return false;
+            if ((enabled || has(token.deny_only, a.sid)) && (a.mask & wanted & ~granted) != 0) return false;
             continue;
         }
+        if (!enabled) continue;
         granted |= a.mask;
         if ((granted & wanted) == wanted) return true;
     }

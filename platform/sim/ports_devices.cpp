@@ -4,6 +4,7 @@
 #include "platform/files.h"
 #include "platform/paths.h"
 #include "platform/pkix.h"
+#include "platform/sim/driver_host.h"
 #include "platform/sim/driver_ops.h"
 #include "platform/sim/ports.h"
 #include "platform/win_error.h"
@@ -13,6 +14,9 @@ namespace sorvane::sim {
 namespace {
 
 using namespace platform;
+
+// How long a device removal waits for the node's driver to unload.
+constexpr uint64_t kDriverUnloadWaitMs = 10'000;
 
 std::vector<uint8_t> sz_bytes(const std::string& s) {
     auto v = utf8_to_utf16le(s);
@@ -77,7 +81,8 @@ public:
         m_->read([&](const MachineState& s) {
             const DeviceNode* n = s.devices.find(dev.instance_id);
             if (n == nullptr || !n->present) return;
-            status = (n->started ? 0x8u : 0u) | (n->problem != 0 ? 0x400u : 0u);
+            status = (n->started ? kDnStarted : 0u) | (n->problem != 0 ? kDnHasProblem : 0u) |
+                     (n->driver_host != 0 ? kDnDriverLoaded : 0u);
             problem = n->problem;
             rc = kCrSuccess;
         });
@@ -158,6 +163,18 @@ public:
     }
 
     uint32_t call_class_installer(uint32_t dif, DeviceInfoSet& set, DevInfoData& dev) override {
+        // Removing a device unloads its driver first (the driver's clean
+        // unload); a driver that does not go leaves the removal to the next restart.
+        bool unloaded = true;
+        if (dif == kDifRemove) {
+            bool elevated = false;
+            m_->read([&](const MachineState& s) { elevated = s.system.elevated; });
+            if (elevated) {
+                unloaded = stop_driver_hosts(
+                    *m_, [&](const DeviceNode& n) { return iequals_ascii(n.instance_id, dev.instance_id); },
+                    kDriverUnloadWaitMs);
+            }
+        }
         uint32_t rc = kErrorNotReady;
         const std::string what = (dif == kDifRemove ? "DIF_REMOVE " : "DIF_REGISTERDEVICE ") + dev.instance_id;
         m_->update(what, [&](MachineState& s) {
@@ -194,6 +211,7 @@ public:
                 }
                 rc = s.devices.remove(dev.instance_id) ? 0 : kErrorNoSuchDevinst;
                 if (rc == 0) dev.registered = false;
+                if (rc == 0 && !unloaded) dev.install_flags |= kDiNeedReboot;
             } else {
                 rc = kErrorInvalidParameter;
             }

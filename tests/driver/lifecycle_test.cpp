@@ -126,9 +126,16 @@ TEST(DriverLifecycle, AFailedAdapterIsNeverReusedAndTheNextPowerUpStartsAnother)
     ASSERT_TRUE(rig.iddcx->complete_adapter_init(0xC0000001));
     EXPECT_TRUE(has(rig.log_text(), "adapter initialisation failed: 0xc0000001"));
     EXPECT_TRUE(has(rig.ask("GET_STATE"), " adapter=failed adapter_error=0xc0000001 "));
+    // A failure the framework reports before the start call has returned stands as well.
+    rig.iddcx->set_completes_init_inline(true);
+    rig.iddcx->fail("adapter_init_finished", 0xC0000002);
     rig.iddcx->power_down();
     rig.iddcx->power_up();
-    EXPECT_EQ(rig.iddcx->calls("adapter_init_async"), 2u);
+    EXPECT_TRUE(has(rig.ask("GET_STATE"), " adapter=failed adapter_error=0xc0000002 ")) << rig.ask("GET_STATE");
+    rig.iddcx->set_completes_init_inline(false);
+    rig.iddcx->power_down();
+    rig.iddcx->power_up();
+    EXPECT_EQ(rig.iddcx->calls("adapter_init_async"), 3u);
     EXPECT_TRUE(has(rig.ask("GET_STATE"), " adapter=starting "));
     EXPECT_EQ(rig.ask("MONITOR_ADD 1920 1080 60"), "SVC/1 7 ERR 3 NOT_READY msg=adapter");
     ASSERT_TRUE(rig.iddcx->complete_adapter_init(0));

@@ -13,6 +13,7 @@
 #include "driver/runtime/pipe_server.h"
 #include "host/monitors/driver_control_client.h"
 #include "platform/sim/machine.h"
+#include "platform/sim/manual_clock.h"
 #include "platform/sim/ports.h"
 #include "platform/sim/system_model.h"
 #include "tests/support/temp_dir.h"
@@ -183,6 +184,51 @@ TEST_F(PipeServerTest, ManyClientsAtOnceEachGetTheirOwnAnswers) {
     server->stop();
     server->stop();
     EXPECT_EQ(disconnects_.load(), 4);
+}
+
+// A listener whose every accept fails (as with no descriptors left) until it is stopped.
+class FailingListener final : public platform::IPipeListener {
+public:
+    explicit FailingListener(std::atomic<int>& calls) : calls_(calls) {}
+    platform::PipeResult accept(std::unique_ptr<platform::IPipeConnection>&) override {
+        ++calls_;
+        if (stopped_) return {platform::PipeStatus::stopped, 0, 0, 0};
+        return {platform::PipeStatus::error, 24, 0, 0};
+    }
+    void stop() override { stopped_ = true; }
+
+private:
+    std::atomic<int>& calls_;
+    std::atomic<bool> stopped_{false};
+};
+
+TEST(PipeServerAccept, FailedAcceptsWaitOnTheClockAndTheirLinesKeepToABudget) {
+    sim::ManualClock clock;
+    std::atomic<int> calls{0};
+    std::mutex mutex;
+    std::string lines;
+    PipeServerOptions o;
+    o.clock = &clock;
+    o.listen = [&](const std::string&, const std::string&, uint32_t&) { return std::make_unique<FailingListener>(calls); };
+    o.logger = LineLogger([&](std::string_view t) {
+        std::lock_guard<std::mutex> g(mutex);
+        lines.append(t).append("\n");
+    });
+    PipeServer server(o, {});
+    std::string error;
+    ASSERT_TRUE(server.start(error)) << error;
+    // After each failure the accept thread waits 200 ms of the clock: it
+    // tries again only when the clock has moved.
+    for (int i = 1; i <= 100; ++i) {
+        ASSERT_TRUE(eventually([&] { return calls.load() == i && clock.waiters() == 1; })) << i;
+        clock.advance_ms(200);
+    }
+    ASSERT_TRUE(eventually([&] { return calls.load() == 101 && clock.waiters() == 1; }));
+    server.stop();  // also while it waits
+    std::lock_guard<std::mutex> g(mutex);
+    EXPECT_EQ(lines, "ConnectNamedPipe failed, error 24\n"
+                     "ConnectNamedPipe failed, error 24 (49 more failure(s) not logged)\n"
+                     "ConnectNamedPipe failed, error 24 (49 more failure(s) not logged)\n");
 }
 
 }  // namespace

@@ -10,12 +10,16 @@
 #include <atomic>
 #include <chrono>
 #include <filesystem>
+#include <sstream>
 #include <thread>
 
+#include "driver/runtime/pipe_server.h"
 #include "host/monitors/driver_control_client.h"
+#include "platform/files.h"
 #include "platform/sim/machine.h"
 #include "platform/sim/manual_clock.h"
 #include "tests/support/driver_node.h"
+#include "tests/support/driver_ready.h"
 #include "tests/support/process.h"
 #include "tests/support/temp_dir.h"
 
@@ -52,6 +56,20 @@ time.sleep(60)
 )";
 
 using test::install_device_node;
+
+// One PING over the socket without any access check of our own: prints the
+// answer, or "closed" when the server turned the connection away.
+constexpr char kRawPing[] = R"(
+import os, socket
+s = socket.socket(socket.AF_UNIX, socket.SOCK_SEQPACKET)
+s.connect(os.environ['SORVANE_SIM_ROOT'] + '/pipes/SorvaneVddPipe')
+try:
+    s.send(b'SVC/1 1 PING')
+    data = s.recv(4096)
+    print(data.decode() if data else 'closed')
+except OSError:
+    print('closed')
+)";
 
 class VddRun : public ::testing::Test {
 protected:
@@ -147,6 +165,137 @@ TEST_F(VddRun, MonitorsArriveInTheTopologyLeaveWithTheirOwnerAndTheClientHearsOf
     EXPECT_FALSE(late.connect(3000, error));
     EXPECT_EQ(error, "cannot open the driver control pipe (error 2): driver not loaded");
     EXPECT_GE(manual.now_ms(), 1'000'000u + 3000u);
+}
+
+
+// The machine's virtual displays and indirect adapters, as sorvane-sim shows them.
+std::string virtual_lines(const std::string& root) {
+    const auto r = test::run(bin_path("sorvane-sim"), {"topology"}, {{"SORVANE_SIM_ROOT", root}});
+    std::string out;
+    std::istringstream in(r.out);
+    for (std::string line; std::getline(in, line);)
+        if (line.find(" virtual ") != std::string::npos || line.find("indirect display") != std::string::npos)
+            out += line + "\n";
+    return out;
+}
+
+TEST_F(VddRun, TheDriverLivesAsLongAsItsProcessAndItsDevice) {
+    install_device_node(*machine_);
+    const std::map<std::string, std::string> env{{"SORVANE_SIM_ROOT", root_}};
+    auto vdd = std::make_unique<test::Process>(bin_path("sorvane-vdd"), std::vector<std::string>{"run"}, env);
+    ASSERT_TRUE(test::wait_for_driver_ready()) << vdd->err();
+
+    // Windows loads one driver instance per device node.
+    const auto second = test::run(bin_path("sorvane-vdd"), {"run"}, env);
+    EXPECT_EQ(second.code, 1);
+    EXPECT_NE(second.err.find("sorvane-vdd: the driver is not loaded: the Root\\SorvaneVDD device node "
+                              "ROOT\\DISPLAY\\0000 already has a loaded driver"),
+              std::string::npos)
+        << second.err;
+
+    // A driver killed outright takes its adapter and monitor with it at once.
+    auto clock = platform::make_system_clock();
+    DriverControlClient client(*clock);
+    std::string error;
+    ControlReply reply;
+    MonitorAddReply first;
+    ASSERT_TRUE(client.connect(3000, error)) << error;
+    ASSERT_TRUE(client.monitor_add_retrying(1920, 1080, 60, "", 0, 0, reply, first)) << DriverControlClient::describe(reply);
+    const std::string adapter = sim::luid_string({first.os_luid.high, first.os_luid.low});
+    EXPECT_NE(virtual_lines(root_).find(adapter + "/" + std::to_string(first.os_target) + "   virtual   active"),
+              std::string::npos)
+        << virtual_lines(root_);
+    vdd->signal(SIGKILL);
+    vdd->wait();
+    EXPECT_EQ(virtual_lines(root_), "");
+
+    // Started again, the driver serves on a fresh adapter.
+    vdd = std::make_unique<test::Process>(bin_path("sorvane-vdd"), std::vector<std::string>{"run"}, env);
+    ASSERT_TRUE(test::wait_for_driver_ready()) << vdd->err();
+    MonitorAddReply again;
+    ASSERT_TRUE(client.connect(3000, error)) << error;
+    ASSERT_TRUE(client.monitor_add_retrying(1920, 1080, 60, "", 0, 0, reply, again)) << DriverControlClient::describe(reply);
+    EXPECT_NE(sim::luid_string({again.os_luid.high, again.os_luid.low}), adapter);
+
+    // The machine's power events reach the driver: D0 exit and entry.
+    DriverState state;
+    ASSERT_EQ(test::run(bin_path("sorvane-sim"), {"power", "suspend"}, env).code, 0);
+    EXPECT_TRUE(eventually([&] { return client.get_state(reply, state) && state.adapter == "starting"; }));
+    ASSERT_EQ(test::run(bin_path("sorvane-sim"), {"power", "resume-auto"}, env).code, 0);
+    EXPECT_TRUE(eventually([&] { return client.get_state(reply, state) && state.adapter_ready; }));
+    ASSERT_EQ(state.monitors.size(), 1u);
+    EXPECT_EQ(state.monitors[0].id, again.id);
+
+    // Removing the device unloads the driver: nothing serves the pipe afterwards.
+    const auto removed = test::run(bin_path("sorvane-devtool"), {"remove", "Root\\SorvaneVDD"}, env);
+    EXPECT_EQ(removed.code, 0) << removed.out;
+    EXPECT_NE(removed.out.find("removed. Reboot required: no"), std::string::npos) << removed.out;
+    EXPECT_EQ(vdd->wait(), 0);
+    EXPECT_NE(vdd->out().find("sorvane-vdd: driver unloaded"), std::string::npos);
+    EXPECT_EQ(virtual_lines(root_), "");
+    sim::ManualClock manual;
+    DriverControlClient late(manual);
+    EXPECT_FALSE(late.connect(100, error));
+    EXPECT_EQ(error, "cannot open the driver control pipe (error 2): driver not loaded");
+    std::string log;
+    std::vector<std::string> names;
+    platform::list_directory(root_ + "/ProgramData/Sorvane/VDD/Logs", names);
+    for (const auto& n : names) log += test::read_all(root_ + "/ProgramData/Sorvane/VDD/Logs/" + n);
+    EXPECT_NE(log.find("D0Exit: adapter kept, not ready while powered down"), std::string::npos);
+    EXPECT_NE(log.find("D0Entry: adapter already registered, reused (ready)"), std::string::npos);
+}
+
+// The pipe admits whom its security descriptor names: the driver's own
+// account (LOCAL SERVICE), the allow list and elevated administrators; the
+// token is the machine's, set with sorvane-sim.
+TEST_F(VddRun, ThePipeAdmitsTheListedUserAndElevatedAdministratorsOnly) {
+    install_device_node(*machine_);
+    const std::string installer = "S-1-5-21-1-2-3-1001";
+    ASSERT_TRUE(machine_->update("allow list", [&](sim::MachineState& s) {
+        s.registry.set_value(platform::RegistryHive::local_machine, vdd::kVddRegistryKey, vdd::kAllowListValue,
+                             platform::reg_multi_sz({installer}));
+    }));
+    const std::map<std::string, std::string> env{{"SORVANE_SIM_ROOT", root_}};
+    test::Process vdd(bin_path("sorvane-vdd"), {"run"}, env);
+    ASSERT_TRUE(test::wait_for_driver_ready()) << vdd.err();
+    EXPECT_EQ(test::read_all(root_ + "/pipes/SorvaneVddPipe.sddl"),
+              "D:P(A;;0x120183;;;SY)(A;;0x120183;;;BA)(A;;0x12019f;;;S-1-5-19)(A;;0x120183;;;" + installer + ")");
+    const auto token = [&](const std::string& sid, bool elevated, bool administrator) {
+        ASSERT_TRUE(machine_->update("token", [&](sim::MachineState& s) {
+            s.system.user_sid = sid;
+            s.system.elevated = elevated;
+            s.system.administrator = administrator;
+        }));
+    };
+    const struct {
+        const char* sid;
+        bool elevated;
+        bool administrator;
+        bool admitted;
+    } cases[] = {
+        {"S-1-5-21-1-2-3-1001", false, true, true},   // the installing user
+        {"S-1-5-21-1-2-3-1002", false, true, false},  // another user, Administrators deny-only
+        {"S-1-5-21-1-2-3-1002", true, true, true},    // an elevated administrator
+        {"S-1-5-21-1-2-3-1002", true, false, false},  // elevated, but no administrator
+        {"auto", false, false, false},                // the uid's own account is not listed
+    };
+    auto clock = platform::make_system_clock();
+    for (const auto& c : cases) {
+        token(c.sid, c.elevated, c.administrator);
+        DriverControlClient client(*clock);
+        std::string error;
+        ControlReply reply;
+        DriverState state;
+        const bool served = client.connect(1000, error) && client.get_state(reply, state);
+        EXPECT_EQ(served, c.admitted) << c.sid << " " << error;
+        if (!c.admitted) {
+            EXPECT_EQ(error, "cannot open the driver control pipe (error 5): this user is not in the pipe's allow list "
+                             "(ControlPipeSids)");
+            // The server checks the token too: a client that skips its own check gets no answer.
+            const auto raw = test::run("/usr/bin/python3", {"-c", kRawPing}, env);
+            EXPECT_EQ(raw.out, "closed\n") << c.sid << raw.err;
+        }
+    }
 }
 
 }  // namespace

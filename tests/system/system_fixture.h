@@ -7,6 +7,8 @@
 
 #include <gtest/gtest.h>
 
+#include <stdlib.h>
+
 #include <chrono>
 #include <csignal>
 #include <filesystem>
@@ -20,6 +22,7 @@
 
 #include "platform/sim/machine.h"
 #include "tests/support/driver_node.h"
+#include "tests/support/driver_ready.h"
 #include "tests/support/process.h"
 #include "tests/support/temp_dir.h"
 
@@ -46,8 +49,8 @@ protected:
             ASSERT_TRUE(machine.initialize(sim::MachineSetup{})) << machine.last_error();
             install_device_node(machine);
         }
-        driver = std::make_unique<Process>(bin_path("sorvane-vdd"), std::vector<std::string>{"run"}, env(), work);
-        ASSERT_TRUE(driver->wait_for_output("driver loaded")) << driver->out() << driver->err();
+        ::setenv("SORVANE_SIM_ROOT", root.c_str(), 1);
+        start_driver();
         displays_before = displays();
     }
 
@@ -60,6 +63,13 @@ protected:
             driver->signal(SIGTERM);
             driver->wait();
         }
+    }
+
+    // sorvane-vdd run, waited for until its adapter is ready.
+    void start_driver() {
+        driver = std::make_unique<Process>(bin_path("sorvane-vdd"), std::vector<std::string>{"run"}, env(), work);
+        ASSERT_TRUE(driver->wait_for_output("driver loaded")) << driver->out() << driver->err();
+        ASSERT_TRUE(wait_for_driver_ready()) << driver->out() << driver->err();
     }
 
     std::map<std::string, std::string> env() const {

@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "common/text.h"
+#include "platform/sim/driver_host.h"
 #include "platform/sim/driver_ops.h"
 #include "platform/sim/machine.h"
 #include "platform/sim/ports.h"
@@ -140,6 +141,11 @@ int add_driver(Machine& m, Console& c, const std::string& inf, bool install) {
 
 int delete_driver(Machine& m, Console& c, const std::string& name, bool uninstall, bool force) {
     uint32_t rc = 0;
+    bool elevated = false;
+    m.read([&](const MachineState& s) { elevated = s.system.elevated; });
+    // Uninstalling a package from its devices unloads their drivers first.
+    if (uninstall && elevated)
+        stop_driver_hosts(m, [&](const DeviceNode& n) { return iequals_ascii(n.driver_package, name); }, 10'000);
     if (!m.update("pnputil /delete-driver " + name, [&](MachineState& s) {
             rc = s.fault("pnputil.delete_driver");
             if (rc == 0) rc = delete_driver_package(s, name, uninstall, force);

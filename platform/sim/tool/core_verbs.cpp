@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "common/text.h"
+#include "platform/pipe.h"
 #include "platform/sim/tool/verbs.h"
 
 namespace sorvane::sim::tool {
@@ -135,8 +136,10 @@ int verb_set(Machine& m, const std::vector<std::string>& args) {
         };
     } else if (key == "computer-name") {
         change = [value](MachineState& s) { s.system.computer_name = value; };
-    } else if (key == "user-sid") {
+    } else if (key == "user-sid" && (value == "auto" || platform::string_sid_valid(value))) {
         change = [value](MachineState& s) { s.system.user_sid = value; };
+    } else if (key == "administrator" && parse_yes_no(value, yes)) {
+        change = [yes](MachineState& s) { s.system.administrator = yes; };
     } else if (key == "interactive-user") {
         change = [value](MachineState& s) { s.system.interactive_user = value; };
     } else {

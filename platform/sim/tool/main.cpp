@@ -20,7 +20,10 @@ const Verb kVerbs[] = {
     {"dump", "dump                                   the canonical dump of every model", sorvane::sim::tool::verb_dump},
     {"set",
      "set elevated yes|no | build N | arch A | language L | s-mode on|off | computer-name NAME\n"
-     "    | code-page N | user-sid SID|auto | interactive-user SID|auto|none",
+     "    | code-page N | user-sid SID|auto | administrator yes|no | interactive-user SID|auto|none\n"
+     "                                        the token every process of the user gets: elevated, its\n"
+     "                                        user, and whether that user is in Administrators (the\n"
+     "                                        group admits only while elevated); drivers run as LOCAL SERVICE",
      sorvane::sim::tool::verb_set},
     {"fault",
      "fault POINT NTH CODE [TIMES]           the NTH call of POINT fails with CODE (TIMES calls)\n"

@@ -16,6 +16,7 @@
 #include "platform/sim/gpu_sim.h"
 #include "platform/sim/machine.h"
 #include "tests/support/driver_node.h"
+#include "tests/support/driver_ready.h"
 #include "platform/sim/manual_clock.h"
 #include "tests/support/process.h"
 #include "tests/support/temp_dir.h"
@@ -64,6 +65,7 @@ protected:
         driver = std::make_unique<test::Process>(test::bin_path("sorvane-vdd"), std::vector<std::string>{"run"},
                                                  std::map<std::string, std::string>{{"SORVANE_SIM_ROOT", root}});
         ASSERT_TRUE(driver->wait_for_output("driver loaded")) << driver->err();
+        ASSERT_TRUE(test::wait_for_driver_ready()) << driver->err();
     }
 
     // The machine's paths, one line each.
@@ -302,21 +304,13 @@ TEST_F(ProviderTest, DriverDeathIsSeenAndTheNextAcquireReconnects) {
     driver->wait();
     driver.reset();
     for (int i = 0; i < 20 && provider->monitor_alive("viewer-x", 1); ++i) clock.advance_ms(3'000);
+    // The driver's adapter and monitor went with its process.
+    EXPECT_EQ(topology(), before);
     start_driver();
-    // The fresh driver's adapter takes a moment to become ready.
     AcquiredMonitor again;
-    MonitorRequest r;
-    r.client_id = "viewer-x";
-    r.width = 1920, r.height = 1080, r.refresh = 60;
-    std::string error;
-    bool ok = false;
-    for (int i = 0; i < 200 && !ok; ++i) {
-        ok = provider->acquire_monitor(r, 2, again, error);
-        if (!ok && error.find("adapter is not ready") == std::string::npos) break;
-        if (!ok) std::this_thread::sleep_for(std::chrono::milliseconds(20));
-    }
-    ASSERT_TRUE(ok) << error << "\n" << logged();
+    ASSERT_TRUE(acquire("viewer-x", 1920, 1080, 60, 2, again));
     EXPECT_FALSE(again.reused);
+    EXPECT_NE(again.ref.adapter_luid, m.ref.adapter_luid);  // a fresh adapter
     EXPECT_NE(logged().find("driver control connection lost"), std::string::npos) << logged();
 }
 
