@@ -100,6 +100,18 @@ bool from_hex(std::string_view hex, void* out, size_t n) {
     return true;
 }
 
+bool parse_hex_u32(std::string_view digits, uint32_t& out) {
+    if (digits.empty() || digits.size() > 8) return false;
+    uint32_t v = 0;
+    for (const char c : digits) {
+        const int d = hex_value(c);
+        if (d < 0) return false;
+        v = v << 4 | static_cast<uint32_t>(d);
+    }
+    out = v;
+    return true;
+}
+
 void scrub_control_in_place(char* s, size_t n) {
     for (size_t i = 0; i < n; ++i) {
         const auto c = static_cast<unsigned char>(s[i]);

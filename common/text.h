@@ -27,6 +27,8 @@ bool parse_int_exact(std::string_view s, int64_t& out);
 std::string to_hex(const void* data, size_t n);
 // Parses exactly 2*n hexadecimal digits (either case) into out.
 bool from_hex(std::string_view hex, void* out, size_t n);
+// Parses 1 to 8 hexadecimal digits (either case, no prefix) as a 32-bit number.
+bool parse_hex_u32(std::string_view digits, uint32_t& out);
 
 // Replaces every byte below 0x20 except tab with '?', so text from a peer can
 // never start a new line or move the cursor of whoever reads it.

@@ -61,18 +61,7 @@ bool parse_mode(std::string_view text, Mode& mode) {
 
 bool parse_serial(std::string_view text, uint32_t& out) {
     if (text.size() > 2 && text[0] == '0' && (text[1] == 'x' || text[1] == 'X')) text.remove_prefix(2);
-    if (text.empty() || text.size() > 8) return false;
-    uint32_t v = 0;
-    for (const char c : text) {
-        int d = -1;
-        if (c >= '0' && c <= '9') d = c - '0';
-        if (c >= 'a' && c <= 'f') d = c - 'a' + 10;
-        if (c >= 'A' && c <= 'F') d = c - 'A' + 10;
-        if (d < 0) return false;
-        v = v << 4 | static_cast<uint32_t>(d);
-    }
-    out = v;
-    return true;
+    return sorvane::parse_hex_u32(text, out);
 }
 
 int edid_command(const std::vector<std::string_view>& args) {

@@ -3,6 +3,7 @@
 #include <cinttypes>
 #include <cstdio>
 
+#include "common/text.h"
 #include "platform/crash.h"
 #include "platform/crypto.h"
 #include "platform/win_error.h"
@@ -31,18 +32,7 @@ bool parse_decimal(std::string_view t, uint32_t& out) {
 // Decimal, or hexadecimal after "0x" / "0X" (at least one digit).
 bool parse_value(std::string_view t, uint32_t& out) {
     if (t.size() >= 3 && t[0] == '0' && (t[1] == 'x' || t[1] == 'X')) {
-        if (t.size() > 10) return false;
-        uint32_t v = 0;
-        for (const char c : t.substr(2)) {
-            uint32_t d = 0;
-            if (c >= '0' && c <= '9') d = static_cast<uint32_t>(c - '0');
-            else if (c >= 'a' && c <= 'f') d = static_cast<uint32_t>(c - 'a' + 10);
-            else if (c >= 'A' && c <= 'F') d = static_cast<uint32_t>(c - 'A' + 10);
-            else return false;
-            v = v << 4 | d;
-        }
-        out = v;
-        return true;
+        return parse_hex_u32(t.substr(2), out);
     }
     uint64_t v = 0;
     if (t.empty() || t.size() > 10) return false;

@@ -4,6 +4,7 @@
 #include <cinttypes>
 #include <cstdio>
 
+#include "common/text.h"
 #include "platform/sim/registry_model.h"
 
 namespace sorvane::sim {
@@ -27,20 +28,7 @@ bool parse_u32(std::string_view t, uint32_t& out) {
     return true;
 }
 
-bool parse_hex8(std::string_view t, uint32_t& out) {
-    if (t.size() != 8) return false;
-    uint32_t v = 0;
-    for (const char c : t) {
-        uint32_t d = 0;
-        if (c >= '0' && c <= '9') d = static_cast<uint32_t>(c - '0');
-        else if (c >= 'a' && c <= 'f') d = static_cast<uint32_t>(c - 'a' + 10);
-        else if (c >= 'A' && c <= 'F') d = static_cast<uint32_t>(c - 'A' + 10);
-        else return false;
-        v = v << 4 | d;
-    }
-    out = v;
-    return true;
-}
+bool parse_hex8(std::string_view t, uint32_t& out) { return t.size() == 8 && parse_hex_u32(t, out); }
 
 Json mode_list_json(const std::vector<DisplayMode>& modes) {
     Json a = Json::array();

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 
+#include "common/text.h"
 #include "platform/pipe.h"
 
 namespace sorvane::sim {
@@ -31,23 +32,8 @@ constexpr Right kRights[] = {
     {"WD", 0x00040000}, {"WO", 0x00080000},
 };
 
-bool parse_hex(std::string_view t, uint32_t& out) {
-    if (t.empty() || t.size() > 8) return false;
-    uint32_t v = 0;
-    for (const char c : t) {
-        uint32_t d = 0;
-        if (c >= '0' && c <= '9') d = static_cast<uint32_t>(c - '0');
-        else if (c >= 'a' && c <= 'f') d = static_cast<uint32_t>(c - 'a' + 10);
-        else if (c >= 'A' && c <= 'F') d = static_cast<uint32_t>(c - 'A' + 10);
-        else return false;
-        v = v << 4 | d;
-    }
-    out = v;
-    return true;
-}
-
 bool parse_rights(std::string_view t, uint32_t& out) {
-    if (t.size() > 2 && t[0] == '0' && (t[1] == 'x' || t[1] == 'X')) return parse_hex(t.substr(2), out);
+    if (t.size() > 2 && t[0] == '0' && (t[1] == 'x' || t[1] == 'X')) return parse_hex_u32(t.substr(2), out);
     if (t.empty() || t.size() % 2 != 0) return false;
     out = 0;
     for (size_t i = 0; i < t.size(); i += 2) {

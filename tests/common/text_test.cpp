@@ -40,6 +40,12 @@ TEST(Text, NumbersAndHex) {
     EXPECT_EQ(0, memcmp(back, bytes, 3));
     EXPECT_FALSE(from_hex("00ab7", back, 3));
     EXPECT_FALSE(from_hex("00ab7g", back, 3));
+    uint32_t h = 0;
+    EXPECT_TRUE(parse_hex_u32("fFfFfFfF", h));
+    EXPECT_EQ(h, 0xFFFFFFFFu);
+    EXPECT_FALSE(parse_hex_u32("100000000", h));  // nine digits
+    EXPECT_FALSE(parse_hex_u32("", h));
+    EXPECT_FALSE(parse_hex_u32("0x1", h));
     EXPECT_TRUE(iequals_ascii("MF-Hw", "mf-hW"));
     EXPECT_FALSE(iequals_ascii("\xC4\xB0", "i"));  // no locale folding
 }
