@@ -71,6 +71,12 @@ int host_main(int argc, char** argv) {
     if (const char* port = std::getenv("SORVANE_PAIRING_PORT"); port != nullptr && *port != '\0') {
         run.pairing_port = static_cast<uint16_t>(std::strtoul(port, nullptr, 10));
     }
+    // They point the update check at a local server and make its first check come sooner.
+    if (const char* url = std::getenv("SORVANE_UPDATE_URL"); url != nullptr) run.update_url = url;
+    if (const char* ca = std::getenv("SORVANE_UPDATE_CA"); ca != nullptr) run.update_ca_file = ca;
+    if (const char* first = std::getenv("SORVANE_UPDATE_FIRST_S"); first != nullptr && *first != '\0') {
+        run.update_first_seconds = static_cast<uint32_t>(std::strtoul(first, nullptr, 10));
+    }
     // They also raise the one-device limit to show several devices streaming at once.
     if (const char* devices = std::getenv("SORVANE_MAX_DEVICES"); devices != nullptr && *devices != '\0') {
         options.max_devices = std::clamp<size_t>(std::strtoull(devices, nullptr, 10), 1, options.max_sessions);

@@ -44,6 +44,12 @@ struct RunSettings {
     bool console = false;
     bool bind_given = false;
     uint16_t pairing_port = proto::kDefaultPairingPort;  // 0: chosen by the system
+    // The update check (tray mode): the manifest's address and a PEM file of
+    // CAs trusted instead of the system's (both empty: the build's endpoint
+    // and the system's CAs), and the seconds before the first check.
+    std::string update_url;
+    std::string update_ca_file;
+    uint32_t update_first_seconds = 15;
 };
 
 // Process-wide flags of the GPU-preference step.

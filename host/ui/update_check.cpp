@@ -262,6 +262,8 @@ struct UpdateChecker::Shared {
             return stop;
         };
         const platform::HttpResponse r = http->get(config.manifest_url, options);
+        // A worker that stop left behind touches nothing of the host's any more.
+        if (options.cancelled()) return false;
         std::string error;
         switch (r.failure) {
         case platform::HttpFailure::none:
@@ -271,7 +273,7 @@ struct UpdateChecker::Shared {
         case platform::HttpFailure::open: error = "WinHttpOpen " + std::to_string(r.error_code); break;
         case platform::HttpFailure::request: error = "istek basarisiz " + std::to_string(r.error_code); break;
         case platform::HttpFailure::too_big: error = "govde cok buyuk"; break;
-        case platform::HttpFailure::cancelled: error = "durduruldu"; break;
+        case platform::HttpFailure::cancelled: return false;
         }
         const std::string stamp = local_stamp(clock);
         std::optional<std::string> remote;
@@ -326,6 +328,7 @@ struct UpdateChecker::Shared {
             lock.unlock();
             const bool ok = check_once();
             lock.lock();
+            if (stop) break;
             // A switch-on during the check keeps the due time it set.
             if (!soon) due_ms = clock.now_ms() + (ok ? kUpdateAfterSuccessMs : kUpdateAfterFailureMs);
         }

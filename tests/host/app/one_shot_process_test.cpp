@@ -89,6 +89,8 @@ TEST_F(OneShotProcess, PurgeLeavesNothingAndTheNextStartIsANewHost) {
     ASSERT_TRUE(sim::Machine(dir_.file("machine")).update("gpu", [&](sim::MachineState& s) {
         s.registry.set_value(platform::RegistryHive::current_user, kGpuPreferencesKey, exe_,
                              platform::reg_sz("GpuPreference=2;"));
+        s.registry.set_value(platform::RegistryHive::current_user, kGpuPreferencesKey, "C:\\other.exe",
+                             platform::reg_sz("GpuPreference=1;"));
     }));
     ASSERT_TRUE(platform::file_exists(data_ + "/pairings.dat") || platform::file_exists(data_ + "/host_id.txt"));
 
@@ -99,12 +101,12 @@ TEST_F(OneShotProcess, PurgeLeavesNothingAndTheNextStartIsANewHost) {
                          "  GPU tercih girdisi: yok\n  " + data_ + ": silindi/yok\ntamam\n");
     EXPECT_FALSE(platform::file_exists(data_));
     EXPECT_NE(startup().find("(no shortcuts)"), std::string::npos);
-    bool gpu_entry = true;
+    // Only this program's GPU entry goes.
+    std::vector<std::string> gpu_entries;
     sim::Machine(dir_.file("machine")).read([&](const sim::MachineState& s) {
-        platform::RegistryValue v;
-        gpu_entry = s.registry.get_value(platform::RegistryHive::current_user, kGpuPreferencesKey, exe_, v) == 0;
+        s.registry.list_values(platform::RegistryHive::current_user, kGpuPreferencesKey, gpu_entries);
     });
-    EXPECT_FALSE(gpu_entry);
+    EXPECT_EQ(gpu_entries, std::vector<std::string>{"C:\\other.exe"});
 
     // A new host id and a new identity.
     const std::string second = run_console_host();

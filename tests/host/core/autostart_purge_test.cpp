@@ -25,28 +25,7 @@ protected:
     test::HostLog log_;
 };
 
-TEST_F(AutostartTest, OnWritesTheShortcutOffRemovesItTwiceOver) {
-    ASSERT_TRUE(machine_->initialize({}));
-    EXPECT_FALSE(autostart_enabled(*links_));
-    ASSERT_TRUE(set_autostart(*links_, "/opt/sorvane/bin/sorvane-host", true));
-    EXPECT_TRUE(log_.has("[autostart] acildi (" + kShortcut + " -> /opt/sorvane/bin/sorvane-host)"));
-    platform::ShellLink link;
-    ASSERT_EQ(links_->load(kShortcut, link), 0u);
-    EXPECT_EQ(link, (platform::ShellLink{"/opt/sorvane/bin/sorvane-host", "/opt/sorvane/bin", "Sorvane"}));
-    EXPECT_TRUE(autostart_enabled(*links_));
-    // Again from another place: the shortcut follows the program.
-    ASSERT_TRUE(set_autostart(*links_, "C:\\Program Files\\Sorvane\\sorvane-host.exe", true));
-    ASSERT_EQ(links_->load(kShortcut, link), 0u);
-    EXPECT_EQ(link.working_directory, "C:\\Program Files\\Sorvane");
-
-    EXPECT_TRUE(set_autostart(*links_, "", false));
-    EXPECT_TRUE(log_.has("[autostart] kapatildi (kisayol silindi)"));
-    EXPECT_TRUE(set_autostart(*links_, "", false));
-    EXPECT_TRUE(log_.has("[autostart] kapatildi (kisayol zaten yoktu)"));
-    EXPECT_FALSE(autostart_enabled(*links_));
-}
-
-TEST_F(AutostartTest, FailuresAreNotReportedAsDone) {
+TEST_F(AutostartTest, WhatItDidAndWhatFailed) {
     // A machine that was never set up has no Startup folder.
     test::TempDir dir;
     auto unset = sim::make_sim_shell_links(std::make_shared<sim::Machine>(dir.file("none")));
@@ -54,7 +33,18 @@ TEST_F(AutostartTest, FailuresAreNotReportedAsDone) {
     EXPECT_TRUE(log_.has("[autostart] Startup klasoru bulunamadi"));
     EXPECT_FALSE(autostart_enabled(*unset));
 
+    // The shortcut, and the lines of switching it off twice.
     ASSERT_TRUE(machine_->initialize({}));
+    ASSERT_TRUE(set_autostart(*links_, "/opt/sorvane/sorvane-host", true));
+    EXPECT_TRUE(log_.has("[autostart] acildi (" + kShortcut + " -> /opt/sorvane/sorvane-host)"));
+    platform::ShellLink link;
+    ASSERT_EQ(links_->load(kShortcut, link), 0u);
+    EXPECT_EQ(link, (platform::ShellLink{"/opt/sorvane/sorvane-host", "/opt/sorvane", "Sorvane"}));
+    EXPECT_TRUE(set_autostart(*links_, "", false));
+    EXPECT_TRUE(set_autostart(*links_, "", false));
+    EXPECT_TRUE(log_.has("[autostart] kapatildi (kisayol silindi)"));
+    EXPECT_TRUE(log_.has("[autostart] kapatildi (kisayol zaten yoktu)"));
+
     EXPECT_FALSE(set_autostart(*links_, "", true));
     EXPECT_FALSE(set_autostart(*links_, "/" + std::string(259, 'x'), true));
     EXPECT_EQ(log_.count("[autostart] exe yolu okunamadi"), 2u);
@@ -192,11 +182,6 @@ protected:
                          "/bin/host",    [this](std::string_view s) { printed_ += s; }};
         return purge_user_data(ports);
     }
-    std::string expected(const std::string& certificates, const std::string& folder_line, const std::string& end) {
-        return "sorvane-host --purge-user-data: " + data_ + "\n  Baslangic kisayolu: yok\n" + certificates +
-               "  GPU tercih girdisi: yok\n" + folder_line + end;
-    }
-
     test::TempDir dir_;
     const std::string data_ = dir_.file("Sorvane");
     std::shared_ptr<sim::Machine> machine_ = std::make_shared<sim::Machine>();
@@ -207,34 +192,6 @@ protected:
     std::string printed_;
     test::HostLog log_;
 };
-
-TEST_F(PurgeTest, AMachineWhereTheHostNeverRan) {
-    EXPECT_EQ(purge(), 0);
-    EXPECT_EQ(printed_, expected("  host kimlik sertifikasi (CurrentUser\\My): 0 silindi\n",
-                                 "  " + data_ + ": silindi/yok\n", "tamam\n"));
-    EXPECT_FALSE(platform::file_exists(data_));  // looking created nothing
-}
-
-TEST_F(PurgeTest, EverythingOfTheUserGoes) {
-    ASSERT_TRUE(platform::create_directories(data_ + "/logs").ok());
-    test::write_all(data_ + "/logs/sorvane-host.log", "x");
-    test::write_all(data_ + "/host_id.txt", "x");
-    identity_.make_identity();
-    ASSERT_TRUE(set_autostart(*links_, "/bin/host", true));
-    registry_->set_value(platform::RegistryHive::current_user, kGpuPreferencesKey, "/bin/host",
-                         platform::reg_sz("GpuPreference=2;"));
-    registry_->set_value(platform::RegistryHive::current_user, kGpuPreferencesKey, "/bin/other",
-                         platform::reg_sz("GpuPreference=1;"));
-
-    EXPECT_EQ(purge(), 0);
-    EXPECT_EQ(printed_, expected("  host kimlik sertifikasi (CurrentUser\\My): 2 silindi\n",
-                                 "  " + data_ + ": silindi/yok\n", "tamam\n"));
-    EXPECT_FALSE(platform::file_exists(data_));
-    EXPECT_FALSE(autostart_enabled(*links_));
-    std::vector<std::string> values;
-    registry_->list_values(platform::RegistryHive::current_user, kGpuPreferencesKey, values);
-    EXPECT_EQ(values, std::vector<std::string>{"/bin/other"});  // other programs' entries stay
-}
 
 TEST_F(PurgeTest, ARunningHostThatStaysStopsEverything) {
     ASSERT_TRUE(set_autostart(*links_, "/bin/host", true));

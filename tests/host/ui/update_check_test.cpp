@@ -299,7 +299,7 @@ public:
     int64_t result = 42;
 };
 
-TEST_F(UpdateCheckTest, DownloadPageInTheUsersLanguage) {
+TEST_F(UpdateCheckTest, DownloadPageInTheUsersLanguageWhileAnUpdateIsKnown) {
     RecordingShell shell;
     EXPECT_TRUE(open_download_page(shell, true));
     shell.result = 2;
@@ -308,7 +308,6 @@ TEST_F(UpdateCheckTest, DownloadPageInTheUsersLanguage) {
     EXPECT_TRUE(log_.has("[update] indirme sayfasi acildi (tr): ok"));
     EXPECT_TRUE(log_.has("[update] indirme sayfasi acildi (en): BASARISIZ"));
 
-    // The balloon's click opens it only while an update is known.
     auto checker = make_checker({answer(200, R"({"version": "0.2"})")});
     on_update_balloon_click(*checker, shell);
     EXPECT_EQ(shell.opened.size(), 2u);
