@@ -223,12 +223,19 @@ TEST_F(SetupMachine, GatesRefuseBeforeChangingAnythingAndDryRunsChangeNothing) {
         {{"s-mode", "on"}, 4, "HATA: Windows S modu: surucu kurulamaz\n"},
         {{"elevated", "no"}, 3, "HATA: yonetici gerekir\n"},
     };
+    const std::string log = root_ + "/ProgramData/Sorvane/setup.log";
     for (const auto& g : gates) {
         ASSERT_EQ(test::run(test::bin_path("sorvane-sim"), {"set", g.set[0], g.set[1]}).code, 0);
+        platform::remove_file(log);
         const std::string before = dump();
         EXPECT_EQ(setup(install_args()), g.code) << g.line;
         EXPECT_NE(out_.find(g.line), std::string::npos) << out_;
         EXPECT_EQ(dump(), before);
+        // An administrator's refused run is on record; a standard user writes no log.
+        std::string logged;
+        platform::read_file(log, 1 << 20, logged);
+        EXPECT_EQ(logged.find(g.line) != std::string::npos, g.code == 4) << logged;
+        EXPECT_EQ(logged.find("== sorvane-setup install =="), logged.empty() ? std::string::npos : 21u) << logged;
         ASSERT_EQ(test::run(test::bin_path("sorvane-sim"), {"init"}).code, 0);
     }
     // A standard user's dry run reads, plans and writes nothing, not even the log.
@@ -286,6 +293,9 @@ TEST_F(SetupMachine, InstallThenVersionGatesThenUninstallLeavesTheMachineAsItWas
     ASSERT_TRUE(machine_->update("disarm", [](sim::MachineState& s) { s.faults.clear(); }));
 
     EXPECT_EQ(setup({"uninstall", "--purge-vdd-data"}), 0) << out_;
+    std::string logged;
+    platform::read_file(root_ + "/ProgramData/Sorvane/setup.log", 1 << 20, logged);
+    EXPECT_NE(logged.find("  == sorvane-setup uninstall ==\n"), std::string::npos) << logged;
     EXPECT_NE(out_.find("  kok aygit: cikis 0 1 device(s) with hardware id Root\\SorvaneVDD"), std::string::npos) << out_;
     EXPECT_NE(out_.find("  paket oem1.inf: cikis 0\n"), std::string::npos);
     EXPECT_EQ(dump(), initial_);
@@ -354,15 +364,15 @@ TEST_F(SetupMachine, RehearseSignFirewallAndRemoveCertCommands) {
     EXPECT_EQ(setup({"firewall-remove"}), 0);
     EXPECT_EQ(dump(), initial_);
 
-    // remove-cert matches the upper-case thumbprint only.
+    // remove-cert takes the thumbprint in either case.
     ASSERT_EQ(setup(install_args()), 0) << out_;
     std::string thumb;
     ASSERT_TRUE(platform::registry_read_sz(*registry_, platform::RegistryHive::local_machine, kInstallKey,
                                            "CertThumbprint", thumb));
     EXPECT_EQ(setup({"remove-cert", "--thumbprint", ascii_lower(thumb)}), 0);
-    EXPECT_EQ(out_, "");
-    EXPECT_EQ(setup({"remove-cert", "--thumbprint", thumb}), 0);
     EXPECT_EQ(out_, "  ROOT'den cikarildi: " + thumb + "\n  TrustedPublisher'den cikarildi: " + thumb + "\n");
+    EXPECT_EQ(setup({"remove-cert", "--thumbprint", thumb}), 0);
+    EXPECT_EQ(out_, "");
 }
 
 }  // namespace
@@ -393,6 +403,46 @@ TEST_F(SetupMachine, AFailedUpgradeKeepsTheEarlierNodeAndAllowList) {
     EXPECT_EQ(undo_lines(), (std::vector<std::string>{"HKLM VDD anahtarini sil", "veri klasorunu sil", "paketi sil oem1.inf",
                                                        "Root'tan sertifikayi cikar", "gecici anahtari sil"}));
     EXPECT_EQ(dump(), before);
+}
+
+}  // namespace
+}  // namespace sorvane::setup
+
+namespace sorvane::setup {
+namespace {
+
+TEST_F(SetupMachine, TheAllowListTakesOnlySidsTheDriverAdmits) {
+    const struct {
+        const char* sid;
+        int code;
+    } cases[] = {
+        {"S-1-5-21-1-2-3-1001", 0},
+        {"S-1-5-32-544", 0},
+        {"S-1-0x000000000005-21-7", 0},
+        {"S-1--5-21", 2},
+        {"S-1-5-21-", 2},
+        {"S-1-", 2},
+        {"s-1-5-21-1", 2},
+        {"S-1-5-21-4294967296", 2},
+        {"S-1-5-1-2-3-4-5-6-7-8-9-10-11-12-13-14-15-16", 2},
+    };
+    for (const auto& c : cases) {
+        auto args = install_args();
+        args.insert(args.end(), {"--user-sid", c.sid, "--dry-run"});
+        EXPECT_EQ(setup(args), c.code) << c.sid << "\n" << out_;
+        EXPECT_EQ(out_.find(std::string("HATA: gecersiz SID: ") + c.sid + "\n") != std::string::npos, c.code == 2) << c.sid;
+    }
+}
+
+// The device check before step 7 fails, the device tool then makes the node:
+// the undo still removes it.
+TEST_F(SetupMachine, ANodeMadeAfterAFailedCheckGoesWithTheUndo) {
+    arm("setupapi.get_class_devs", 1, platform::kErrorGenFailure);
+    runner_->device_report = "Device Description:     Sorvane Virtual Display Adapter\r\nStatus:   Problem\r\n\r\n";
+    EXPECT_EQ(setup(install_args()), 1);
+    ASSERT_FALSE(undo_lines().empty()) << out_;
+    EXPECT_EQ(undo_lines().front(), "kok aygiti sil") << out_;
+    EXPECT_EQ(dump(), initial_);
 }
 
 }  // namespace

@@ -9,6 +9,7 @@
 #include "common/text.h"
 #include "platform/codepage.h"
 #include "platform/files.h"
+#include "platform/pipe.h"
 #include "platform/pkix.h"
 #include "platform/random.h"
 #include "platform/win_error.h"
@@ -58,13 +59,6 @@ bool is_absolute_path(std::string_view p) {
     if (!p.empty() && (p[0] == '/' || p[0] == '\\')) return p.size() > 1 && (p[0] == '/' || p[1] == '\\');
     return p.size() >= 3 && ((p[0] >= 'A' && p[0] <= 'Z') || (p[0] >= 'a' && p[0] <= 'z')) && p[1] == ':' &&
            (p[2] == '\\' || p[2] == '/');
-}
-
-bool valid_sid(std::string_view s) {
-    if (s.size() < 5 || s.compare(0, 4, "S-1-") != 0) return false;
-    for (char c : s.substr(4))
-        if (!((c >= '0' && c <= '9') || c == '-')) return false;
-    return s.back() != '-';
 }
 
 std::string quoted(const std::string& path) { return "\"" + path + "\""; }
@@ -117,19 +111,25 @@ private:
         va_end(ap);
         std::string text(buf, utf8_complete_length(buf));
         p_.console(text);
+        const auto t = p_.clock.local_time(p_.clock.wall_ms());
+        char head[48];
+        std::snprintf(head, sizeof head, "%04u-%02u-%02u %02u:%02u:%02u  ", t.year, t.month, t.day, t.hour, t.minute,
+                      t.second);
         if (log_) {
-            const auto t = p_.clock.local_time(p_.clock.wall_ms());
-            char head[48];
-            std::snprintf(head, sizeof head, "%04u-%02u-%02u %02u:%02u:%02u  ", t.year, t.month, t.day, t.hour,
-                          t.minute, t.second);
             log_->append(std::string(head) + text + "\n");
+        } else if (!dry_run_) {
+            early_lines_ += std::string(head) + text + "\n";
         }
     }
 
+    // Opened only once the run may change the machine (never in a dry run);
+    // the lines said before (the header, the checks) go in first.
     void open_log() {
-        if (dry_run_) return;
+        if (dry_run_ || log_) return;
         platform::create_directories(product_data_);
         log_ = platform::open_append(log_path_);
+        if (log_ && !early_lines_.empty()) log_->append(early_lines_);
+        early_lines_.clear();
     }
 
     int usage() {
@@ -494,16 +494,21 @@ private:
     }
 
     int install() {
-        open_log();
         say("== sorvane-setup install%s ==", dry_run_ ? " (DRY-RUN: hicbir sey degismez)" : "");
-        if (!windows_check()) return 4;
-        if (!p_.system.token_elevated()) {
+        const bool elevated = p_.system.token_elevated();
+        if (!windows_check()) {
+            // An administrator's refused run is on record; a standard user writes nothing.
+            if (elevated) open_log();
+            return 4;
+        }
+        if (!elevated) {
             if (!dry_run_) {
                 say("HATA: yonetici gerekir");
                 return 3;
             }
             say("  (yonetici degil: dry-run devam eder)");
         }
+        open_log();
         const std::string folder = driver_folder();
         const std::string inf = platform::join_path(folder, kInfName);
         const std::string cat = platform::join_path(folder, kCatName);
@@ -521,7 +526,9 @@ private:
 
         std::string sid = control_pipe_user();
         std::string given_sid;
-        if (option("--user-sid", given_sid) && !valid_sid(given_sid)) {
+        // Only what the driver admits to its allow list: any other string would
+        // lock the user out of the pipe without a word.
+        if (option("--user-sid", given_sid) && !platform::string_sid_valid(given_sid)) {
             say("HATA: gecersiz SID: %s", scrub_control(given_sid).c_str());
             return 2;
         }
@@ -687,8 +694,9 @@ private:
         const auto dev = child(quoted(devtool_path()) + " install " + quoted(inf) + " " + kHardwareId);
         say("  sorvane-devtool cikis kodu %" PRIu32 ": %s", static_cast<uint32_t>(dev.exit_code), trimmed(dev.output).c_str());
         if (!dev.started || dev.exit_code != 0) return fail("sorvane-devtool install basarisiz");
-        // An upgrade keeps the node that was there before.
-        if (known && !node_existed) {
+        // An upgrade keeps the node that was there before; when the check
+        // could not tell, the node goes with the undo like a new one.
+        if (!(known && node_existed)) {
             undo_.push_back({"kok aygiti sil",
                              [this] { child(quoted(devtool_path()) + " remove " + kHardwareId); }});
         }
@@ -834,6 +842,9 @@ private:
     int remove_cert() {
         std::string thumb;
         if (!option("--thumbprint", thumb) || thumb.size() != 40) return usage();
+        // Thumbprints are kept in upper case; one typed in lower case names the same certificate.
+        for (char& c : thumb)
+            if (c >= 'a' && c <= 'z') c = static_cast<char>(c - 'a' + 'A');
         if (!dry_run_ && !p_.system.token_elevated()) {
             p_.console("yonetici gerekir");
             return 3;
@@ -854,6 +865,7 @@ private:
     std::string log_path_;
     std::string system32_;
     std::unique_ptr<platform::AppendFile> log_;
+    std::string early_lines_;  // said before the log was opened
     std::vector<RollbackStep> undo_;
 };
 
