@@ -28,6 +28,7 @@ inline constexpr uint32_t kErrorSuccessRebootRequired = 3010;
 inline constexpr uint32_t kErrorNoSuchDevinst = 0xE000020B;
 inline constexpr uint32_t kErrorInvalidClass = 0xE0000209;
 inline constexpr uint32_t kErrorNoCatalogForOemInf = 0xE000022F;
+inline constexpr uint32_t kErrorFileHashNotInCatalog = 0xE000024B;
 inline constexpr uint32_t kErrorDeviceInstallerNotReady = 0xE0000246;
 
 // HRESULTs of the key provider, certificate stores and signature checks.

@@ -1,5 +1,7 @@
 #include "platform/sim/driver_ops.h"
 
+#include <map>
+
 #include "common/text.h"
 #include "platform/code_signing.h"
 #include "platform/crypto.h"
@@ -48,6 +50,33 @@ uint32_t check_signed(const MachineState& s, const std::string& path, std::strin
     return 0;
 }
 
+// The members of a catalog: lines "member NAME sha256=HEX", names in lower case.
+std::map<std::string, std::string> catalog_members(const std::string& text) {
+    std::map<std::string, std::string> out;
+    size_t start = 0;
+    while (start < text.size()) {
+        size_t end = text.find('\n', start);
+        if (end == std::string::npos) end = text.size();
+        std::string line = text.substr(start, end - start);
+        start = end + 1;
+        if (!line.empty() && line.back() == '\r') line.pop_back();
+        const size_t name_at = line.find(' ');
+        const size_t hash_at = line.rfind(" sha256=");
+        if (line.compare(0, 7, "member ") != 0 || hash_at == std::string::npos || hash_at <= name_at) continue;
+        out[ascii_lower(line.substr(7, hash_at - 7))] = ascii_lower(line.substr(hash_at + 8));
+    }
+    return out;
+}
+
+// Whether the file's SHA-256 is the one the catalog holds for its name.
+bool in_catalog(const std::map<std::string, std::string>& members, const std::string& path, const std::string& data) {
+    const auto it = members.find(ascii_lower(file_name_of(path)));
+    if (it == members.end()) return false;
+    platform::Sha256Digest digest{};
+    platform::sha256(data.data(), data.size(), digest);
+    return it->second == to_hex(digest.data(), digest.size());
+}
+
 }  // namespace
 
 uint32_t add_driver_package(MachineState& s, const std::string& inf_path, AddDriverResult& out) {
@@ -82,8 +111,19 @@ uint32_t add_driver_package(MachineState& s, const std::string& inf_path, AddDri
         std::string s2;
         if (const uint32_t rc = check_signed(s, platform::join_path(folder, f), t2, s2, out.detail)) return rc;
     }
+    // The signed catalog vouches for the INF and every file it installs by their hashes.
     std::string cat_text;
     platform::read_file(cat_path, 256u << 20, cat_text);
+    const auto members = catalog_members(cat_text);
+    std::vector<std::string> covered{inf_path};
+    for (const auto& f : inf.files) covered.push_back(platform::join_path(folder, f));
+    for (const auto& path : covered) {
+        std::string data;
+        if (!platform::read_file(path, 256u << 20, data).ok() || !in_catalog(members, path, data)) {
+            out.detail = "the hash of " + file_name_of(path) + " is not in the catalog";
+            return platform::kErrorFileHashNotInCatalog;
+        }
+    }
     const std::string both = inf_text + '\0' + cat_text;
     platform::Sha256Digest digest{};
     platform::sha256(both.data(), both.size(), digest);

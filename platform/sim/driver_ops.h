@@ -21,7 +21,9 @@ struct AddDriverResult {
 // Adds the package of inf_path to the driver store. The package is accepted
 // only when its catalog and every file it lists are signed (detached PKCS#7
 // beside the file) by a certificate present in both LocalMachine\ROOT and
-// LocalMachine\TrustedPublisher. Fault point "driverstore.add".
+// LocalMachine\TrustedPublisher, and the catalog holds the SHA-256 of the
+// INF and of every file it lists (lines "member NAME sha256=HEX"): a package
+// changed after signing is refused. Fault point "driverstore.add".
 uint32_t add_driver_package(MachineState& s, const std::string& inf_path, AddDriverResult& out);
 
 // Binds the package to every present device node whose hardware id list

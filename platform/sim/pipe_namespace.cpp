@@ -105,6 +105,7 @@ bool parse_ace(std::string_view ace, SddlAce& out) {
 
 bool parse_sddl(std::string_view t, std::vector<SddlAce>& out) {
     out.clear();
+    std::vector<SddlAce> aces;
     // Owner and group come first when present; they take part in no check here.
     for (const std::string_view part : {std::string_view("O:"), std::string_view("G:")}) {
         if (t.substr(0, 2) != part) continue;
@@ -125,9 +126,10 @@ bool parse_sddl(std::string_view t, std::vector<SddlAce>& out) {
         if (end == std::string_view::npos) return false;
         SddlAce a;
         if (!parse_ace(t.substr(pos + 1, end - pos - 1), a)) return false;
-        out.push_back(std::move(a));
+        aces.push_back(std::move(a));
         pos = end + 1;
     }
+    out = std::move(aces);
     return true;
 }
 

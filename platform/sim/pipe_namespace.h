@@ -24,7 +24,8 @@ struct SddlAce {
 // ACEs "(A|D;[flags];rights;;;sid)": ACE flags OI, CI, NP, IO, ID; rights
 // "0x..." or any run of GA, GR, GW, GX, FA, FR, FW, FX, RC, SD, WD, WO; sid a
 // string SID or an alias (SY, BA, BU, BG, WD, AU, LS, NS, IU, NU, SU, AN, CO).
-// False for anything else. "D:" alone is an empty list (nobody gets in).
+// False (and out empty) for anything else. "D:" alone is an empty list
+// (nobody gets in).
 bool parse_sddl(std::string_view text, std::vector<SddlAce>& out);
 
 // The access check: walks the ACEs in order; an ACE applies when its SID is

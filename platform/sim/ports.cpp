@@ -134,6 +134,10 @@ const Message kMessages[] = {
     {0xE000020B, "The device instance does not exist in the hardware tree.", "Aygit ornegi donanim agacinda yok."},
     {0xE0000209, "The class installer has denied the request to install or upgrade this device.",
      "Sinif yukleyicisi bu aygiti yukleme istegini reddetti."},
+    {0xE000024B,
+     "The hash for the file is not present in the specified catalog file. The file is likely corrupt or the victim "
+     "of tampering.",
+     "Dosyanin karmasi belirtilen katalog dosyasinda yok. Dosya bozuk ya da kurcalanmis olabilir."},
     {0xE000022F, "The third-party INF does not contain digital signature information.",
      "Ucuncu taraf INF dijital imza bilgisi icermiyor."},
     {0x80090016, "Keyset does not exist", "Anahtar takimi yok"},

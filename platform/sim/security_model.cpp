@@ -140,11 +140,19 @@ void AclModel::remove_tree(const std::string& path) {
     }
 }
 
+void AclModel::prune(const std::function<std::string(const std::string& path)>& id_of) {
+    for (auto it = entries.begin(); it != entries.end();) {
+        if (id_of(it->first) != it->second.folder_id) it = entries.erase(it);
+        else ++it;
+    }
+}
+
 Json AclModel::to_json() const {
     Json j = Json::object();
     for (const auto& [path, e] : entries) {
         Json je = Json::object();
         je["inheritance_disabled"] = e.inheritance_disabled;
+        je["folder_id"] = e.folder_id;
         Json g = Json::array();
         for (const auto& s : e.grants) g.push(s);
         je["grants"] = g;
@@ -158,6 +166,7 @@ bool AclModel::from_json(const Json& j, std::string& /*error*/) {
     for (const auto& [path, je] : j.members()) {
         Entry e;
         e.inheritance_disabled = je.get("inheritance_disabled").as_bool();
+        e.folder_id = je.get("folder_id").as_string();
         for (const auto& g : je.get("grants").items()) e.grants.push_back(g.as_string());
         entries[path] = std::move(e);
     }

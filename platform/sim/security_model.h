@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <map>
 #include <string>
 #include <string_view>
@@ -63,7 +64,10 @@ public:
     bool from_json(const Json& j, std::string& error);
 };
 
-// Access lists set on files and folders (by their path on this machine).
+// Access lists set on files and folders, by the canonical path of each. A
+// list belongs to its folder: it records the folder's identity (device,
+// inode, birth time), and a folder removed or replaced leaves no list behind
+// for what later stands at its path.
 class AclModel {
 public:
     static constexpr const char* kName = "acls";
@@ -71,11 +75,15 @@ public:
     struct Entry {
         bool inheritance_disabled = false;
         std::vector<std::string> grants;  // as written, like "*S-1-5-19:(OI)(CI)M"
+        std::string folder_id;            // the folder's identity when the list was set
     };
     std::map<std::string, Entry> entries;
 
     // Drops the entries of path and everything below it.
     void remove_tree(const std::string& path);
+    // Drops the entries whose folder is gone: id_of gives the identity of what
+    // is at a path now ("" for nothing).
+    void prune(const std::function<std::string(const std::string& path)>& id_of);
 
     Json to_json() const;
     bool from_json(const Json& j, std::string& error);

@@ -1,5 +1,6 @@
 // cmd of the simulated machine: "/c rmdir /s /q PATH" (also "rd") removes a
-// folder tree and the access lists set below it. Fault point "cmd.rmdir".
+// folder tree and the access lists set on it and below it. Removing a folder
+// on the machine's own drive takes an elevated token. Fault point "cmd.rmdir".
 #include <string>
 #include <vector>
 
@@ -28,22 +29,24 @@ int main(int argc, char** argv) {
         c.line(system.language.rfind("tr", 0) == 0 ? "Komut desteklenmiyor." : "The command is not supported.");
         standin::exit_with(1);
     }
-    const std::string path = words[2];
+    const std::string canonical = standin::canonical_path(words[2]);
     uint32_t rc = 0;
-    const bool ok = machine->update("cmd rmdir " + path, [&](MachineState& s) {
-        rc = s.fault("cmd.rmdir");
-        if (rc != 0) return;
-        if (!platform::file_exists(path)) {
-            rc = platform::kErrorFileNotFound;
-            return;
-        }
-        if (!platform::remove_tree(path).ok()) {
-            rc = platform::kErrorAccessDenied;
-            return;
-        }
-        s.acls.remove_tree(path);
-    });
-    if (!ok) rc = platform::kErrorNotReady;
+    if (canonical.empty()) {
+        rc = platform::kErrorFileNotFound;
+    } else if (!system.elevated && standin::needs_elevation(*machine, canonical)) {
+        rc = platform::kErrorAccessDenied;
+    } else {
+        const bool ok = machine->update("cmd rmdir " + canonical, [&](MachineState& s) {
+            rc = s.fault("cmd.rmdir");
+            if (rc != 0) return;
+            if (!platform::remove_tree(canonical).ok()) {
+                rc = platform::kErrorAccessDenied;
+                return;
+            }
+            s.acls.remove_tree(canonical);
+        });
+        if (!ok) rc = platform::kErrorNotReady;
+    }
     if (rc != 0) {
         c.line(sim_format_message(rc, system.language));
         standin::exit_with(rc == platform::kErrorFileNotFound ? 2 : rc);

@@ -1,6 +1,8 @@
-// icacls of the simulated machine: records "/inheritance:d" and "/grant"
-// on a path in the machine's access lists. Fault points:
-// "icacls.inheritance", "icacls.grant".
+// icacls of the simulated machine: records "/inheritance:d" (or ":r") and
+// "/grant" in the machine's access lists, keyed by the object's canonical
+// path and tied to the folder it names. Changing an object on the machine's
+// own drive takes an elevated token. Fault points: "icacls.inheritance",
+// "icacls.grant".
 #include <string>
 #include <vector>
 
@@ -27,34 +29,46 @@ int main(int argc, char** argv) {
         standin::exit_with(platform::kErrorInvalidParameter);
     }
     const std::string path = args[0];
-    std::string path_out = path;
-    while (path_out.size() > 1 && path_out.back() == '/') path_out.pop_back();
+    const std::string canonical = standin::canonical_path(path);
     uint32_t rc = 0;
-    if (!platform::file_exists(path)) {
+    if (canonical.empty()) {
         rc = platform::kErrorFileNotFound;
+    } else if (!system.elevated && standin::needs_elevation(*machine, canonical)) {
+        rc = platform::kErrorAccessDenied;
     } else {
-        const bool ok = machine->update("icacls " + path, [&](MachineState& s) {
+        const std::string id = standin::file_id(canonical);
+        const bool ok = machine->update("icacls " + canonical, [&](MachineState& s) {
+            // Lists of folders that are gone do not pass to what stands at their paths now.
+            s.acls.prune([](const std::string& p) { return standin::file_id(p); });
+            AclModel::Entry entry;
+            const auto known = s.acls.entries.find(canonical);
+            if (known != s.acls.entries.end()) entry = known->second;
+            entry.folder_id = id;
             for (size_t i = 1; i < args.size() && rc == 0; ++i) {
                 const std::string a = ascii_lower(args[i]);
                 if (a == "/inheritance:d" || a == "/inheritance:r") {
                     rc = s.fault("icacls.inheritance");
-                    if (rc == 0) s.acls.entries[path_out].inheritance_disabled = true;
+                    if (rc == 0) entry.inheritance_disabled = true;
                 } else if (a == "/grant" && i + 1 < args.size()) {
                     rc = s.fault("icacls.grant");
-                    if (rc == 0) s.acls.entries[path_out].grants.push_back(args[++i]);
+                    if (rc == 0) entry.grants.push_back(args[++i]);
                 } else {
                     rc = platform::kErrorInvalidParameter;
                 }
             }
+            // One failed switch leaves the list as it was.
+            if (rc == 0) s.acls.entries[canonical] = entry;
         });
         if (!ok) rc = platform::kErrorNotReady;
     }
+    std::string shown = path;
+    while (shown.size() > 1 && shown.back() == '/') shown.pop_back();
     if (rc != 0) {
-        c.line(path + ": " + sim_format_message(rc, system.language));
+        c.line(shown + ": " + sim_format_message(rc, system.language));
         c.line(tr ? "0 dosya başarıyla işlendi; 1 dosya işlenemedi" : "Successfully processed 0 files; Failed processing 1 files");
         standin::exit_with(rc);
     }
-    c.line((tr ? "işlenen dosya: " : "processed file: ") + path);
+    c.line((tr ? "işlenen dosya: " : "processed file: ") + shown);
     c.line(tr ? "1 dosya başarıyla işlendi; 0 dosya işlenemedi" : "Successfully processed 1 files; Failed processing 0 files");
     return 0;
 }

@@ -28,4 +28,16 @@ private:
 // file named by SORVANE_EXIT_CODE_PATH for the process runner.
 [[noreturn]] void exit_with(uint32_t code);
 
+// The one name of a file system object: absolute, "." and ".." taken by the
+// name alone (as Windows reads paths), links resolved; empty when nothing is
+// at path.
+std::string canonical_path(const std::string& path);
+// The identity of what is at path: device, inode and birth time where the file
+// system keeps one; empty when nothing is there.
+std::string file_id(const std::string& path);
+// Whether changing what is at a canonical path needs an elevated token:
+// everything on the machine's own drive (its folder: Windows, ProgramData)
+// belongs to the system and its administrators.
+bool needs_elevation(const Machine& machine, const std::string& canonical);
+
 }  // namespace sorvane::sim::standin
