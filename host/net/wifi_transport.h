@@ -78,6 +78,9 @@ public:
     uint64_t deadline_count() const { return server_.deadline_count(); }
     // Connections in the table (ended ones stay until the next housekeeping).
     size_t connection_count() { return server_.connection_count(); }
+    // Returns once deadlines, delayed closes and input checks due at the
+    // clock's time now have been done.
+    void wait_for_housekeeping() { server_.wait_for_round(); }
     // Connections shut down in their TLS handshake to make room for a newer one.
     uint64_t evicted_count() const { return server_.evicted_count(); }
     // Input connections closed: to keep a certificate within its number, and

@@ -356,9 +356,20 @@ uint64_t TlsServer::round_locked(uint64_t now, std::vector<std::shared_ptr<TlsCo
     return next;
 }
 
+void TlsServer::wait_for_round() {
+    std::unique_lock<std::mutex> lock(mutex_);
+    if (!housekeeping_running_) return;
+    const uint64_t ticket = ++rounds_asked_;
+    wake_locked();
+    cv_.notify_all();
+    cv_.wait(lock, [this, ticket] { return rounds_done_ >= ticket || !housekeeping_running_; });
+}
+
 void TlsServer::housekeeping_loop() {
     std::unique_lock<std::mutex> lock(mutex_);
+    housekeeping_running_ = true;
     while (!housekeeping_stop_) {
+        const uint64_t serving = rounds_asked_;
         std::vector<std::shared_ptr<TlsConnection>> ended;
         const uint64_t next = round_locked(clock_.now_ms(), ended);
         const uint64_t generation = wake_generation_;
@@ -369,10 +380,16 @@ void TlsServer::housekeeping_loop() {
         ended.clear();
         handler_.on_tick();
         lock.lock();
+        if (rounds_done_ != serving) {
+            rounds_done_ = serving;
+            cv_.notify_all();
+        }
         if (housekeeping_stop_) break;
         clock_.wait_until(lock, cv_, next,
                           [this, generation] { return housekeeping_stop_ || wake_generation_ != generation; });
     }
+    housekeeping_running_ = false;
+    cv_.notify_all();
 }
 
 }  // namespace sorvane

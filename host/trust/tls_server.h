@@ -203,6 +203,10 @@ public:
     // Connections shut down in their handshake to make room for a newer one.
     uint64_t evicted_count() const { return evicted_total_.load(); }
     void reset_counts();
+    // Returns once a housekeeping round (the handler's tick included) that
+    // began after this call is over: what is due at the clock's time now has
+    // been done. At once when housekeeping does not run.
+    void wait_for_round();
 
 private:
     struct Acceptor {
@@ -234,6 +238,9 @@ private:
     std::map<uint64_t, std::shared_ptr<TlsConnection>> table_;
     uint64_t wake_generation_ = 0;
     bool housekeeping_stop_ = false;
+    bool housekeeping_running_ = false;
+    uint64_t rounds_asked_ = 0;  // wait_for_round's requests
+    uint64_t rounds_done_ = 0;   // the requests a finished round served
 
     std::atomic<uint64_t> next_id_{1};
     std::atomic<uint64_t> refused_{0};

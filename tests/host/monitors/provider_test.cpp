@@ -314,5 +314,43 @@ TEST_F(ProviderTest, DriverDeathIsSeenAndTheNextAcquireReconnects) {
     EXPECT_NE(logged().find("driver control connection lost"), std::string::npos) << logged();
 }
 
+// A viewer coming back within its grace takes its monitor back when it asks
+// for the same mode; a changed mode replaces the monitor; a new monitor whose
+// DXGI output never appears is given up and removed.
+TEST_F(ProviderTest, ABackViewerTakesItsMonitorBackUnlessItsModeChangedAndNoOutputMeansNoMonitor) {
+    AcquiredMonitor m;
+    ASSERT_TRUE(acquire("viewer-back", 1280, 720, 60, 1, m));
+    provider->release_after_grace("viewer-back", 1, 30'000);
+    AcquiredMonitor same;
+    ASSERT_TRUE(acquire("viewer-back", 1280, 720, 60, 2, same));
+    EXPECT_TRUE(same.reused);
+    EXPECT_EQ(same.ref.target_id, m.ref.target_id);
+    EXPECT_NE(logged().find("monitor id=1 taken back (1280x720@60)"), std::string::npos) << logged();
+
+    provider->release_after_grace("viewer-back", 2, 30'000);
+    AcquiredMonitor other;
+    ASSERT_TRUE(acquire("viewer-back", 1280, 800, 60, 3, other));
+    EXPECT_FALSE(other.reused);
+    EXPECT_EQ(other.height, 800u);
+    EXPECT_NE(logged().find("monitor id=1 cannot be reused (mode changed): replacing it"), std::string::npos)
+        << logged();
+    EXPECT_NE(logged().find("MONITOR_REMOVE id=1 (client "), std::string::npos) << logged();
+    EXPECT_NE(logged().find(", replaced)"), std::string::npos) << logged();
+    provider->release_monitor("viewer-back", 3);
+    EXPECT_EQ(settled_topology(), before);
+
+    config.has_output = [](const MonitorRef&) { return false; };
+    provider = std::make_unique<DriverMonitorProvider>(clock, *api, config);
+    AcquiredMonitor none;
+    std::string error;
+    MonitorRequest r;
+    r.client_id = "viewer-dark";
+    r.width = 1280, r.height = 720, r.refresh = 60;
+    EXPECT_FALSE(provider->acquire_monitor(r, 4, none, error));
+    EXPECT_EQ(error, "the new monitor has no DXGI output after 10000 ms");
+    EXPECT_NE(logged().find(", no DXGI output)"), std::string::npos) << logged();
+    EXPECT_EQ(settled_topology(), before);
+}
+
 }  // namespace
 }  // namespace sorvane

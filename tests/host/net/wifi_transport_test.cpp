@@ -66,8 +66,12 @@ TEST_F(Transport, HalfOpenConnectionsAreLimitedPerAddressAndEndAtTheDeadline) {
     EXPECT_EQ(c.fingerprint, phone->fingerprint());
     // A deadline never touches a connection that authenticated in time.
     clock.advance_ms(60'000);
-    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    transport->wait_for_housekeeping();
     EXPECT_EQ(transport->deadline_count(), 5u);
+    proto::Bytes beat;
+    ASSERT_TRUE(proto::encode_control(proto::Heartbeat{1, 1}, beat));
+    ASSERT_TRUE(viewer->write(beat.data(), beat.size()));
+    ASSERT_TRUE(sink.wait_for(Ev::message, 1));
     EXPECT_TRUE(sink.of(Ev::closed).empty());
 }
 
@@ -186,16 +190,21 @@ TEST_F(Transport, InputConnectionsAreCappedPerCertificateAndNeedASessionOfTheirD
               1u);
 
     // The tablet's device has no session: once the handshake time is over
-    // (and a housekeeping period of the clock) its connection goes. The
-    // phone's, whose device has one, were looked at first and stay.
+    // its connection goes. The phone's, whose device has one, were looked at
+    // first and stay.
     sink.end_sessions_of(stranger->fingerprint());
-    clock.advance_ms(5'000 + tuning.poll_ms);
+    clock.advance_ms(4'999);
+    transport->wait_for_housekeeping();
+    ASSERT_TRUE(tablet->write(frame.data(), frame.size()));
+    ASSERT_TRUE(sink.wait_for(Ev::input, 5));
+    clock.advance_ms(1);
+    transport->wait_for_housekeeping();
     read_to_end(*tablet, ended);
     EXPECT_TRUE(ended);
     EXPECT_EQ(transport->input_without_session_count(), 1u);
     EXPECT_EQ(log.count("[transport] input connection 4 closed: its device has no session"), 1u);
     for (auto* c : {second_of_phone.get(), third_of_phone.get()}) ASSERT_TRUE(c->write(frame.data(), frame.size()));
-    ASSERT_TRUE(sink.wait_for(Ev::input, 6));
+    ASSERT_TRUE(sink.wait_for(Ev::input, 7));
 }
 
 TEST_F(Transport, FramesSurviveAnyRecordBoundariesAndABadLengthEndsTheConnection) {
@@ -262,9 +271,10 @@ TEST_F(Transport, CloseConnectionDeliversWhatWasSentThenShutsDownLater) {
     EXPECT_EQ(read_to_end(*c, ended), close);
     EXPECT_TRUE(ended);
     // The host still reads until the delayed shutdown, 400 ms on its clock.
-    EXPECT_TRUE(sink.of(Ev::closed).empty());
     clock.advance_ms(399);
-    std::this_thread::sleep_for(std::chrono::milliseconds(30));
+    transport->wait_for_housekeeping();
+    ASSERT_TRUE(c->write(close.data(), close.size()));
+    ASSERT_TRUE(sink.wait_for(Ev::message, 1));
     EXPECT_TRUE(sink.of(Ev::closed).empty());
     clock.advance_ms(1);
     ASSERT_TRUE(sink.wait_for(Ev::closed, 1));

@@ -2,16 +2,8 @@
 // the pairing and control ports busy with sockets that never finish a TLS
 // handshake, a phone from another loopback address still pairs, and then
 // connects, at its first attempt and without a noticeable delay.
-#include <arpa/inet.h>
-#include <netinet/in.h>
-#include <poll.h>
-#include <sys/socket.h>
-#include <unistd.h>
-
 #include <gtest/gtest.h>
 
-#include <atomic>
-#include <cerrno>
 #include <chrono>
 #include <regex>
 #include <signal.h>
@@ -19,6 +11,7 @@
 #include <vector>
 
 #include "tests/support/process.h"
+#include "tests/support/slot_holder.h"
 #include "tests/support/temp_dir.h"
 
 namespace sorvane {
@@ -29,103 +22,6 @@ using Clock = std::chrono::steady_clock;
 long long ms_since(Clock::time_point t) {
     return std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - t).count();
 }
-
-// Sockets from 127.0.0.1 to one port: some send nothing, some dribble the
-// start of a TLS ClientHello one byte at a time. Whenever the host closes one
-// (refused, made room for another, or past its deadline) it is opened again.
-class SlotHolder {
-public:
-    SlotHolder(uint16_t port, int silent, int dribbling) : port_(port) {
-        for (int i = 0; i < silent + dribbling; ++i) slots_.push_back(Slot{-1, i >= silent, 0, Clock::now()});
-        thread_ = std::thread([this] { run(); });
-    }
-    ~SlotHolder() {
-        stop_.store(true);
-        thread_.join();
-        for (Slot& s : slots_)
-            if (s.fd >= 0) ::close(s.fd);
-    }
-
-    uint64_t opened() const { return opened_.load(); }
-    uint64_t closed_by_host() const { return closed_by_host_.load(); }
-
-    // Waits (bounded) until the host has closed at least n of them: the
-    // listener is full for this address and the reopening has begun.
-    bool wait_for_closes(uint64_t n) const {
-        const auto end = Clock::now() + std::chrono::seconds(20);
-        while (Clock::now() < end) {
-            if (closed_by_host() >= n) return true;
-            std::this_thread::sleep_for(std::chrono::milliseconds(10));
-        }
-        return false;
-    }
-
-private:
-    struct Slot {
-        int fd;
-        bool dribble;
-        size_t sent;
-        Clock::time_point next;  // next reopen or next byte
-    };
-
-    void open(Slot& s) {
-        s.fd = ::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK, 0);
-        if (s.fd < 0) return;
-        sockaddr_in a{};
-        a.sin_family = AF_INET;
-        a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        ::bind(s.fd, reinterpret_cast<sockaddr*>(&a), sizeof a);
-        a.sin_port = htons(port_);
-        ::connect(s.fd, reinterpret_cast<sockaddr*>(&a), sizeof a);
-        s.sent = 0;
-        s.next = Clock::now() + std::chrono::milliseconds(100);
-        opened_.fetch_add(1);
-    }
-
-    void drop(Slot& s) {
-        ::close(s.fd);
-        s.fd = -1;
-        s.next = Clock::now() + std::chrono::milliseconds(50);  // reopen soon, not in a tight loop
-        closed_by_host_.fetch_add(1);
-    }
-
-    void run() {
-        // A TLS record header announcing a 512-byte ClientHello, then its start.
-        static const unsigned char hello[] = {0x16, 0x03, 0x01, 0x02, 0x00, 0x01, 0x00, 0x01, 0xFC, 0x03, 0x03,
-                                              0x5A, 0x11, 0x42, 0x07, 0x9C, 0x33, 0x81, 0x20, 0x6E, 0xD4, 0x19};
-        while (!stop_.load()) {
-            std::vector<pollfd> fds;
-            for (Slot& s : slots_) {
-                if (s.fd < 0 && Clock::now() >= s.next) open(s);
-                fds.push_back(pollfd{s.fd, POLLIN, 0});
-            }
-            ::poll(fds.data(), fds.size(), 10);
-            for (size_t i = 0; i < slots_.size(); ++i) {
-                Slot& s = slots_[i];
-                if (s.fd < 0) continue;
-                if (fds[i].revents & (POLLIN | POLLHUP | POLLERR)) {
-                    char buf[256];
-                    const ssize_t n = ::recv(s.fd, buf, sizeof buf, 0);
-                    if (n == 0 || (n < 0 && errno != EAGAIN && errno != EWOULDBLOCK)) {
-                        drop(s);
-                        continue;
-                    }
-                }
-                if (s.dribble && Clock::now() >= s.next && s.sent < sizeof hello) {
-                    if (::send(s.fd, hello + s.sent, 1, MSG_NOSIGNAL) == 1) ++s.sent;
-                    s.next = Clock::now() + std::chrono::milliseconds(200);
-                }
-            }
-        }
-    }
-
-    const uint16_t port_;
-    std::vector<Slot> slots_;
-    std::atomic<bool> stop_{false};
-    std::atomic<uint64_t> opened_{0};
-    std::atomic<uint64_t> closed_by_host_{0};
-    std::thread thread_;
-};
 
 // A viewer subcommand from 127.0.0.2: the time until its output shows text
 // (ms), or -1 when it never does.
@@ -170,7 +66,7 @@ TEST(HostileNetwork, HeldSlotsOfOneAddressDoNotKeepAPhoneFromAnotherOut) {
     ASSERT_GE(pair_quiet, 0) << out;
     long long pair_flooded = -1;
     {
-        SlotHolder flood(static_cast<uint16_t>(std::stoi(pairing_port)), 4, 4);
+        test::SlotHolder flood(static_cast<uint16_t>(std::stoi(pairing_port)), {0x7F000001}, 4, 4);
         ASSERT_TRUE(flood.wait_for_closes(8)) << flood.opened();
         pair_flooded = time_until(pair, "remembered in", out);
         ASSERT_GE(pair_flooded, 0) << out << host.out();
@@ -192,7 +88,7 @@ TEST(HostileNetwork, HeldSlotsOfOneAddressDoNotKeepAPhoneFromAnotherOut) {
     EXPECT_EQ(out.find("not_paired"), std::string::npos) << out;
     long long connect_flooded = -1;
     {
-        SlotHolder flood(control_port, 4, 4);
+        test::SlotHolder flood(control_port, {0x7F000001}, 4, 4);
         ASSERT_TRUE(flood.wait_for_closes(8)) << flood.opened();
         connect_flooded = time_until(connect, answered, out);
         ASSERT_GE(connect_flooded, 0) << out << host.out();
