@@ -66,8 +66,19 @@ struct SystemHostile : test::SystemFixture {
         return all;
     }
 
+    // Device A paired in phone, then B in tablet (a token pairs once: one
+    // window each); the host runs.
+    void start_host_with_two_devices() {
+        start_host();
+        pair(phone, "Phone A");
+        stop_host();
+        start_host();
+        pair(tablet, "Tablet B");
+    }
+
     std::unique_ptr<platform::IClock> clock = platform::make_system_clock();
     std::vector<std::unique_ptr<viewer::ViewerIdentity>> identities;
+    const std::string phone = dir.file("phone"), tablet = dir.file("tablet");
 };
 
 template <class M>
@@ -78,12 +89,7 @@ void append_input(const M& message, proto::Bytes& out) {
 }
 
 TEST_F(SystemHostile, AnotherPairedDeviceCannotTypeIntoASessionNorFloodTheLog) {
-    const std::string phone = dir.file("phone"), tablet = dir.file("tablet");
-    start_host();
-    pair(phone, "Phone A");
-    stop_host();
-    start_host();
-    pair(tablet, "Tablet B");
+    start_host_with_two_devices();
 
     auto a = stream(phone, {"--seconds", "8", "--mode", "1280x720@60"});
     ASSERT_TRUE(host->wait_for_output("[session 1] video started")) << host->out();
@@ -195,12 +201,7 @@ TEST_F(SystemHostile, StalledSocketsFromManyAddressesKeepNoViewerOut) {
 // in the handshake state holds no place the streaming device needs: the
 // streaming one's reconnect gets in at its first attempt.
 TEST_F(SystemHostile, ARefusedDeviceHoldingIdleConnectionsKeepsNoPlaceFromTheStreamingOne) {
-    const std::string phone = dir.file("phone"), tablet = dir.file("tablet");
-    start_host();
-    pair(phone, "Phone A");
-    stop_host();
-    start_host();
-    pair(tablet, "Tablet B");
+    start_host_with_two_devices();
     auto a = stream(phone, {"--seconds", "60", "--mode", "1280x720@30"});
     ASSERT_TRUE(host->wait_for_output("[session 1] video started")) << host->out();
     auto b = stream(tablet, {"--seconds", "2"});
