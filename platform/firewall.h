@@ -1,5 +1,6 @@
 // Firewall policy port, shaped after the firewall policy COM interfaces:
-// the rule collection of the machine. Calls return an HRESULT (0 on success).
+// the rule collection of the machine and the switches of each profile.
+// Calls return an HRESULT (0 on success).
 #pragma once
 
 #include <cstdint>
@@ -22,6 +23,20 @@ struct FirewallRuleSpec {
     int32_t direction = 1;           // 1 inbound, 2 outbound
     int32_t action = 1;              // 0 block, 1 allow
     bool enabled = true;
+    std::string service_name;  // the Windows service the rule is for; empty for none
+};
+
+// Profile bits of rules and profile queries.
+inline constexpr int32_t kFirewallProfileDomain = 1;
+inline constexpr int32_t kFirewallProfilePrivate = 2;
+inline constexpr int32_t kFirewallProfilePublic = 4;
+inline constexpr int32_t kFirewallProfilesAll = 0x7FFFFFFF;
+
+// The switches of one profile.
+struct FirewallProfileState {
+    bool enabled = true;
+    bool default_inbound_block = true;  // the default inbound action is block
+    bool block_all_inbound = false;     // "block all incoming connections", rules included
 };
 
 class IFirewallPolicy {
@@ -35,6 +50,8 @@ public:
     // 0 when a rule of that name exists, 2 (not found) when none.
     virtual uint32_t find_rule(std::string_view name) = 0;
     virtual uint32_t list_rules(std::vector<FirewallRuleSpec>& out) = 0;
+    // The switches of one profile (kFirewallProfileDomain, ...Private or ...Public).
+    virtual uint32_t profile_state(int32_t profile, FirewallProfileState& out) = 0;
 };
 
 std::unique_ptr<IFirewallPolicy> make_firewall_policy();

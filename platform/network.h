@@ -45,4 +45,27 @@ public:
 
 std::unique_ptr<INetworkInfo> make_system_network_info();
 
+// Network List Manager categories (NLM_NETWORK_CATEGORY).
+inline constexpr int32_t kNetworkCategoryPublic = 0;
+inline constexpr int32_t kNetworkCategoryPrivate = 1;
+inline constexpr int32_t kNetworkCategoryDomain = 2;
+
+// One connection of the network list: the adapter it runs over and the
+// category of its network.
+struct NetworkConnection {
+    std::string adapter_id;  // the adapter's GUID text, "{...}" (its adapter name)
+    int32_t category = kNetworkCategoryPublic;
+};
+
+class INetworkList {
+public:
+    virtual ~INetworkList() = default;
+    // The connections the network list manager knows. 0, or the HRESULT of
+    // the failed step (out is then empty).
+    virtual uint32_t connections(std::vector<NetworkConnection>& out) = 0;
+};
+
+// Windows: the Network List Manager. Linux: the simulated machine's networks.
+std::unique_ptr<INetworkList> make_network_list();
+
 }  // namespace sorvane::platform

@@ -1,5 +1,6 @@
 #include "host/app/host_runtime.h"
 
+#include "host/app/discovery.h"
 #include "host/app/session_adapters.h"
 
 #include <cstdio>
@@ -162,6 +163,10 @@ bool HostRuntime::start_host(const HostOptions& options, const RunSettings& run)
     }
     session_manager_->start_ticks();
 
+    discovery_ = std::make_unique<HostDiscovery>(*platform_.clock, *platform_.network, *shell_);
+    discovery_->start({options_.host_id, options_.host_name, transport_->control_port(), proto::kProtocolVersion,
+                       to_hex(identity_->fingerprint())});
+
     PairingListenerTuning pairing_tuning;
     pairing_tuning.port = run_.pairing_port;
     pairing_listener_ = std::make_unique<PairingListener>(*identity_, *pairings_, options_.host_id,
@@ -210,6 +215,7 @@ void HostRuntime::stop_host() {
     if (!started_ || stopped_) return;
     stopped_ = true;
     log("[host] stopping");
+    if (discovery_) discovery_->stop();
     if (pairing_listener_) pairing_listener_->close_window();
     if (session_manager_) session_manager_->stop_ticks();
     if (transport_) transport_->stop();
@@ -224,6 +230,7 @@ void HostRuntime::teardown_host() {
         console_handler_.reset();
     }
     pairing_listener_.reset();
+    discovery_.reset();
     session_manager_.reset();
     transport_.reset();
     shell_.reset();

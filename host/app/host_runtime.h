@@ -42,6 +42,7 @@ struct HostPlatform {
     platform::IDataProtector* protector = nullptr;
 };
 
+class HostDiscovery;
 class TlsIdentity;
 class PairingStore;
 class PairingListener;
@@ -75,6 +76,9 @@ public:
     const HostOptions& options() const { return options_; }
     PairingListener* pairing_listener() { return pairing_listener_.get(); }
     SessionManager* session_manager() { return session_manager_.get(); }
+    // The network watcher's snapshot and the network settings page; null
+    // before start-up reached discovery.
+    HostDiscovery* discovery() { return discovery_.get(); }
     const HostPaths& paths() const { return paths_; }
 
 private:
@@ -108,6 +112,7 @@ private:
     std::unique_ptr<platform::IShell> shell_;  // sessions open the display settings with it
     std::unique_ptr<SessionManager> session_manager_;
     bool transport_started_ = false;
+    std::unique_ptr<HostDiscovery> discovery_;
     std::unique_ptr<PairingListener> pairing_listener_;
 };
 

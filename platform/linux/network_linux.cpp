@@ -13,7 +13,7 @@
 #include <map>
 #include <sstream>
 
-#include "platform/network.h"
+#include "platform/linux/network_linux.h"
 
 namespace sorvane::platform {
 
@@ -150,6 +150,6 @@ public:
 
 }  // namespace
 
-std::unique_ptr<INetworkInfo> make_system_network_info() { return std::make_unique<LinuxNetworkInfo>(); }
+std::unique_ptr<INetworkInfo> make_linux_network_info() { return std::make_unique<LinuxNetworkInfo>(); }
 
 }  // namespace sorvane::platform

@@ -36,6 +36,7 @@
 #include "platform/sim/display_model.h"
 #include "platform/sim/input_model.h"
 #include "platform/sim/json.h"
+#include "platform/sim/network_model.h"
 #include "platform/sim/registry_model.h"
 #include "platform/sim/security_model.h"
 #include "platform/sim/startup_model.h"
@@ -97,6 +98,7 @@ struct MachineState {
     DisplayModel display;
     InputModel input;
     StartupModel startup;
+    NetworkModel network;
 
     // Steering of the simulation; not part of the dump.
     FaultTable faults;
@@ -123,6 +125,7 @@ void for_each_model(State& s, F&& f) {
     f(s.display);
     f(s.input);
     f(s.startup);
+    f(s.network);
 }
 
 // The Windows facts a fresh machine starts with.

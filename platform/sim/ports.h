@@ -36,7 +36,8 @@ std::unique_ptr<platform::IDeviceManager> make_sim_device_manager(std::shared_pt
 // "signer.sign", "certstore.open", "certstore.add", "certstore.delete".
 std::unique_ptr<platform::ICodeSigning> make_sim_code_signing(std::shared_ptr<Machine> machine);
 
-// Fault points: "firewall.open", "firewall.add", "firewall.remove".
+// Fault points: "firewall.open", "firewall.add", "firewall.remove",
+// "firewall.list", "firewall.profile".
 std::unique_ptr<platform::IFirewallPolicy> make_sim_firewall(std::shared_ptr<Machine> machine);
 
 // Every open is journaled as "shell open TARGET" and gives 42. Fault point

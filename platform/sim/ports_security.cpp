@@ -13,6 +13,7 @@ using namespace platform;
 constexpr uint32_t kNteBadProvider = 0x80090013;
 constexpr uint32_t kHresultAccessDenied = 0x80070005;
 constexpr uint32_t kHresultNotFound = 0x80070002;
+constexpr uint32_t kHresultInvalidArg = 0x80070057;
 
 bool store_name(std::string_view store, std::string& out) {
     if (iequals_ascii(store, "ROOT")) out = kStoreRoot;
@@ -234,6 +235,7 @@ public:
             m.direction = r.direction;
             m.action = r.action;
             m.enabled = r.enabled;
+            m.service_name = r.service_name;
             s.firewall.rules.push_back(std::move(m));
         });
         return rc;
@@ -275,10 +277,31 @@ public:
                 x.direction = r.direction;
                 x.action = r.action;
                 x.enabled = r.enabled;
+                x.service_name = r.service_name;
                 out.push_back(std::move(x));
             }
         });
-        return ok ? 0 : kErrorNotReady;
+        if (!ok) return kErrorNotReady;
+        const uint32_t rc = m_->fault("firewall.list");
+        if (rc != 0) out.clear();
+        return rc;
+    }
+
+    uint32_t profile_state(int32_t profile, FirewallProfileState& out) override {
+        uint32_t rc = kErrorNotReady;
+        m_->read([&](const MachineState& s) {
+            const FirewallProfileSwitches* p = s.firewall.profile(profile);
+            if (p == nullptr) {
+                rc = kHresultInvalidArg;
+                return;
+            }
+            out.enabled = p->enabled;
+            out.default_inbound_block = p->default_inbound_block;
+            out.block_all_inbound = p->block_all_inbound;
+            rc = 0;
+        });
+        if (rc == 0) rc = m_->fault("firewall.profile");
+        return rc;
     }
 
 private:

@@ -5,6 +5,13 @@
 
 namespace sorvane::sim {
 
+namespace {
+
+// The firewall's profiles in the order of FirewallModel::profiles.
+const char* const kProfileNames[3] = {"domain", "private", "public"};
+
+}  // namespace
+
 bool CertificateModel::add(const std::string& store, const std::vector<uint8_t>& der) {
     StoredCert c;
     c.thumbprint = platform::certificate_thumbprint(der);
@@ -173,6 +180,24 @@ bool AclModel::from_json(const Json& j, std::string& /*error*/) {
     return true;
 }
 
+FirewallProfileSwitches* FirewallModel::profile(int32_t bit) {
+    switch (bit) {
+        case 1: return &profiles[0];
+        case 2: return &profiles[1];
+        case 4: return &profiles[2];
+        default: return nullptr;
+    }
+}
+
+const FirewallProfileSwitches* FirewallModel::profile(int32_t bit) const {
+    switch (bit) {
+        case 1: return &profiles[0];
+        case 2: return &profiles[1];
+        case 4: return &profiles[2];
+        default: return nullptr;
+    }
+}
+
 bool FirewallModel::remove_one(std::string_view name) {
     for (auto it = rules.begin(); it != rules.end(); ++it) {
         if (iequals_ascii(it->name, name)) {
@@ -204,13 +229,18 @@ Json FirewallModel::to_json() const {
         e["direction"] = r.direction;
         e["action"] = r.action;
         e["enabled"] = r.enabled;
+        if (!r.service_name.empty()) e["service"] = r.service_name;
         arr.push(std::move(e));
     }
     Json j = Json::object();
     j["rules"] = arr;
-    j["profiles"]["domain"] = domain_enabled;
-    j["profiles"]["private"] = private_enabled;
-    j["profiles"]["public"] = public_enabled;
+    for (size_t i = 0; i < 3; ++i) {
+        Json p = Json::object();
+        p["enabled"] = profiles[i].enabled;
+        p["default_inbound"] = profiles[i].default_inbound_block ? "block" : "allow";
+        p["block_all_inbound"] = profiles[i].block_all_inbound;
+        j["profiles"][kProfileNames[i]] = std::move(p);
+    }
     return j;
 }
 
@@ -229,11 +259,20 @@ bool FirewallModel::from_json(const Json& j, std::string& /*error*/) {
         r.direction = static_cast<int32_t>(e.get("direction").as_int(1));
         r.action = static_cast<int32_t>(e.get("action").as_int(1));
         r.enabled = e.get("enabled").as_bool(true);
+        r.service_name = e.get("service").as_string();
         rules.push_back(std::move(r));
     }
-    domain_enabled = j.get("profiles").get("domain").as_bool(true);
-    private_enabled = j.get("profiles").get("private").as_bool(true);
-    public_enabled = j.get("profiles").get("public").as_bool(true);
+    for (size_t i = 0; i < 3; ++i) {
+        const Json& p = j.get("profiles").get(kProfileNames[i]);
+        profiles[i] = FirewallProfileSwitches{};
+        if (p.is_bool()) {  // a machine written before the profiles had more than their switch
+            profiles[i].enabled = p.as_bool(true);
+            continue;
+        }
+        profiles[i].enabled = p.get("enabled").as_bool(true);
+        profiles[i].default_inbound_block = p.get("default_inbound").as_string() != "allow";
+        profiles[i].block_all_inbound = p.get("block_all_inbound").as_bool(false);
+    }
     return true;
 }
 

@@ -101,6 +101,14 @@ struct FirewallRule {
     int32_t direction = 1;  // 1 inbound, 2 outbound
     int32_t action = 1;     // 0 block, 1 allow
     bool enabled = true;
+    std::string service_name;
+};
+
+// The switches of one firewall profile.
+struct FirewallProfileSwitches {
+    bool enabled = true;
+    bool default_inbound_block = true;
+    bool block_all_inbound = false;
 };
 
 class FirewallModel {
@@ -108,9 +116,12 @@ public:
     static constexpr const char* kName = "firewall";
 
     std::vector<FirewallRule> rules;
-    bool domain_enabled = true;
-    bool private_enabled = true;
-    bool public_enabled = true;
+    // Domain, Private, Public (the profile bits 1, 2, 4).
+    FirewallProfileSwitches profiles[3];
+
+    // The switches of the profile with bit (1, 2 or 4); null for any other value.
+    FirewallProfileSwitches* profile(int32_t bit);
+    const FirewallProfileSwitches* profile(int32_t bit) const;
 
     // Removes the first rule named name (case-insensitive); false when none.
     bool remove_one(std::string_view name);

@@ -51,6 +51,23 @@ const Verb kVerbs[] = {
      sorvane::sim::tool::verb_power},
     {"startup", "startup                                the user's Startup folder and its shortcuts",
      sorvane::sim::tool::verb_startup},
+    {"network",
+     "network                                adapters, default route and network categories\n"
+     "network add NAME wifi|ethernet|usb|virtual IP/PREFIX [--category public|private|domain|none]\n"
+     "        [--default-route] [--index N] [--down]\n"
+     "                                       a simulated adapter (from the first one on, the machine's\n"
+     "                                       adapters are its simulated ones; new networks are public)\n"
+     "network remove|up|down|default-route NAME | network clear (no adapters) | network real\n"
+     "network category NAME public|private|domain|none\n"
+     "                                       NAME: a simulated adapter, or a Linux adapter's name",
+     sorvane::sim::tool::verb_network},
+    {"firewall",
+     "firewall                               profiles and rules\n"
+     "firewall profile domain|private|public enabled|block-all on|off | inbound block|allow\n"
+     "firewall add NAME allow|block [--app PATH] [--ports LIST] [--protocol tcp|udp|any]\n"
+     "        [--profiles all|private,public,...] [--service NAME] [--out] [--disabled]\n"
+     "firewall remove NAME",
+     sorvane::sim::tool::verb_firewall},
     {"pipe", "pipe NAME                              the socket path of \\\\.\\pipe\\NAME",
      sorvane::sim::tool::verb_pipe},
 };
