@@ -52,6 +52,9 @@ public:
     virtual uint32_t list_rules(std::vector<FirewallRuleSpec>& out) = 0;
     // The switches of one profile (kFirewallProfileDomain, ...Private or ...Public).
     virtual uint32_t profile_state(int32_t profile, FirewallProfileState& out) = 0;
+    // The profiles in effect now (a mask of the profile bits: those of the
+    // connected networks).
+    virtual uint32_t current_profiles(int32_t& out) = 0;
 };
 
 std::unique_ptr<IFirewallPolicy> make_firewall_policy();

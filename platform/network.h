@@ -52,9 +52,18 @@ inline constexpr int32_t kNetworkCategoryDomain = 2;
 
 // One connection of the network list: the adapter it runs over and the
 // category of its network.
+// NLM_CONNECTIVITY bits.
+inline constexpr uint32_t kConnectivityIpv4Subnet = 0x10;
+inline constexpr uint32_t kConnectivityIpv4Local = 0x20;
+inline constexpr uint32_t kConnectivityIpv4Internet = 0x40;
+inline constexpr uint32_t kConnectivityIpv6Subnet = 0x100;
+inline constexpr uint32_t kConnectivityIpv6Local = 0x200;
+inline constexpr uint32_t kConnectivityIpv6Internet = 0x400;
+
 struct NetworkConnection {
     std::string adapter_id;  // the adapter's GUID text, "{...}" (its adapter name)
     int32_t category = kNetworkCategoryPublic;
+    uint32_t connectivity = 0;  // kConnectivity... bits
 };
 
 class INetworkList {

@@ -61,4 +61,22 @@ void HostDiscovery::stop() {
     advertisement_->stop_advertising();
 }
 
+std::optional<PanelNetWarning> panel_net_warning(const NetworkSnapshot& snapshot) {
+    if (!snapshot.valid || !snapshot.blocked) return std::nullopt;
+    PanelNetWarning w;
+    w.wifi = snapshot.public_is_wifi;
+    // "YYYY-MM-DD hh:mm:ss": the page shows the hour and minute.
+    if (!snapshot.blocked_now && snapshot.first_blocked_at.size() >= 16) {
+        w.fixed_blocked_at = snapshot.first_blocked_at.substr(11, 5);
+    }
+    return w;
+}
+
+void fill_panel_hooks(HostDiscovery& discovery, PanelHooks& hooks) {
+    hooks.net_warning = [&discovery] { return panel_net_warning(discovery.network_snapshot()); };
+    hooks.open_net_settings = [&discovery] {
+        discovery.open_network_settings(discovery.network_snapshot().public_is_wifi);
+    };
+}
+
 }  // namespace sorvane

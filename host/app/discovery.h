@@ -3,10 +3,12 @@
 #pragma once
 
 #include <memory>
+#include <optional>
 #include <string>
 
 #include "host/net/mdns_advertisement.h"
 #include "host/net/network_watcher.h"
+#include "host/ui/panel_bridge.h"
 #include "platform/clock.h"
 #include "platform/dns_sd.h"
 #include "platform/firewall.h"
@@ -54,5 +56,14 @@ private:
     platform::INetworkInfo& network_;
     platform::IShell& shell_;
 };
+
+// The panel's "net" member: present once the watcher found the host blocked
+// (it stays for the run), with the time of the first block once the cause is
+// gone.
+std::optional<PanelNetWarning> panel_net_warning(const NetworkSnapshot& snapshot);
+
+// The panel's "net" member and its "open_net_settings" command (the settings
+// page of the first Public network's kind).
+void fill_panel_hooks(HostDiscovery& discovery, PanelHooks& hooks);
 
 }  // namespace sorvane

@@ -172,6 +172,10 @@ std::string panel_state_json(const PanelState& s) {
         JsonObject n(out);
         n.boolean("warn", true);
         n.boolean("wifi", s.net->wifi);
+        if (!s.net->fixed_blocked_at.empty()) {
+            n.boolean("fixed", true);
+            n.text("blocked_at", s.net->fixed_blocked_at);
+        }
         n.close();
     }
     if (s.update) {

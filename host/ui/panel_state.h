@@ -67,6 +67,9 @@ struct PanelEncoder {
 // Present when the network watcher found the host blocked.
 struct PanelNetWarning {
     bool wifi = true;  // the first Public network is Wi-Fi, or there is none
+    // The warning stays for the run; once the cause is gone the page says so:
+    // "hh:mm" of the first block ("fixed": true, "blocked_at"), empty while blocked.
+    std::string fixed_blocked_at;
 };
 
 struct PanelDataEvents {

@@ -37,7 +37,29 @@ void NetworkModel::set_category(std::string_view adapter_name, int32_t category)
     categories[upper_ascii(adapter_name)] = category;
 }
 
-void NetworkModel::clear_category(std::string_view adapter_name) { categories.erase(upper_ascii(adapter_name)); }
+void NetworkModel::clear_category(std::string_view adapter_name) {
+    categories.erase(upper_ascii(adapter_name));
+    connectivity.erase(upper_ascii(adapter_name));
+}
+
+void NetworkModel::set_connectivity(std::string_view adapter_name, uint32_t bits) {
+    connectivity[upper_ascii(adapter_name)] = bits;
+}
+
+int32_t NetworkModel::current_profiles() const {
+    int32_t mask = 0;
+    for (const auto& [name, category] : categories) {
+        if (simulated_adapters) {
+            bool up = false;
+            for (const auto& a : adapters) up = up || (a.up && upper_ascii(a.adapter_name) == name);
+            if (!up) continue;
+        }
+        mask |= category == platform::kNetworkCategoryDomain    ? 1
+                : category == platform::kNetworkCategoryPrivate ? 2
+                                                                : 4;
+    }
+    return mask != 0 ? mask : 4;
+}
 
 Json NetworkModel::to_json() const {
     Json j = Json::object();
@@ -61,6 +83,9 @@ Json NetworkModel::to_json() const {
     Json cats = Json::object();
     for (const auto& [name, category] : categories) cats[name] = category;
     j["categories"] = std::move(cats);
+    Json reach = Json::object();
+    for (const auto& [name, bits] : connectivity) reach[name] = bits;
+    j["connectivity"] = std::move(reach);
     return j;
 }
 
@@ -90,6 +115,10 @@ bool NetworkModel::from_json(const Json& j, std::string& error) {
     categories.clear();
     for (const auto& [name, category] : j.get("categories").members()) {
         categories[name] = static_cast<int32_t>(category.as_int(platform::kNetworkCategoryPublic));
+    }
+    connectivity.clear();
+    for (const auto& [name, bits] : j.get("connectivity").members()) {
+        connectivity[name] = static_cast<uint32_t>(bits.as_int(platform::kConnectivityIpv4Internet));
     }
     return true;
 }
@@ -141,7 +170,12 @@ public:
         out.clear();
         if (const uint32_t rc = m_->fault("network.connections"); rc != 0) return rc;
         if (!m_->read([&](const MachineState& s) {
-                for (const auto& [name, category] : s.network.categories) out.push_back({name, category});
+                for (const auto& [name, category] : s.network.categories) {
+                    const auto reach = s.network.connectivity.find(name);
+                    out.push_back({name, category,
+                                   reach != s.network.connectivity.end() ? reach->second
+                                                                         : platform::kConnectivityIpv4Internet});
+                }
             })) {
             return platform::kEFail;
         }

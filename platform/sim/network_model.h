@@ -31,6 +31,9 @@ public:
     // Upper-case adapter name -> network category (platform::kNetworkCategory...).
     // An adapter without an entry has no connection in the network list.
     std::map<std::string, int32_t> categories;
+    // Upper-case adapter name -> NLM connectivity bits; a connection without
+    // an entry reaches the internet over IPv4.
+    std::map<std::string, uint32_t> connectivity;
 
     // The simulated adapter whose friendly name or adapter name is name
     // (ASCII case-insensitive); null when none.
@@ -40,6 +43,10 @@ public:
     uint32_t free_index() const;
     void set_category(std::string_view adapter_name, int32_t category);
     void clear_category(std::string_view adapter_name);
+    void set_connectivity(std::string_view adapter_name, uint32_t bits);
+    // The firewall profiles of the connected networks' categories (Public
+    // when there is none).
+    int32_t current_profiles() const;
 
     Json to_json() const;
     bool from_json(const Json& j, std::string& error);

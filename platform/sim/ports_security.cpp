@@ -287,6 +287,12 @@ public:
         return rc;
     }
 
+    uint32_t current_profiles(int32_t& out) override {
+        out = 0;
+        if (!m_->read([&](const MachineState& s) { out = s.network.current_profiles(); })) return kErrorNotReady;
+        return 0;
+    }
+
     uint32_t profile_state(int32_t profile, FirewallProfileState& out) override {
         uint32_t rc = kErrorNotReady;
         m_->read([&](const MachineState& s) {

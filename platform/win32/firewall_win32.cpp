@@ -188,6 +188,19 @@ public:
         return 0;
     }
 
+    uint32_t current_profiles(int32_t& out) override {
+        out = 0;
+        ComScope com;
+        Released<INetFwPolicy2> policy;
+        HRESULT hr = open_policy(policy);
+        if (FAILED(hr)) return static_cast<uint32_t>(hr);
+        LONG mask = 0;
+        hr = policy.p->get_CurrentProfileTypes(&mask);
+        if (FAILED(hr)) return static_cast<uint32_t>(hr);
+        out = mask;
+        return 0;
+    }
+
     uint32_t profile_state(int32_t profile, FirewallProfileState& out) override {
         NET_FW_PROFILE_TYPE2 type;
         switch (profile) {

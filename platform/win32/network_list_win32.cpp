@@ -67,7 +67,9 @@ public:
             if (FAILED(connection.p->GetNetwork(&network.p)) || network.p == nullptr) continue;
             NLM_NETWORK_CATEGORY category = NLM_NETWORK_CATEGORY_PUBLIC;
             if (FAILED(network.p->GetCategory(&category))) continue;
-            out.push_back({guid_text(adapter), static_cast<int32_t>(category)});
+            NLM_CONNECTIVITY reach = NLM_CONNECTIVITY_DISCONNECTED;
+            connection.p->GetConnectivity(&reach);
+            out.push_back({guid_text(adapter), static_cast<int32_t>(category), static_cast<uint32_t>(reach)});
         }
         return 0;
     }

@@ -58,7 +58,7 @@ const Verb kVerbs[] = {
      "                                       a simulated adapter (from the first one on, the machine's\n"
      "                                       adapters are its simulated ones; new networks are public)\n"
      "network remove|up|down|default-route NAME | network clear (no adapters) | network real\n"
-     "network category NAME public|private|domain|none\n"
+     "network category NAME public|private|domain|none | network connectivity NAME BITS\n"
      "                                       NAME: a simulated adapter, or a Linux adapter's name",
      sorvane::sim::tool::verb_network},
     {"firewall",

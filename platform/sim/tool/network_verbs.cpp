@@ -95,7 +95,9 @@ void print_networks(const NetworkModel& n) {
                     a.description.c_str());
     }
     for (const auto& [name, category] : n.categories) {
-        std::printf("category %s %s\n", name.c_str(), category_word(category));
+        const auto reach = n.connectivity.find(name);
+        std::printf("category %s %s connectivity 0x%" PRIx32 "\n", name.c_str(), category_word(category),
+                    reach != n.connectivity.end() ? reach->second : platform::kConnectivityIpv4Internet);
     }
 }
 
@@ -211,6 +213,17 @@ int verb_network(Machine& m, const std::vector<std::string>& args) {
                 } else {
                     s.network.set_category(key, category);
                 }
+            })) {
+            return failed(m);
+        }
+        return 0;
+    }
+    if (op == "connectivity" && args.size() == 3) {
+        uint64_t bits = 0;
+        if (!parse_number(args[2], bits) || bits > 0xFFFF) return refuse("connectivity: NLM_CONNECTIVITY bits, like 0x40");
+        if (!m.update("network connectivity " + args[1] + " " + args[2], [&](MachineState& s) {
+                const platform::NetworkAdapter* a = s.network.find(args[1]);
+                s.network.set_connectivity(a != nullptr ? a->adapter_name : args[1], static_cast<uint32_t>(bits));
             })) {
             return failed(m);
         }

@@ -43,7 +43,7 @@ TEST(PanelState, GoldenMessages) {
     pairing.dark = true;
     pairing.view = PanelView::pairqr;
     pairing.pairing = PanelPairing{"sorvane://pair?host=h&token=t", 33, "M4,4h1v1h-1z", 117, 120, true, "1A2B-3C4D"};
-    pairing.net = PanelNetWarning{false};
+    pairing.net = PanelNetWarning{false, ""};
     pairing.update = "0.2.0";
     pairing.data = PanelDataEvents{true, false};
     pairing.driver_problem = "driver adapter is not ready (adapter=0)";
