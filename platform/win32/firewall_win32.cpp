@@ -6,32 +6,15 @@
 #include <oleauto.h>
 
 #include "platform/firewall.h"
+#include "platform/win32/com.h"
 #include "platform/win32/win32_text.h"
 
 namespace sorvane::platform {
 
 namespace {
 
-class ComScope {
-public:
-    ComScope() : hr_(CoInitializeEx(nullptr, COINIT_MULTITHREADED)) {}
-    ~ComScope() {
-        if (SUCCEEDED(hr_)) CoUninitialize();
-    }
-    ComScope(const ComScope&) = delete;
-    ComScope& operator=(const ComScope&) = delete;
-
-private:
-    HRESULT hr_;
-};
-
-template <class T>
-struct Released {
-    T* p = nullptr;
-    ~Released() {
-        if (p != nullptr) p->Release();
-    }
-};
+using win32::ComScope;
+using win32::Released;
 
 class Bstr {
 public:

@@ -5,34 +5,15 @@
 #include <objbase.h>
 
 #include "platform/network.h"
+#include "platform/win32/com.h"
 #include "platform/win32/win32_text.h"
 
 namespace sorvane::platform {
 
 namespace {
 
-// The calling thread joins the multithreaded apartment for one call (an
-// apartment it is already in serves as well).
-class ComScope {
-public:
-    ComScope() : hr_(CoInitializeEx(nullptr, COINIT_MULTITHREADED)) {}
-    ~ComScope() {
-        if (SUCCEEDED(hr_)) CoUninitialize();
-    }
-    ComScope(const ComScope&) = delete;
-    ComScope& operator=(const ComScope&) = delete;
-
-private:
-    HRESULT hr_;
-};
-
-template <class T>
-struct Released {
-    T* p = nullptr;
-    ~Released() {
-        if (p != nullptr) p->Release();
-    }
-};
+using win32::ComScope;
+using win32::Released;
 
 std::string guid_text(const GUID& g) {
     wchar_t buf[64] = {};
