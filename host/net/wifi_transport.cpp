@@ -336,6 +336,8 @@ void WifiTransport::refuse_unpaired(TlsConnection& conn) {
     ack.accepted = false;
     ack.reason = std::string(proto::kReasonNotPaired);
     proto::Bytes frame;
+    // From here on a newer connection may take its place.
+    conn.set_leaving();
     if (proto::encode_control(ack, frame)) conn.write(frame);
     // Read what the viewer still sends so that closing does not reset the
     // connection before the reply is read: until the peer closes or the

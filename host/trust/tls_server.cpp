@@ -251,13 +251,19 @@ void TlsServer::admit(std::shared_ptr<TlsConnection> conn) {
             ++per_address[c->peer().address];
         }
         const size_t same = per_address[conn->peer().address];
-        // The one to make room: still in its handshake, from the address
-        // that holds the most places, the oldest of those (the table runs
-        // in id order). Sockets stalled from a few addresses then only ever
-        // replace each other, never a lone viewer from an address of its own.
+        // The one to make room: the oldest one leaving anyway; else one
+        // still in its handshake, from the address that holds the most
+        // places, the oldest of those (the table runs in id order). Sockets
+        // stalled from a few addresses then only ever replace each other,
+        // never a lone viewer from an address of its own.
         TlsConnection* oldest = nullptr;
         for (auto& [id, c] : table_) {
-            if (!pending(*c) || c->handshake_finished()) continue;
+            if (!pending(*c)) continue;
+            if (c->leaving()) {
+                if (oldest == nullptr || !oldest->leaving()) oldest = c.get();
+                continue;
+            }
+            if (c->handshake_finished() || (oldest != nullptr && oldest->leaving())) continue;
             if (oldest == nullptr || per_address[c->peer().address] > per_address[oldest->peer().address])
                 oldest = c.get();
         }
@@ -266,9 +272,10 @@ void TlsServer::admit(std::shared_ptr<TlsConnection> conn) {
                    (room || (tuning_.evict_oldest_handshake && oldest != nullptr));
         if (admitted && !room) {
             std::lock_guard<std::mutex> og(oldest->mutex_);
-            // Still in its handshake (it may just have finished: then the
-            // newcomer is admitted one over the limit, once).
-            if (!oldest->handshake_finished_.load()) {
+            // Still in its handshake or leaving (it may just have finished
+            // its handshake: then the newcomer is admitted one over the
+            // limit, once).
+            if (!oldest->handshake_finished_.load() || oldest->leaving()) {
                 oldest->evicted_.store(true);
                 evicted_total_.fetch_add(1);  // counted before its peer can see the end
                 if (oldest->socket_.is_open()) oldest->socket_.shutdown(platform::ShutdownHow::both);

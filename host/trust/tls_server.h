@@ -41,8 +41,8 @@ struct TlsServerTuning {
     size_t max_pending_per_address = std::numeric_limits<size_t>::max();
     // When the total is reached, shut down a connection still in its TLS
     // handshake to make room instead of refusing the new one (a silent or
-    // dribbling peer cannot keep a real one out): the oldest of the address
-    // that holds the most places.
+    // dribbling peer cannot keep a real one out): the oldest one that is
+    // leaving, else the oldest of the address that holds the most places.
     bool evict_oldest_handshake = false;
     // From accept until the TLS handshake has finished; 0 = no such deadline.
     uint64_t handshake_deadline_ms = 0;
@@ -97,6 +97,10 @@ public:
     bool handshake_finished() const { return handshake_finished_.load(); }
     // Shut down to make room for a newer connection.
     bool evicted() const { return evicted_.load(); }
+    // The handler is only seeing the connection out (a refusal being read by
+    // the peer): it may make room for a newer one like a handshake may.
+    void set_leaving() { leaving_.store(true); }
+    bool leaving() const { return leaving_.load(); }
 
     // Writes all bytes through the channel. Any thread; false when the
     // connection has no channel, is closed, or the write failed. Shutting the
@@ -144,6 +148,7 @@ private:
     std::atomic<bool> ended_{false};
     std::atomic<bool> handshake_finished_{false};
     std::atomic<bool> evicted_{false};
+    std::atomic<bool> leaving_{false};
 
     // The server's, under its table lock.
     std::thread thread_;

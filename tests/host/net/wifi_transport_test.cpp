@@ -100,6 +100,31 @@ TEST_F(Transport, AtTheLimitANewcomerReplacesAStalledSocketOfTheBusiestAddress) 
     EXPECT_EQ(transport->evicted_count(), 3u);
 }
 
+// Unpaired viewers that neither read their refusal to the end nor close hold
+// places only until someone needs one.
+TEST_F(Transport, RefusedViewersBeingSeenOutMakeRoomForANewcomer) {
+    start();
+    proto::HandshakeAck refusal;
+    refusal.protocol = 0x0100;
+    refusal.host_id = test::kTestHostId;
+    refusal.reason = "not_paired";
+    proto::Bytes expected;
+    ASSERT_TRUE(proto::encode_control(refusal, expected));
+    std::vector<std::unique_ptr<viewer::TlsClient>> refused;
+    for (uint32_t i = 0; i < 16; ++i) {
+        refused.push_back(tls(control(), stranger.get(), 0x7F00000A + i / 4));
+        proto::Bytes got(expected.size());
+        ASSERT_TRUE(refused.back()->read_exact(got.data(), got.size()));
+    }
+    auto viewer = tls(control(), phone.get(), 0x7F000021);
+    ASSERT_TRUE(sink.wait_for(Ev::connected, 1));
+    EXPECT_EQ(transport->evicted_count(), 1u);
+    EXPECT_EQ(transport->refused_count(), 0u);
+    bool ended = false;
+    EXPECT_EQ(read_to_end(*refused[0], ended), proto::Bytes{});
+    EXPECT_TRUE(ended);
+}
+
 TEST_F(Transport, OnlyPairedCertificatesGetThrough) {
     start();
     // 1: an unknown certificate on control gets exactly one not_paired HandshakeAck, then the end.
