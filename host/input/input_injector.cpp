@@ -206,7 +206,7 @@ uint32_t InputInjector::key(uint32_t usage, bool down, uint8_t modifiers) {
         }
         const size_t events = event_count_;
         accepted = send_locked("key");
-        if (sampled(++key_lines_, 10, 100)) {
+        if (sampled(++key_lines_, 10, 100) && line_ok()) {
             log("[%s] key #%" PRIu32 " %s -> %zu events, SendInput %" PRIu32, name_.c_str(), counters_.keys,
                 down ? "down" : "up", events, accepted);
         }
@@ -233,7 +233,7 @@ uint32_t InputInjector::mouse_button(uint32_t button, bool down) {
             button1_held_ = down;
         }
         accepted = send_locked("button");
-        if (sampled(++button_lines_, 10, 100)) {
+        if (sampled(++button_lines_, 10, 100) && line_ok()) {
             if (button == 1 && !down) {
                 log("[%s] mouse button 1 up -> SendInput %" PRIu32 " (moves while held: %" PRIu32 ")", name_.c_str(),
                     accepted, moves_while_held_);
@@ -260,7 +260,7 @@ uint32_t InputInjector::relative_move(int32_t dx, int32_t dy) {
         event_count_ = 0;
         push_mouse(platform::kMouseEventMove, dx, dy, 0);
         accepted = send_locked("move");
-        if (counters_.moves == 1 || counters_.moves % 300 == 0) {
+        if ((counters_.moves == 1 || counters_.moves % 300 == 0) && line_ok()) {
             log("[%s] relative move #%" PRIu32 " dx=%" PRId32 " dy=%" PRId32 " -> SendInput %" PRIu32, name_.c_str(),
                 counters_.moves, dx, dy, accepted);
         }
@@ -281,7 +281,7 @@ uint32_t InputInjector::scroll(int32_t dx, int32_t dy) {
         if (dy != 0) push_mouse(platform::kMouseEventWheel, 0, 0, dy);
         if (dx != 0) push_mouse(platform::kMouseEventHWheel, 0, 0, dx);
         accepted = send_locked("scroll");
-        if (sampled(counters_.scrolls, 5, 50)) {
+        if (sampled(counters_.scrolls, 5, 50) && line_ok()) {
             log("[%s] scroll #%" PRIu32 " dx=%" PRId32 " dy=%" PRId32 " -> SendInput %" PRIu32, name_.c_str(),
                 counters_.scrolls, dx, dy, accepted);
         }
@@ -333,7 +333,7 @@ uint32_t InputInjector::text(std::string_view utf8) {
         counters_.text_units += static_cast<uint32_t>(events / 2);
         accepted = send_locked("text");
         const uint32_t n = counters_.text_messages;
-        if (n <= 30 || n % 25 == 0) {
+        if ((n <= 30 || n % 25 == 0) && line_ok()) {
             log("[%s] text: %zu units -> SendInput %" PRIu32 "/%zu (msg #%" PRIu32 ")", name_.c_str(), events / 2,
                 accepted, events, n);
         }
@@ -407,7 +407,7 @@ uint32_t InputInjector::send_locked(const char* what) {
     const uint32_t accepted = sink_.send_input(std::span<const platform::InputEvent>(inputs_.data(), event_count_), error);
     if (accepted < event_count_) {
         ++counters_.sendinput_failures;
-        if (sampled(counters_.sendinput_failures, 10, 100)) {
+        if (sampled(counters_.sendinput_failures, 10, 100) && line_ok()) {
             log("[%s] SendInput(%s) FAILED: %" PRIu32 " of %zu events accepted, GetLastError=%" PRIu32, name_.c_str(),
                 what, accepted, event_count_, error);
         }

@@ -106,9 +106,15 @@ public:
     uint32_t release_all();
 
     InputCounters counters() const;
+    // Asked before each of the repetitive lines (on top of their own
+    // sampling): false leaves the line out. The session hands in the
+    // host's budget of lines viewers cause.
+    void set_line_gate(std::function<bool()> gate) { line_gate_ = std::move(gate); }
     uint8_t held_modifiers() const;
 
 private:
+    bool line_ok() const { return !line_gate_ || line_gate_(); }
+    std::function<bool()> line_gate_;
     void push_key(uint16_t vk, uint16_t unit, bool extended, bool up);
     void push_mouse(uint32_t flags, int32_t dx, int32_t dy, int32_t data);
     uint32_t send_locked(const char* what);

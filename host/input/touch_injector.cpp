@@ -167,7 +167,7 @@ void TouchInjector::write_trace_locked(const proto::TouchFrame& frame) {
 // Contact ids and counts only: positions on an on-screen keyboard would
 // spell out what was typed, and the host logs no key either.
 void TouchInjector::log_contact_locked(const char* what, uint8_t id) {
-    if (!sampled(++contact_lines_)) return;
+    if (!sampled(++contact_lines_) || !line_ok()) return;
     log("[session %" PRIu32 "] touch %s id=%u (%zu contact(s) down)", session_id_, what, static_cast<unsigned>(id),
         open_);
 }
@@ -266,7 +266,7 @@ bool TouchInjector::inject(const proto::TouchFrame& frame) {
     uint32_t error = 0;
     if (!device_->inject(std::span<const platform::TouchContact>(events_.data(), count), error)) {
         ++counters_.failed;
-        if (counters_.failed <= 10 || counters_.failed % 100 == 0) {
+        if ((counters_.failed <= 10 || counters_.failed % 100 == 0) && line_ok()) {
             log("[session %" PRIu32 "] touch: InjectSyntheticPointerInput failed (GetLastError=%" PRIu32
                 "), %zu contact(s)",
                 session_id_, error, count);
@@ -306,7 +306,7 @@ bool TouchInjector::inject(const proto::TouchFrame& frame) {
                 break;
         }
     }
-    if (counters_.moves != moves_before && ++counters_.move_logs % 25 == 1) {
+    if (counters_.moves != moves_before && ++counters_.move_logs % 25 == 1 && line_ok()) {
         char ids[kMaxContacts * 5 + 1];
         size_t used = 0;
         ids[0] = '\0';

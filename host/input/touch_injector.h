@@ -16,6 +16,7 @@
 
 #include <array>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -68,9 +69,15 @@ public:
     bool inject(const proto::TouchFrame& frame);
 
     TouchCounters counters() const;
+    // Asked before each of the repetitive lines (on top of their own
+    // sampling): false leaves the line out. The session hands in the
+    // host's budget of lines viewers cause.
+    void set_line_gate(std::function<bool()> gate) { line_gate_ = std::move(gate); }
     size_t open_contacts() const;
 
 private:
+    bool line_ok() const { return !line_gate_ || line_gate_(); }
+    std::function<bool()> line_gate_;
     struct Contact {
         bool open = false;
         float nx = 0;

@@ -67,8 +67,9 @@ std::optional<EdidSize> edid_size_for(uint32_t width_px, uint32_t height_px, uin
 
 Session::Session(uint32_t session_id, ConnId conn_id, const Endpoint& peer, ITransport& transport,
                  const HostOptions& options, ISessionEnv& env, const Fingerprint& fingerprint,
-                 const SessionServices& services)
-    : session_id_(session_id),
+                 const SessionServices& services, bool loud)
+    : loud_(loud),
+      session_id_(session_id),
       conn_id_(conn_id),
       peer_(peer),
       transport_(transport),
@@ -83,7 +84,8 @@ Session::Session(uint32_t session_id, ConnId conn_id, const Endpoint& peer, ITra
     stream_rate_ = options_.stream_fps;
     hello_.set_start_pipeline([this] { start_pipeline_locked(); });
     hello_.set_line_budget(&env_.peer_lines());
-    session_log(session_id_, "created for control connection %" PRIu64 " from %s%s", conn_id_,
+    if (loud_)
+        session_log(session_id_, "created for control connection %" PRIu64 " from %s%s", conn_id_,
                 platform::endpoint_text(peer_).c_str(), over_usb_ ? " (USB internet paylasimi, K92)" : "");
 }
 
@@ -137,7 +139,7 @@ bool Session::send(const proto::ControlMessage& message, const char* name) {
 
 void Session::close(const std::string& name) {
     if (state_ == SessionState::Closed) return;
-    session_log(session_id_, "closing control connection (%s)", name.c_str());
+    if (loud_) session_log(session_id_, "closing control connection (%s)", name.c_str());
     set_state(SessionState::Closed);
     transport_.close_connection(conn_id_);
 }
@@ -145,7 +147,7 @@ void Session::close(const std::string& name) {
 void Session::reject(proto::HandshakeAck& ack, std::string_view reason) {
     ack.accepted = false;
     ack.reason = std::string(reason);
-    session_log(session_id_, "rejecting viewer: %s", ack.reason->c_str());
+    if (loud_) session_log(session_id_, "rejecting viewer: %s", ack.reason->c_str());
     send(ack, "HandshakeAck");
     close(*ack.reason);
 }
@@ -324,9 +326,13 @@ void Session::handle_handshake(const proto::Handshake& hs) {
         for (size_t i = 0; i < hs.caps->size(); ++i) caps += (i ? "," : "") + safe((*hs.caps)[i]);
     const uint32_t dw = hs.display_width.value_or(0), dh = hs.display_height.value_or(0);
     const uint32_t wmm = hs.width_mm.value_or(0), hmm = hs.height_mm.value_or(0), max_hz = hs.max_hz.value_or(0);
-    session_log(session_id_, "Handshake: protocol 0x%04X client_id=%s name=\"%s\" caps=[%s] display=%ux%u %ux%u mm max %u Hz",
-                unsigned{hs.protocol}, safe(hs.client_id).c_str(), safe(hs.client_name.value_or("")).c_str(),
-                caps.c_str(), dw, dh, wmm, hmm, max_hz);
+    auto log_handshake = [&] {
+        session_log(session_id_,
+                    "Handshake: protocol 0x%04X client_id=%s name=\"%s\" caps=[%s] display=%ux%u %ux%u mm max %u Hz",
+                    unsigned{hs.protocol}, safe(hs.client_id).c_str(), safe(hs.client_name.value_or("")).c_str(),
+                    caps.c_str(), dw, dh, wmm, hmm, max_hz);
+    };
+    if (loud_) log_handshake();
 
     // Versions.
     const auto version = proto::negotiate_version(hs.protocol, hs.min_protocol, options_.protocol_version,
@@ -341,9 +347,12 @@ void Session::handle_handshake(const proto::Handshake& hs) {
     ack.protocol = negotiated_;
     ack.min_protocol = options_.min_protocol_version;
     const std::string vmin = hs.min_protocol ? std::to_string(*hs.min_protocol) : "-";
-    session_log(session_id_, "protocol: viewer 0x%04X (min %s), host 0x%04X (min 0x%04X) -> negotiated 0x%04X",
-                unsigned{hs.protocol}, vmin.c_str(), unsigned{options_.protocol_version},
-                unsigned{options_.min_protocol_version}, unsigned{negotiated_});
+    auto log_protocol = [&] {
+        session_log(session_id_, "protocol: viewer 0x%04X (min %s), host 0x%04X (min 0x%04X) -> negotiated 0x%04X",
+                    unsigned{hs.protocol}, vmin.c_str(), unsigned{options_.protocol_version},
+                    unsigned{options_.min_protocol_version}, unsigned{negotiated_});
+    };
+    if (loud_) log_protocol();
 
     // Codec.
     if (hs.caps && std::find(hs.caps->begin(), hs.caps->end(), std::string(proto::kCodecH264)) == hs.caps->end()) {
@@ -361,6 +370,12 @@ void Session::handle_handshake(const proto::Handshake& hs) {
     // One device at a time; a newer connection of this device always wins.
     switch (env_.admit_device(hs.client_id, session_id_)) {
         case DeviceAdmission::admitted:
+            // The device's own session: what the log budget left out is written now.
+            if (!loud_) {
+                loud_ = true;
+                log_handshake();
+                log_protocol();
+            }
             break;
         case DeviceAdmission::superseded:
             session_log(session_id_, "superseded by a new connection from the same viewer");
@@ -548,6 +563,7 @@ InputInjector* Session::input_injector_locked() {
                 notice.text = std::string(text);
                 send(notice, "InputNotice");
             });
+        if (input_injector_) input_injector_->set_line_gate([this] { return peer_line(); });
     }
     return input_injector_.get();
 }
@@ -603,6 +619,7 @@ bool Session::on_input(const proto::InputMessage& message) {
                     if (!options_.touch_log_dir.empty())
                         path = options_.touch_log_dir + ".session" + std::to_string(session_id_) + ".csv";
                     touch_injector_ = services_.injectors->make_touch(session_id_, monitor_.ref, path);
+                    if (touch_injector_) touch_injector_->set_line_gate([this] { return peer_line(); });
                     if (touch_injector_ && !touch_injector_->setup()) touch_injector_.reset();
                 }
                 if (touch_injector_) touch_injector_->inject(m);
@@ -640,7 +657,7 @@ void Session::finish() {
 
 void Session::finish_locked() {
     const uint64_t t = now();
-    if (state_ != SessionState::Closed && created_ != 0)
+    if (state_ != SessionState::Closed && created_ != 0 && loud_)
         session_log(session_id_, "control connection ended after %" PRIu64 " ms in state %s (%s)", t - created_,
                     session_state_name(state_), udp_text().c_str());
     set_state(SessionState::Closed);
@@ -677,7 +694,7 @@ void Session::finish_locked() {
         last_seen_pending_ = false;
         services_.pairings->touch_last_seen(client_id(), services_.utc_now ? services_.utc_now() : "", t, 60'000);
     }
-    if (created_ != 0) {
+    if (created_ != 0 && loud_) {
         const auto& h = hello_.counters();
         session_log(session_id_,
                     "ended: heartbeats sent=%u acked=%u (RTT avg=%.2f max=%.2f ms), VideoHello=%u (rejected=%u: ip=%u "
@@ -685,8 +702,8 @@ void Session::finish_locked() {
                     heartbeats_sent_, heartbeats_acked_, rtt_.average(), rtt_.max_ms, h.accepted, h.rejected, h.ip,
                     h.malformed, h.gmac, h.counter, h.state, input_.pointer, input_.button, input_.key, input_.scroll,
                     input_.touch);
-        created_ = 0;
     }
+    created_ = 0;
 }
 
 }  // namespace sorvane

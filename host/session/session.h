@@ -37,8 +37,10 @@ struct RoundTrips {
 
 class Session {
 public:
+    // loud false: the session writes no line of its own until its device is
+    // admitted (the log budget of lines viewers cause had none left for it).
     Session(uint32_t session_id, ConnId conn_id, const Endpoint& peer, ITransport& transport, const HostOptions& options,
-            ISessionEnv& env, const Fingerprint& fingerprint, const SessionServices& services);
+            ISessionEnv& env, const Fingerprint& fingerprint, const SessionServices& services, bool loud = true);
     ~Session();
     Session(const Session&) = delete;
     Session& operator=(const Session&) = delete;
@@ -63,9 +65,14 @@ public:
     bool over_usb() const { return over_usb_; }
     // Any thread, without the session's mutex (the manager reads it under its own).
     SessionState state() const { return state_.load(); }
+    // Whether the session's lines are written (see the constructor).
+    bool loud() const { return loud_.load(); }
     RoundTrips round_trips() const;
 
 private:
+    // First: the constructor's line depends on it. Written under mutex_.
+    std::atomic<bool> loud_;
+
     struct Watchdog {
         bool video_started = false;
         uint64_t last_check = 0;

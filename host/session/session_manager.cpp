@@ -81,10 +81,14 @@ void SessionManager::on_control_connected(ConnId conn_id, const Endpoint& peer, 
         return;
     }
     const uint32_t id = next_id_++;
-    auto session = std::make_shared<Session>(id, conn_id, peer, transport_, options_, *this, fingerprint, services_);
+    // A device opening connection after connection writes a few lines each;
+    // past the budget its sessions stay quiet until one is admitted.
+    const bool loud = peer_lines_.allow();
+    auto session =
+        std::make_shared<Session>(id, conn_id, peer, transport_, options_, *this, fingerprint, services_, loud);
     by_conn_[conn_id] = session;
     by_id_[id] = session;
-    log("[manager] control connection %" PRIu64 " -> session %u (%zu open)", conn_id, id, by_conn_.size());
+    if (loud) log("[manager] control connection %" PRIu64 " -> session %u (%zu open)", conn_id, id, by_conn_.size());
 }
 
 void SessionManager::on_control_message(ConnId conn_id, uint8_t type, proto::ByteView payload) {
@@ -108,7 +112,7 @@ void SessionManager::on_control_closed(ConnId conn_id) {
         by_id_.erase(session->session_id());
         admitted_.erase(session->session_id());
         by_conn_.erase(it);
-        log("[manager] session %u closed (%zu open)", session->session_id(), by_conn_.size());
+        if (session->loud()) log("[manager] session %u closed (%zu open)", session->session_id(), by_conn_.size());
     }
     session->finish();
 }

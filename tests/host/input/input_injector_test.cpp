@@ -240,6 +240,13 @@ TEST(InputInjector, LogsCountsNeverKeysOrTextAndRateLimitsFailures) {
     EXPECT_EQ(rig.injector->counters().sendinput_failures, 500u);
     EXPECT_EQ(log.count("[session 7] SendInput(move) FAILED: 0 of 1 events accepted, GetLastError=5"), 15u);
     EXPECT_LE(log.count("relative move #"), 3u);
+
+    // With the host's budget spent, the sampled lines stay out; counting goes on.
+    rig.injector->set_line_gate([] { return false; });
+    const size_t lines = log.text().size();
+    for (int i = 0; i < 500; ++i) rig.injector->text("x");
+    EXPECT_EQ(rig.injector->counters().sendinput_failures, 1000u);
+    EXPECT_EQ(log.text().size(), lines) << log.text().substr(lines);
 }
 
 TEST(InputInjector, PartialSendIsCountedOnce) {
