@@ -2,6 +2,7 @@
 #   make build   programs into build/bin
 #   make test    install missing packages (as root), build with sanitizers, run every test
 #   make demo    run the system's main job as far as it exists
+#   make show    the demo's machine and host, their monitor in a window here (SHOW_ARGS, SHOW_LAN=1)
 #   make check   the include rule, and the Windows build with its port suites run under Wine
 #   make bench   build and run the benchmarks
 #   make fuzz    build the fuzzing harnesses (clang) and run each for FUZZ_SECONDS
@@ -15,7 +16,7 @@ FUZZ_SECONDS ?= 180
 JOBS       ?= $(shell nproc)
 CMAKE_GEN  := -G Ninja
 
-.PHONY: all build test test-asan test-tsan demo deps check check-includes check-windows bench fuzz clean
+.PHONY: all build test test-asan test-tsan demo show deps check check-includes check-windows bench fuzz clean
 
 all: build
 
@@ -44,6 +45,9 @@ test-tsan:
 
 demo: build
 	@scripts/demo.sh $(BUILD)/bin
+
+show: build
+	@scripts/show.sh $(BUILD)/bin $(SHOW_ARGS)
 
 check: check-includes check-windows
 

@@ -35,17 +35,17 @@ inline std::unique_ptr<viewer::ViewerIdentity> paired_viewer_state(TransportFixt
     return id;
 }
 
-// Answers the first viewer connection's Handshake (already received) and
-// opens its session with a fixed video key.
+// Answers a viewer connection's Handshake (already received; the first
+// connection unless told otherwise) and opens its session with a fixed video key.
 class HostSideSession {
 public:
     using Key = std::array<uint8_t, 32>;
 
-    HostSideSession(TransportFixture& f, uint32_t session_id, const Key& key)
+    HostSideSession(TransportFixture& f, uint32_t session_id, const Key& key, size_t connection = 0)
         : f_(f),
           id_(session_id),
           key_(key),
-          conn_(f.sink.of(RecordingSink::Event::connected).at(0)),
+          conn_(f.sink.of(RecordingSink::Event::connected).at(connection)),
           hello_(session_id, conn_.peer, f.clock) {
         hello_.set_cipher(std::shared_ptr<VideoCipher>(VideoCipher::create(key_.data())));
         hello_.set_state(SessionState::AwaitHello);

@@ -7,11 +7,11 @@
 
 #include <atomic>
 
-#include "host/media/mf_encoder.h"
 #include "host/protocol/control_messages.h"
 #include "host/protocol/input_messages.h"
 #include "platform/sim/test_card.h"
 #include "tests/support/process.h"
+#include "tests/viewer/card_encoder.h"
 #include "tests/viewer/host_side_session.h"
 #include "tests/viewer/png_check.h"
 #include "viewer/pairing/pairing_session.h"
@@ -51,21 +51,11 @@ TEST_F(StreamProcess, DecodesTheCardMeasuresLatencyAndSendsInput) {
     test::HostSideSession session(*this, 5, {0, 0, 0, 77});
     ASSERT_TRUE(session.open(960, 540, 30));
 
-    auto port = platform::make_mft_port();
-    platform::GpuDevice device;
-    device.adapter = {0, "Sim GPU", 0x10DE, 0x42, false};
-    MfEncoder enc(*port, clock, {true, false, 0});
-    EncodeConfig cfg;
-    cfg.width = 960;
-    cfg.height = 540;
-    cfg.fps = 30;
-    cfg.device = &device;
-    cfg.bitrate = 4'000'000;
-    ASSERT_TRUE(enc.init(cfg)) << enc.last_error();
+    test::CardEncoder enc(clock);
+    ASSERT_TRUE(enc.init(960, 540, 30, 4'000'000, error)) << error;
     const VideoSender send = session.sender();
     auto cipher = session.cipher();
     FrameSealer sealer;
-    platform::CpuTexture card;
     std::vector<sim::Mark> marks;
     // Frames until the viewer closes the session (bounded).
     bool closed = false;
@@ -79,13 +69,12 @@ TEST_F(StreamProcess, DecodesTheCardMeasuresLatencyAndSendsInput) {
                 marks.push_back({static_cast<int32_t>(touch.points[0].x * 960), static_cast<int32_t>(touch.points[0].y * 540),
                                  sim::kMarkMagenta});
         }
-        sim::compose_test_card(960, 540, real_clock->now_ms(), marks, card);
-        ASSERT_TRUE(enc.copy_input(&card));
-        EncodedFrame f;
-        ASSERT_TRUE(enc.encode_frame(f)) << enc.last_error();
+        std::vector<uint8_t> unit;
+        bool keyframe = false;
+        ASSERT_TRUE(enc.encode(real_clock->now_ms(), marks, unit, keyframe, error)) << error;
         uint32_t sent = 0;
-        ASSERT_EQ(sealer.send_frame(*cipher, 5, seq, real_clock->now_ms(), f.keyframe,
-                                    proto::ByteView(f.data, f.size), send, sent),
+        ASSERT_EQ(sealer.send_frame(*cipher, 5, seq, real_clock->now_ms(), keyframe,
+                                    proto::ByteView(unit.data(), unit.size()), send, sent),
                   FrameSealer::Result::sent);
         std::this_thread::sleep_for(std::chrono::milliseconds(30));
         for (const Ev& e : sink.of(Ev::message))

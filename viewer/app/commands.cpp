@@ -1,6 +1,7 @@
 #include "viewer/app/commands.h"
 
 #include <cinttypes>
+#include <cstdarg>
 #include <cstdlib>
 #include <string_view>
 
@@ -31,6 +32,7 @@ const Command kCommands[] = {
     {"pair", run_pair},
     {"connect", run_connect},
     {"stream", run_stream},
+    {"show", run_show},
 };
 
 void print_help(std::FILE* out) {
@@ -96,6 +98,22 @@ void print_help(std::FILE* out) {
                  "      host: it must send no video to a VideoHello it cannot verify).\n"
                  "      Exit 0 when a frame was decoded, 1 otherwise.\n"
                  "\n"
+                 "  show <host address>[:PORT] [--state DIR] [--mode WxH@Hz] [--fullscreen]\n"
+                 "       [--seconds N] [--screenshot FILE.png@SECONDS]... [--overlay]\n"
+                 "       [--reconnect-wait SECONDS] [--timeout-ms N]\n"
+                 "      Watch a host paired with pair in a window: the session's monitor has the\n"
+                 "      size of the window's display (or --mode), each picture is shown as soon\n"
+                 "      as it is decoded, and the window's mouse, wheel, keys, typed text and\n"
+                 "      touches go to the host. Ctrl+Alt+O shows or hides the overlay: frames\n"
+                 "      per second, the latency from the test card's frame time, the round\n"
+                 "      trip. A lost host is reconnected for --reconnect-wait seconds (10..300,\n"
+                 "      asked of the host too; else 30, the host's own grace). Closing the\n"
+                 "      window suspends the session: the host keeps the monitor for its grace\n"
+                 "      period. --seconds ends the session after N seconds instead (the monitor\n"
+                 "      goes at once); --screenshot writes the window as PNG that many seconds\n"
+                 "      after the session opened. Exit 0 when pictures were shown and the\n"
+                 "      viewer ended the session, 1 otherwise.\n"
+                 "\n"
                  "  help      Show this text (also -h, --help).\n"
                  "  version   Print the program's and the protocol's versions (also --version).\n"
                  "\n"
@@ -125,6 +143,14 @@ int run(const std::vector<std::string>& args, const Streams& streams) {
     }
     std::fputs("sorvane-viewer: unknown command (see sorvane-viewer --help)\n", streams.err);
     return kExitUsage;
+}
+
+void say(const Streams& streams, const char* format, ...) {
+    va_list args;
+    va_start(args, format);
+    std::vfprintf(streams.out, format, args);
+    va_end(args);
+    std::fflush(streams.out);
 }
 
 std::string default_state_dir() {

@@ -27,6 +27,12 @@ int run_decode(const std::vector<std::string>& args, const Streams& streams);
 int run_pair(const std::vector<std::string>& args, const Streams& streams);
 int run_connect(const std::vector<std::string>& args, const Streams& streams);
 int run_stream(const std::vector<std::string>& args, const Streams& streams);
+int run_show(const std::vector<std::string>& args, const Streams& streams);
+
+// One line of progress on the command's output, flushed at once: the
+// commands run for a while, and whoever watches them (a person or a script)
+// wants each line as it comes.
+void say(const Streams& streams, const char* format, ...) __attribute__((format(printf, 2, 3)));
 
 // The viewer's state folder: $SORVANE_VIEWER_STATE, else
 // $XDG_STATE_HOME/sorvane-viewer, else ~/.local/state/sorvane-viewer.

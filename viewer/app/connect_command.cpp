@@ -2,7 +2,6 @@
 // and report everything the host answers; when it opens a session, receive
 // and check the video for a while.
 #include <cinttypes>
-#include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
 #include <optional>
@@ -124,17 +123,6 @@ bool resolve_host(ConnectArgs& a, const Streams& streams) {
     }
     if (!a.port && host.control_port != 0) a.port = host.control_port;
     return true;
-}
-
-// One progress line; flushed at once, since the command runs for a while
-// and whoever watches it (a person or a script) wants each line as it comes.
-void say(const Streams& streams, const char* format, ...) __attribute__((format(printf, 2, 3)));
-void say(const Streams& streams, const char* format, ...) {
-    va_list args;
-    va_start(args, format);
-    std::vfprintf(streams.out, format, args);
-    va_end(args);
-    std::fflush(streams.out);
 }
 
 void print_event(const ClientEvent& e, const Streams& streams) {

@@ -2,8 +2,6 @@
 // send the requested taps and keys, and sum the stream up at the end.
 #include <algorithm>
 #include <atomic>
-#include <charconv>
-#include <cstdarg>
 #include <cinttypes>
 #include <cstdio>
 #include <memory>
@@ -17,6 +15,7 @@
 #include "host/protocol/input_messages.h"
 #include "platform/clock.h"
 #include "platform/socket.h"
+#include "viewer/app/arguments.h"
 #include "viewer/app/commands.h"
 #include "viewer/app/key_names.h"
 #include "viewer/media/h264_decoder.h"
@@ -44,7 +43,7 @@ struct StreamArgs {
     std::optional<uint16_t> port;
     std::string state_dir = default_state_dir();
     uint64_t duration_ms = 5'000;
-    std::optional<uint16_t> width, height, hz;
+    DisplayMode mode;
     std::string out;
     std::string snapshot;
     std::vector<Tap> taps;
@@ -53,59 +52,8 @@ struct StreamArgs {
     bool wrong_video_key = false;
 };
 
-// A plain decimal number ("2", "0.25"), read the same in every locale.
-bool parse_decimal(const std::string& v, double& out) {
-    if (v.empty() || v.size() > 32 || v.find_first_not_of("0123456789.") != std::string::npos) return false;
-    const auto r = std::from_chars(v.data(), v.data() + v.size(), out);
-    return r.ec == std::errc() && r.ptr == v.data() + v.size();
-}
-
-// "NAME@SECONDS" with SECONDS a decimal number; the milliseconds in at_ms.
-bool split_at(const std::string& v, std::string& what, uint64_t& at_ms) {
-    const size_t at = v.rfind('@');
-    if (at == std::string::npos) return false;
-    double s = 0;
-    if (!parse_decimal(v.substr(at + 1), s) || s < 0 || s > 86'400) return false;
-    what = v.substr(0, at);
-    at_ms = static_cast<uint64_t>(s * 1000.0 + 0.5);
-    return true;
-}
-
-bool parse_mode(const std::string& v, StreamArgs& a) {
-    const size_t x = v.find('x');
-    const size_t at = v.find('@');
-    if (x == std::string::npos || at == std::string::npos || at < x) return false;
-    int64_t w = 0, h = 0, hz = 0;
-    if (!parse_int_exact(v.substr(0, x), w) || !parse_int_exact(v.substr(x + 1, at - x - 1), h) ||
-        !parse_int_exact(v.substr(at + 1), hz))
-        return false;
-    if (w < 1 || w > 16'384 || h < 1 || h > 16'384 || hz < 1 || hz > 1'000) return false;
-    a.width = static_cast<uint16_t>(w);
-    a.height = static_cast<uint16_t>(h);
-    a.hz = static_cast<uint16_t>(hz);
-    return true;
-}
-
-bool parse_address(const std::string& v, StreamArgs& a) {
-    const size_t colon = v.find(':');
-    uint32_t ip = 0;
-    if (!platform::parse_ipv4(v.substr(0, colon), ip)) return false;
-    a.address = v.substr(0, colon);
-    if (colon == std::string::npos) return true;
-    int64_t n = 0;
-    if (!parse_int_exact(v.substr(colon + 1), n) || n < 1 || n > 65'535) return false;
-    a.port = static_cast<uint16_t>(n);
-    return true;
-}
-
 int parse(const std::vector<std::string>& args, StreamArgs& a, const Streams& streams) {
-    for (size_t i = 0; i < args.size(); ++i) {
-        const std::string& arg = args[i];
-        auto value = [&](std::string& out) {
-            if (i + 1 >= args.size()) return false;
-            out = args[++i];
-            return true;
-        };
+    return read_host_command(args, "stream", streams, a.address, a.port, [&](const std::string& arg, const TakeValue& value) {
         std::string v, what;
         int64_t n = 0;
         bool ok = true;
@@ -116,7 +64,7 @@ int parse(const std::vector<std::string>& args, StreamArgs& a, const Streams& st
             ok = parse_decimal(v, s) && s > 0 && s <= 86'400;
             a.duration_ms = static_cast<uint64_t>(s * 1000.0 + 0.5);
         } else if (arg == "--mode" && value(v)) {
-            ok = parse_mode(v, a);
+            ok = parse_mode(v, a.mode);
         } else if (arg == "--out" && value(v)) {
             a.out = v;
         } else if (arg == "--snapshot" && value(v)) {
@@ -145,22 +93,11 @@ int parse(const std::vector<std::string>& args, StreamArgs& a, const Streams& st
                 k.usage = *usage;
                 a.keys.push_back(k);
             }
-        } else if (a.address.empty() && arg.rfind("--", 0) != 0) {
-            ok = parse_address(arg, a);
         } else {
             ok = false;
         }
-        if (!ok) {
-            std::fprintf(streams.err, "sorvane-viewer stream: bad argument %s (see sorvane-viewer --help)\n",
-                         scrub_control(arg).c_str());
-            return kExitUsage;
-        }
-    }
-    if (a.address.empty()) {
-        std::fputs("sorvane-viewer stream: the host address is missing\n", streams.err);
-        return kExitUsage;
-    }
-    return 0;
+        return ok;
+    });
 }
 
 // Everything the video thread finds out; read by the main thread after it stopped.
@@ -184,22 +121,11 @@ public:
     }
 
     bool prepare() {
-        std::vector<KnownHost> hosts = list_known_hosts(a_.state_dir);
-        const KnownHost* chosen = nullptr;
-        for (const KnownHost& h : hosts) {
-            const std::vector<std::string> order = connect_order(h);
-            if (std::find(order.begin(), order.end(), a_.address) != order.end()) chosen = &h;
-        }
-        if (chosen == nullptr && hosts.size() == 1) chosen = &hosts[0];
-        if (chosen == nullptr) {
-            return fail(hosts.empty() ? "no paired host is known in " + a_.state_dir + " (pair first)"
-                                      : "no paired host has the address " + a_.address);
-        }
-        host_ = *chosen;
-        candidates_.push_back(a_.address);
-        for (const std::string& other : connect_order(host_))
-            if (other != a_.address) candidates_.push_back(other);
+        PairedTarget target;
         std::string error;
+        if (!choose_paired_host(a_.state_dir, a_.address, target, error)) return fail(error);
+        host_ = target.host;
+        candidates_ = target.candidates;
         identity_ = ViewerIdentity::load_or_create(a_.state_dir, *clock_, error);
         if (!identity_ || !viewer_client_id(a_.state_dir, client_id_, error)) return fail(error);
         if (!pictures_.decoder->open()) return fail(pictures_.decoder->last_error());
@@ -217,20 +143,22 @@ public:
             control_ = {0, port};
             if (!platform::parse_ipv4(address, control_.address)) continue;
             proto::Handshake hello = default_handshake(client_id_);
-            hello.display_width = a_.width;
-            hello.display_height = a_.height;
-            hello.max_hz = a_.hz;
+            if (a_.mode.width != 0) {
+                hello.display_width = a_.mode.width;
+                hello.display_height = a_.mode.height;
+                hello.max_hz = a_.mode.hz;
+            }
             link_ = std::make_unique<ControlLink>(*clock_, std::move(hello));
             if (link_->connect(control_, host_.fingerprint, identity_.get(), options_)) {
-                say("control %s: connected\n", platform::endpoint_text(control_).c_str());
+                say(streams_, "control %s: connected\n", platform::endpoint_text(control_).c_str());
                 if (host_.last_address != address) {  // tried first next time
                     host_.last_address = address;
                     std::string error;
-                    if (!save_known_host(a_.state_dir, host_, error)) say("state: %s\n", scrub_control(error).c_str());
+                    if (!save_known_host(a_.state_dir, host_, error)) say(streams_, "state: %s\n", scrub_control(error).c_str());
                 }
                 return link_->start() || fail("could not send the Handshake: " + link_->link().last_error());
             }
-            say("control %s: no connection: %s\n", platform::endpoint_text(control_).c_str(),
+            say(streams_, "control %s: no connection: %s\n", platform::endpoint_text(control_).c_str(),
                 scrub_control(link_->link().last_error()).c_str());
         }
         return fail("no address of the host answered");
@@ -281,14 +209,14 @@ public:
             link_->link().close();
             return fail("video: " + error);
         }
-        say("session %" PRIu32 ": %ux%u@%u, video from udp port %u\n", session_.session_id,
+        say(streams_, "session %" PRIu32 ": %ux%u@%u, video from udp port %u\n", session_.session_id,
             static_cast<unsigned>(session_.width), static_cast<unsigned>(session_.height),
             static_cast<unsigned>(session_.fps), static_cast<unsigned>(video_->local_port()));
         input_ = std::make_unique<HostLink>(*clock_);
         if (!a_.taps.empty() || !a_.keys.empty()) {
             const platform::Endpoint ep{control_.address, session_.input_port};
             if (!input_->connect(ep, host_.fingerprint, identity_.get(), options_))
-                say("input %s: no connection: %s\n", platform::endpoint_text(ep).c_str(),
+                say(streams_, "input %s: no connection: %s\n", platform::endpoint_text(ep).c_str(),
                     scrub_control(input_->last_error()).c_str());
         }
         return true;
@@ -324,7 +252,7 @@ public:
             gone_ = !link_->pump(20, events_);
             for (const ClientEvent& e : events_) {
                 if (e.kind == ClientEvent::Kind::host_close) {
-                    say("control: the host ended the session: %s\n",
+                    say(streams_, "control: the host ended the session: %s\n",
                         scrub_control(std::get<proto::SessionClose>(*e.message).reason.value_or("(no reason)")).c_str());
                     gone_ = true;
                 }
@@ -335,7 +263,7 @@ public:
                 writer.add(due[next].message);
             }
             if (!writer.output().empty() && !input_->closed() && !input_->send(writer.take_output()))
-                say("input: could not send: %s\n", scrub_control(input_->last_error()).c_str());
+                say(streams_, "input: could not send: %s\n", scrub_control(input_->last_error()).c_str());
             // A lost frame or a picture the decoder refused: ask for a key frame, at most twice a second.
             const ReceiverStats s = video_->stats();
             const uint64_t lost = s.frames_incomplete + s.frames_missing;
@@ -426,13 +354,6 @@ private:
     bool fail(const std::string& what) {
         std::fprintf(streams_.err, "sorvane-viewer stream: %s\n", scrub_control(what).c_str());
         return false;
-    }
-    [[gnu::format(printf, 2, 3)]] void say(const char* format, ...) {
-        va_list args;
-        va_start(args, format);
-        std::vfprintf(streams_.out, format, args);
-        va_end(args);
-        std::fflush(streams_.out);
     }
 
     StreamArgs& a_;

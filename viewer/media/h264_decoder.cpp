@@ -81,6 +81,22 @@ bool H264Decoder::decode(const uint8_t* data, size_t size, DecodedPicture& pictu
     return got;
 }
 
+bool H264Decoder::last_planes(YuvPlanes& out) const {
+    const AVFrame* f = impl_->last;
+    if (f == nullptr || f->data[0] == nullptr) return false;
+    out.y = f->data[0];
+    out.u = f->data[1];
+    out.v = f->data[2];
+    out.y_pitch = static_cast<size_t>(f->linesize[0]);
+    out.u_pitch = static_cast<size_t>(f->linesize[1]);
+    out.v_pitch = static_cast<size_t>(f->linesize[2]);
+    out.width = static_cast<uint32_t>(f->width);
+    out.height = static_cast<uint32_t>(f->height);
+    out.full_range = f->color_range == AVCOL_RANGE_JPEG || f->format == AV_PIX_FMT_YUVJ420P;
+    out.bt601 = f->colorspace == AVCOL_SPC_BT470BG || f->colorspace == AVCOL_SPC_SMPTE170M;
+    return true;
+}
+
 RgbImage H264Decoder::last_picture_rgb() const {
     const AVFrame* f = impl_->last;
     if (f == nullptr || f->data[0] == nullptr) return {};

@@ -18,6 +18,18 @@ struct DecodedPicture {
     std::optional<uint64_t> frame_time_ms;  // from the barcode, when it can be read
 };
 
+// The planes of a decoded 8-bit 4:2:0 picture, valid until the next decode.
+struct YuvPlanes {
+    const uint8_t* y = nullptr;
+    const uint8_t* u = nullptr;
+    const uint8_t* v = nullptr;
+    size_t y_pitch = 0, u_pitch = 0, v_pitch = 0;
+    uint32_t width = 0;
+    uint32_t height = 0;
+    bool full_range = false;  // else limited (16..235)
+    bool bt601 = false;       // the stream says BT.601 colours; else BT.709
+};
+
 class H264Decoder {
 public:
     H264Decoder();
@@ -31,6 +43,8 @@ public:
     bool decode(const uint8_t* data, size_t size, DecodedPicture& picture);
     // The last picture that came out, as RGB (empty before the first one).
     RgbImage last_picture_rgb() const;
+    // Its planes; false before the first picture.
+    bool last_planes(YuvPlanes& out) const;
     const std::string& last_error() const { return error_; }
 
 private:
