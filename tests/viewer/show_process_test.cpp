@@ -83,8 +83,8 @@ TEST_F(ShowProcess, TheWindowShowsTheCardAndItsClickAndKeysReachTheMachine) {
     uint64_t frame_time = 0;
     ASSERT_TRUE(sim::read_test_card_barcode(bgra.data(), size_t{pic.width} * 4, pic.width, pic.height, frame_time));
     std::smatch m;
-    ASSERT_TRUE(std::regex_search(out, m, std::regex("screenshot: \\S+first\\.png \\(1280x720, frame time (\\d+) ms, taken at (\\d+) ms\\)")))
-        << out;
+    const std::regex shot_line("screenshot: \\S+first\\.png \\(1280x720, frame time (\\d+) ms, taken at (\\d+) ms\\)");
+    ASSERT_TRUE(std::regex_search(out, m, shot_line)) << out;
     EXPECT_EQ(std::stoull(m[1]), frame_time);
     const uint64_t taken = std::stoull(m[2]);
     EXPECT_GE(frame_time, before);

@@ -175,7 +175,8 @@ TEST(InputTranslator, TypingTravelsAsTextAndShortcutsAndOtherKeysAsKeyEvents) {
               (Messages{proto::KeyEvent{0, 0xE0, true, 0}, proto::KeyEvent{0, 0x06, true, 0x01},
                         proto::KeyEvent{0, 0xE0, false, 0}, proto::KeyEvent{0, 0x06, false, 0x01}}));
     // A shortcut names its letter on the local layout (the key at Q types "a" on AZERTY).
-    EXPECT_EQ(translate(t, {key(true, SDL_SCANCODE_Q, SDLK_a, KMOD_RCTRL)}), (Messages{proto::KeyEvent{0, 0x04, true, 0x01}}));
+    EXPECT_EQ(translate(t, {key(true, SDL_SCANCODE_Q, SDLK_a, KMOD_RCTRL)}),
+              (Messages{proto::KeyEvent{0, 0x04, true, 0x01}}));
     // Text typed with AltGr (right Alt) is text; with the left Alt it is a shortcut's, and dropped.
     EXPECT_EQ(translate(t, {key(true, SDL_SCANCODE_2, SDLK_2, KMOD_RALT), text("@")}), (Messages{proto::TextInput{0, "@"}}));
     EXPECT_EQ(translate(t, {key(true, SDL_SCANCODE_X, SDLK_x, KMOD_LALT), text("x")}),

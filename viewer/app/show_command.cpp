@@ -110,6 +110,9 @@ bool start_sdl_video(std::string& error) {
     return true;
 }
 
+// About half an hour of pictures at 60 a second.
+constexpr size_t kLatencySamples = 100'000;
+
 class ShowRun {
 public:
     ShowRun(ShowArgs& a, const Streams& streams)
@@ -212,7 +215,8 @@ public:
                     translator_.set_view(presenter_->input_mapping(status_.session.width, status_.session.height));
                     redraw = true;
                 }
-                if (!presenter_->is_wake(e) && translator_.translate(e, messages) == InputTranslator::Action::toggle_overlay) {
+                const bool mine = presenter_->is_wake(e);
+                if (!mine && translator_.translate(e, messages) == InputTranslator::Action::toggle_overlay) {
                     overlay_ = !overlay_;
                     redraw = true;
                 }
@@ -260,6 +264,10 @@ public:
                          percentile(lat, 50), percentile(lat, 95), percentile(lat, 99), lat.size());
         }
         std::fprintf(streams_.out, "  input: sent %" PRIu64 ", dropped %" PRIu64 "\n", in.sent, in.dropped);
+        for (const Shot& shot : a_.shots)
+            if (!shot.taken)
+                std::fprintf(streams_.err, "sorvane-viewer show: no screenshot %s: no picture was shown by then\n",
+                             shot.path.c_str());
         std::fflush(streams_.out);
         return shown_ > 0 && status_.ended_by_viewer ? kExitOk : kExitFailed;
     }
@@ -310,6 +318,9 @@ private:
                                   static_cast<int64_t>(*picture->frame_time_ms);
                 if (d > -1'000 && d < 3'600'000) {
                     latency_ = d;
+                    // A window may stay open for days: the summary speaks of the newest samples.
+                    if (latencies_.size() >= kLatencySamples)
+                        latencies_.erase(latencies_.begin(), latencies_.begin() + kLatencySamples / 2);
                     latencies_.push_back(d);
                 }
             }
@@ -345,7 +356,8 @@ private:
             fail("screenshot " + shot->path + ": " + (error.empty() ? presenter_->last_error() : error));
             return;
         }
-        say(streams_, "screenshot: %s (%ux%u, frame time %s ms, taken at %" PRIu64 " ms)\n", shot->path.c_str(), capture.width,
+        say(streams_, "screenshot: %s (%ux%u, frame time %s ms, taken at %" PRIu64 " ms)\n", shot->path.c_str(),
+            capture.width,
             capture.height, last_frame_time_ ? std::to_string(*last_frame_time_).c_str() : "-", now);
     }
 

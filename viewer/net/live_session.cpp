@@ -205,7 +205,8 @@ LiveSession::Attempt LiveSession::connect_once() {
         }
     }
     if (!open) {
-        a.error = stop_requested() ? "stopped" : "no session from the host within " + std::to_string(options_.timeout_ms) + " ms";
+        a.error = stop_requested() ? "stopped"
+                                   : "no session from the host within " + std::to_string(options_.timeout_ms) + " ms";
         link_.reset();
         return a;
     }
@@ -292,7 +293,8 @@ LiveSession::Outcome LiveSession::stream(std::string& why) {
             last_heard = now;
             if (e.kind == ClientEvent::Kind::host_close) {
                 const std::string reason = std::get<proto::SessionClose>(*e.message).reason.value_or("");
-                why = "the host closed the session (" + (reason.empty() ? std::string("no reason") : scrub_control(reason)) + ")";
+                why = "the host closed the session (" +
+                      (reason.empty() ? std::string("no reason") : scrub_control(reason)) + ")";
                 return invites_reconnect(reason) ? Outcome::lost : Outcome::ended;
             }
             if (e.kind == ClientEvent::Kind::invalid_stream) {

@@ -141,7 +141,8 @@ InputTranslator::Action InputTranslator::translate(const SDL_Event& event, std::
         case SDL_KEYUP: return key(event.key, out);
         case SDL_TEXTINPUT:
             if ((mod_ & kShortcutMods) == 0 && event.text.text[0] != '\0')
-                emit(out, proto::TextInput{0, std::string(event.text.text, strnlen(event.text.text, sizeof event.text.text))});
+                emit(out, proto::TextInput{0, std::string(event.text.text,
+                                                          strnlen(event.text.text, sizeof event.text.text))});
             break;
         case SDL_FINGERDOWN:
         case SDL_FINGERMOTION:
