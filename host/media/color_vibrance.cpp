@@ -23,10 +23,20 @@ inline uint8_t to_unorm(float v) {
     return static_cast<uint8_t>(static_cast<int>(v * 255.0f + 0.5f));
 }
 
-inline void pixel(const uint8_t* s, float f, uint8_t* d) {
-    const float b = static_cast<float>(s[0]) / 255.0f;
-    const float g = static_cast<float>(s[1]) / 255.0f;
-    const float r = static_cast<float>(s[2]) / 255.0f;
+// v / 255 for every byte: the very floats the division gives (a multiplication
+// by 1/255 differs for half the values), so that the passes below read them
+// instead of dividing three times a pixel and stay exact.
+struct UnormTable {
+    float v[256];
+    UnormTable() {
+        for (int i = 0; i < 256; ++i) v[i] = static_cast<float>(i) / 255.0f;
+    }
+};
+const UnormTable kUnorm;
+
+// The formula on floats b, g, r in 0..1; the order of the operations is the
+// definition's (the vector forms keep it, and no multiply-add is fused).
+inline void pixel_of(float b, float g, float r, uint8_t a, float f, uint8_t* d) {
     float y = r * kWr;
     y = y + g * kWg;
     y = y + b * kWb;
@@ -37,11 +47,25 @@ inline void pixel(const uint8_t* s, float f, uint8_t* d) {
     d[1] = to_unorm(y + t);
     t = f * (r - y);
     d[2] = to_unorm(y + t);
-    d[3] = s[3];
+    d[3] = a;
+}
+
+// The definition: each channel divided by 255.
+inline void pixel(const uint8_t* s, float f, uint8_t* d) {
+    pixel_of(static_cast<float>(s[0]) / 255.0f, static_cast<float>(s[1]) / 255.0f, static_cast<float>(s[2]) / 255.0f,
+             s[3], f, d);
+}
+
+inline void table_pixel(const uint8_t* s, float f, uint8_t* d) {
+    pixel_of(kUnorm.v[s[0]], kUnorm.v[s[1]], kUnorm.v[s[2]], s[3], f, d);
 }
 
 void scalar_row(const uint8_t* s, uint32_t from, uint32_t w, float f, uint8_t* d) {
     for (uint32_t x = from; x < w; ++x) pixel(s + x * 4, f, d + x * 4);
+}
+
+void table_row(const uint8_t* s, uint32_t from, uint32_t w, float f, uint8_t* d) {
+    for (uint32_t x = from; x < w; ++x) table_pixel(s + x * 4, f, d + x * 4);
 }
 
 #ifdef SORVANE_HAVE_SSE2
@@ -50,30 +74,42 @@ inline __m128i channel_to_unorm(__m128 v, __m128 zero, __m128 one, __m128 k255, 
     return _mm_cvttps_epi32(_mm_add_ps(_mm_mul_ps(v, k255), half));
 }
 
+// Four pixels a step. A step of one colour equal to the last pixel computed
+// (flat areas: most of a desktop) takes that pixel's result as it is.
 void sse2_row(const uint8_t* s, uint32_t w, float f, uint8_t* d) {
-    const __m128i mask = _mm_set1_epi32(0xFF);
-    const __m128 inv = _mm_set1_ps(255.0f);
+    const float* t = kUnorm.v;
+    const __m128 k255 = _mm_set1_ps(255.0f);
     const __m128 wr = _mm_set1_ps(kWr), wg = _mm_set1_ps(kWg), wb = _mm_set1_ps(kWb);
     const __m128 vf = _mm_set1_ps(f), zero = _mm_setzero_ps(), one = _mm_set1_ps(1.0f), half = _mm_set1_ps(0.5f);
+    __m128i last_in = _mm_setzero_si128(), last_out = _mm_setzero_si128();
+    bool have_last = false;
     uint32_t x = 0;
     for (; x + 4 <= w; x += 4) {
-        const __m128i px = _mm_loadu_si128(reinterpret_cast<const __m128i*>(s + x * 4));
-        const __m128 b = _mm_div_ps(_mm_cvtepi32_ps(_mm_and_si128(px, mask)), inv);
-        const __m128 g = _mm_div_ps(_mm_cvtepi32_ps(_mm_and_si128(_mm_srli_epi32(px, 8), mask)), inv);
-        const __m128 r = _mm_div_ps(_mm_cvtepi32_ps(_mm_and_si128(_mm_srli_epi32(px, 16), mask)), inv);
+        const uint8_t* p = s + x * 4;
+        const __m128i px = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
+        if (have_last && _mm_movemask_epi8(_mm_cmpeq_epi32(px, last_in)) == 0xFFFF) {
+            _mm_storeu_si128(reinterpret_cast<__m128i*>(d + x * 4), last_out);
+            continue;
+        }
+        const __m128 b = _mm_setr_ps(t[p[0]], t[p[4]], t[p[8]], t[p[12]]);
+        const __m128 g = _mm_setr_ps(t[p[1]], t[p[5]], t[p[9]], t[p[13]]);
+        const __m128 r = _mm_setr_ps(t[p[2]], t[p[6]], t[p[10]], t[p[14]]);
         __m128 y = _mm_mul_ps(r, wr);
         y = _mm_add_ps(y, _mm_mul_ps(g, wg));
         y = _mm_add_ps(y, _mm_mul_ps(b, wb));
-        const __m128i ob = channel_to_unorm(_mm_add_ps(y, _mm_mul_ps(vf, _mm_sub_ps(b, y))), zero, one, inv, half);
-        const __m128i og = channel_to_unorm(_mm_add_ps(y, _mm_mul_ps(vf, _mm_sub_ps(g, y))), zero, one, inv, half);
-        const __m128i orr = channel_to_unorm(_mm_add_ps(y, _mm_mul_ps(vf, _mm_sub_ps(r, y))), zero, one, inv, half);
+        const __m128i ob = channel_to_unorm(_mm_add_ps(y, _mm_mul_ps(vf, _mm_sub_ps(b, y))), zero, one, k255, half);
+        const __m128i og = channel_to_unorm(_mm_add_ps(y, _mm_mul_ps(vf, _mm_sub_ps(g, y))), zero, one, k255, half);
+        const __m128i orr = channel_to_unorm(_mm_add_ps(y, _mm_mul_ps(vf, _mm_sub_ps(r, y))), zero, one, k255, half);
         const __m128i alpha = _mm_andnot_si128(_mm_set1_epi32(0x00FFFFFF), px);
         __m128i out = _mm_or_si128(ob, _mm_slli_epi32(og, 8));
         out = _mm_or_si128(out, _mm_slli_epi32(orr, 16));
         out = _mm_or_si128(out, alpha);
         _mm_storeu_si128(reinterpret_cast<__m128i*>(d + x * 4), out);
+        last_in = _mm_shuffle_epi32(px, 0xFF);
+        last_out = _mm_shuffle_epi32(out, 0xFF);
+        have_last = true;
     }
-    scalar_row(s, x, w, f, d);
+    table_row(s, x, w, f, d);
 }
 #endif
 

@@ -41,6 +41,7 @@ public:
     // Applies factor to a BGRA source of the configured size; the result is output().
     bool apply(const platform::CpuTexture& source, float factor);
     const platform::CpuTexture& output() const { return output_; }
+    platform::CpuTexture& output() { return output_; }
 
 private:
     platform::CpuTexture output_;

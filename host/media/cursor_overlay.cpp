@@ -109,14 +109,47 @@ void CursorOverlay::set_position(int32_t x, int32_t y, bool visible) {
     visible_ = visible;
 }
 
-bool CursorOverlay::draw(platform::CpuTexture& target) const {
+bool CursorOverlay::clip(const platform::CpuTexture& target, int64_t& left, int64_t& top, int64_t& right,
+                         int64_t& bottom) const {
     if (!initialised_ || !visible_ || !shape_loaded_ || (!has_color_ && !has_invert_)) return false;
     if (target.format != platform::kFormatBgra8 || target.empty()) return false;
     const int64_t W = target.width, H = target.height;
     const int64_t x0 = x_, y0 = y_;
     if (x0 >= W || y0 >= H || x0 + width_ <= 0 || y0 + height_ <= 0) return false;
-    const int64_t left = std::max<int64_t>(x0, 0), right = std::min<int64_t>(x0 + width_, W);
-    const int64_t top = std::max<int64_t>(y0, 0), bottom = std::min<int64_t>(y0 + height_, H);
+    left = std::max<int64_t>(x0, 0);
+    right = std::min<int64_t>(x0 + width_, W);
+    top = std::max<int64_t>(y0, 0);
+    bottom = std::min<int64_t>(y0 + height_, H);
+    return true;
+}
+
+bool CursorOverlay::draw_saving(platform::CpuTexture& target, Saved& saved) const {
+    saved.width = saved.height = 0;
+    int64_t left = 0, top = 0, right = 0, bottom = 0;
+    if (!clip(target, left, top, right, bottom)) return false;
+    saved.left = static_cast<uint32_t>(left);
+    saved.top = static_cast<uint32_t>(top);
+    saved.width = static_cast<uint32_t>(right - left);
+    saved.height = static_cast<uint32_t>(bottom - top);
+    const size_t row_bytes = static_cast<size_t>(saved.width) * 4;
+    saved.pixels.resize(row_bytes * saved.height);
+    for (uint32_t y = 0; y < saved.height; ++y) {
+        std::memcpy(saved.pixels.data() + y * row_bytes, target.row(saved.top + y) + saved.left * 4ull, row_bytes);
+    }
+    return draw(target);
+}
+
+void CursorOverlay::restore(platform::CpuTexture& target, const Saved& saved) {
+    const size_t row_bytes = static_cast<size_t>(saved.width) * 4;
+    for (uint32_t y = 0; y < saved.height; ++y) {
+        std::memcpy(target.row(saved.top + y) + saved.left * 4ull, saved.pixels.data() + y * row_bytes, row_bytes);
+    }
+}
+
+bool CursorOverlay::draw(platform::CpuTexture& target) const {
+    int64_t left = 0, top = 0, right = 0, bottom = 0;
+    if (!clip(target, left, top, right, bottom)) return false;
+    const int64_t x0 = x_, y0 = y_;
     for (int64_t ty = top; ty < bottom; ++ty) {
         uint8_t* out = target.row(static_cast<uint32_t>(ty));
         const size_t sy = static_cast<size_t>(ty - y0);

@@ -36,11 +36,24 @@ public:
     // Draws the pointer on a BGRA target; true when something was drawn.
     bool draw(platform::CpuTexture& target) const;
 
+    // The pixels under a drawn pointer, to put an image back as it was.
+    struct Saved {
+        uint32_t left = 0, top = 0, width = 0, height = 0;
+        std::vector<uint8_t> pixels;
+    };
+    // Draws like draw, first saving the pixels it covers; restore puts them
+    // back (nothing when nothing was drawn).
+    bool draw_saving(platform::CpuTexture& target, Saved& saved) const;
+    static void restore(platform::CpuTexture& target, const Saved& saved);
+
     bool shape_loaded() const { return shape_loaded_; }
     uint32_t shape_width() const { return width_; }
     uint32_t shape_height() const { return height_; }
 
 private:
+    // The part of the target the pointer covers; false when none.
+    bool clip(const platform::CpuTexture& target, int64_t& left, int64_t& top, int64_t& right, int64_t& bottom) const;
+
     bool initialised_ = false;
     uint32_t width_ = 0, height_ = 0;
     std::vector<uint8_t> color_;   // width x height BGRA

@@ -55,6 +55,17 @@ public:
     virtual platform::CpuTexture* input_texture() = 0;
     virtual EncoderInfo info() const = 0;
     virtual std::string stage_summary() const = 0;
+
+    // An encoder that converts on the CPU can take the image straight from
+    // the caller, with no copy into its input texture: encode_image converts
+    // and encodes a BGRA image of the configured size as copy_input and
+    // encode_frame would. Only when takes_image() says so.
+    virtual bool takes_image() const { return false; }
+    virtual bool encode_image(const platform::CpuTexture& image, EncodedFrame& out) {
+        (void)image;
+        (void)out;
+        return false;
+    }
 };
 
 // The value at the nearest position ceiling(n x q) (1-based, clamped to 1..n)

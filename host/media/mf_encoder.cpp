@@ -222,7 +222,9 @@ bool MfEncoder::open(const EncodeConfig& config) {
         return fail("CreateTexture2D (encoder input) failed: " + hr_text(platform::kEInvalidArg));
     }
     if (cpu_convert_) {
-        staging_.allocate(config.width, config.height, platform::kFormatBgra8);
+        // The CPU bridge converts straight from the input texture (or the
+        // caller's image): on the CPU the staging read-back would be a copy.
+        nv12_buffer_.resize(static_cast<size_t>(config.width) * config.height * 3 / 2);
     } else {
         if (!video_processor) return fail("this GPU/driver has no D3D11 video processor");
         ring_.resize(4);
@@ -374,6 +376,26 @@ int MfEncoder::process_output(std::vector<uint8_t>& out_sample) {
     return 1;
 }
 
+void MfEncoder::convert_on_cpu(const platform::CpuTexture& image) {
+    const uint32_t w = config_.width, h = config_.height;
+    platform::bgra_to_nv12(image.data.data(), image.pitch, w, h, nv12_buffer_.data(), w,
+                           nv12_buffer_.data() + static_cast<size_t>(w) * h, w);
+}
+
+bool MfEncoder::encode_image(const platform::CpuTexture& image, EncodedFrame& out) {
+    out = EncodedFrame{};
+    if (!open_ || !transform_ || !cpu_convert_) return fail("encode_frame: encoder not initialised");
+    if (image.width != config_.width || image.height != config_.height || image.format != platform::kFormatBgra8) {
+        return fail(copy_input_mismatch_text(image, config_.width, config_.height));
+    }
+    const uint64_t entry_us = clock_.now_us();
+    convert_on_cpu(image);
+    platform::MftSample sample;
+    sample.nv12 = nv12_buffer_.data();
+    sample.size = nv12_buffer_.size();
+    return submit(sample, entry_us, out);
+}
+
 bool MfEncoder::encode_frame(EncodedFrame& out) {
     out = EncodedFrame{};
     if (!open_ || !transform_) return fail("encode_frame: encoder not initialised");
@@ -381,14 +403,8 @@ bool MfEncoder::encode_frame(EncodedFrame& out) {
     const uint32_t w = config_.width, h = config_.height;
     const size_t nv12_size = static_cast<size_t>(w) * h * 3 / 2;
     platform::MftSample sample;
-    sample.width = w;
-    sample.height = h;
     if (cpu_convert_) {
-        // Read-back into the staging texture, then the CPU conversion.
-        std::memcpy(staging_.data.data(), input_texture_.data.data(), input_texture_.data.size());
-        nv12_buffer_.resize(nv12_size);
-        platform::bgra_to_nv12(staging_.data.data(), staging_.pitch, w, h, nv12_buffer_.data(), w,
-                               nv12_buffer_.data() + static_cast<size_t>(w) * h, w);
+        convert_on_cpu(input_texture_);
         sample.nv12 = nv12_buffer_.data();
         sample.size = nv12_size;
     } else {
@@ -409,6 +425,12 @@ bool MfEncoder::encode_frame(EncodedFrame& out) {
             sample.surface = true;
         }
     }
+    return submit(sample, entry_us, out);
+}
+
+bool MfEncoder::submit(platform::MftSample& sample, uint64_t entry_us, EncodedFrame& out) {
+    sample.width = config_.width;
+    sample.height = config_.height;
     const int64_t duration = 10'000'000 / config_.fps;
     sample.time = duration * static_cast<int64_t>(frame_count_);
     sample.duration = duration;
@@ -481,7 +503,6 @@ void MfEncoder::close() {
     sink_.reset();
     ring_.clear();
     nv12_staging_ = {};
-    staging_ = {};
     input_texture_ = {};
     encoder_device_.reset();
     nv12_buffer_.clear();

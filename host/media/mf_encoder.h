@@ -55,6 +55,9 @@ public:
     platform::CpuTexture* input_texture() override;
     EncoderInfo info() const override { return info_; }
     std::string stage_summary() const override { return timings_.summary(); }
+    // The CPU bridge converts the caller's image itself.
+    bool takes_image() const override { return open_ && cpu_convert_; }
+    bool encode_image(const platform::CpuTexture& image, EncodedFrame& out) override;
 
     // What init chose.
     bool cpu_convert() const { return cpu_convert_; }
@@ -72,6 +75,10 @@ private:
     void set_codec_properties();
     // 1: output in out_sample, 0: no output, -1: failure (last error set).
     int process_output(std::vector<uint8_t>& out_sample);
+    // BGRA rows to the NV12 buffer of the CPU bridge.
+    void convert_on_cpu(const platform::CpuTexture& image);
+    // Times the conversion, feeds the sample and collects the access unit.
+    bool submit(platform::MftSample& sample, uint64_t entry_us, EncodedFrame& out);
 
     platform::IMftPort& port_;
     platform::IClock& clock_;
@@ -90,7 +97,6 @@ private:
 
     std::shared_ptr<platform::GpuDevice> encoder_device_;
     platform::CpuTexture input_texture_;
-    platform::CpuTexture staging_;             // CPU bridge read-back
     std::vector<platform::CpuTexture> ring_;   // NV12, 4 slots (GPU path)
     platform::CpuTexture nv12_staging_;        // software transform on the GPU path
     std::vector<uint8_t> nv12_buffer_;         // the sample's memory buffer

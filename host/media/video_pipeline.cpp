@@ -416,7 +416,7 @@ bool VideoPipeline::send_frame(uint64_t acquire_us, uint64_t image_us) {
                     vibrance_level_name(level), static_cast<double>(vibrance_level_factor(level)));
         applied_level_ = level;
     }
-    const platform::CpuTexture* source = &copy_texture_;
+    platform::CpuTexture* source = &copy_texture_;
     if (level != VibranceLevel::off && !vibrance_failed_) {
         if (!vibrance_) {
             vibrance_ = std::make_unique<VibrancePass>();
@@ -432,14 +432,22 @@ bool VideoPipeline::send_frame(uint64_t acquire_us, uint64_t image_us) {
         }
     }
 
-    if (!encoder_->copy_input(source)) {
-        session_log(sid, "copy_input failed: %s", encoder_->last_error().c_str());
-        copy_fail_.fetch_add(1);
-        set_error("copy_input: " + encoder_->last_error());
-        return false;
-    }
-    if (platform::CpuTexture* input = encoder_->input_texture()) {
-        if (overlay_.draw(*input)) ++counters_.cursor_draws;
+    // An encoder that converts on the CPU takes the image itself: the
+    // pointer is drawn on it for the encoding and the pixels under it are put
+    // back after, so the image is still the bare desktop for the next frame.
+    const bool takes_image = encoder_->takes_image();
+    if (takes_image) {
+        if (overlay_.draw_saving(*source, under_pointer_)) ++counters_.cursor_draws;
+    } else {
+        if (!encoder_->copy_input(source)) {
+            session_log(sid, "copy_input failed: %s", encoder_->last_error().c_str());
+            copy_fail_.fetch_add(1);
+            set_error("copy_input: " + encoder_->last_error());
+            return false;
+        }
+        if (platform::CpuTexture* input = encoder_->input_texture()) {
+            if (overlay_.draw(*input)) ++counters_.cursor_draws;
+        }
     }
 
     // The pending IDR is taken, and cleared, now: the encoder is told, and
@@ -468,7 +476,15 @@ bool VideoPipeline::send_frame(uint64_t acquire_us, uint64_t image_us) {
     }
 
     EncodedFrame out;
-    if (!encoder_->encode_frame(out)) {
+    bool encoded;
+    if (takes_image) {
+        encoded = encoder_->encode_image(*source, out);
+        CursorOverlay::restore(*source, under_pointer_);
+        under_pointer_.width = under_pointer_.height = 0;
+    } else {
+        encoded = encoder_->encode_frame(out);
+    }
+    if (!encoded) {
         const std::string err = encoder_->last_error();
         session_log(sid, "encode_frame failed: %s", err.c_str());
         enc_fail_.fetch_add(1);

@@ -223,6 +223,7 @@ private:
     EncoderInfo encoder_info_;
     bool fallback_tried_ = false;
     CursorOverlay overlay_;
+    CursorOverlay::Saved under_pointer_;  // the image's pixels under the pointer while it is drawn
     int32_t last_px_ = 0, last_py_ = 0;
     bool last_pvisible_ = false, pointer_seen_ = false;
     VibranceLevel applied_level_ = VibranceLevel::off;

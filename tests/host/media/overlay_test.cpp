@@ -1,6 +1,7 @@
 // The pointer overlay and the vibrance pass against pixels worked out by hand.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <array>
 #include <cstdlib>
 #include <random>
@@ -80,9 +81,15 @@ TEST(CursorOverlay, MaskedColourAtTheMonitorEdges) {
         bool drawn;
     } cases[] = {{-2, -1, true}, {3, 3, true}, {-3, 0, false}, {0, -2, false}, {5, 0, false}, {0, 4, false}};
     for (const Case& k : cases) {
-        CpuTexture t = filled(5, 4, bg);
+        // Drawn with the pixels under it saved, then put back: the image as before.
+        CpuTexture t = filled(5, 4, bg), before = t;
         o.set_position(k.x, k.y, true);
-        EXPECT_EQ(o.draw(t), k.drawn) << k.x << "," << k.y;
+        CursorOverlay::Saved saved;
+        EXPECT_EQ(o.draw_saving(t, saved), k.drawn) << k.x << "," << k.y;
+        CpuTexture drawn = t;
+        CursorOverlay::restore(t, saved);
+        EXPECT_EQ(t.data, before.data) << k.x << "," << k.y;
+        t = drawn;
         for (uint32_t y = 0; y < 4; ++y) {
             for (uint32_t x = 0; x < 5; ++x) {
                 const int sx = static_cast<int>(x) - k.x, sy = static_cast<int>(y) - k.y;
@@ -145,15 +152,38 @@ TEST(Vibrance, HandComputedPixelsAndVectorEqualsScalar) {
         for (int i = 0; i < 5; ++i) EXPECT_EQ((Px{five_out[i * 4], five_out[i * 4 + 1], five_out[i * 4 + 2], five_out[i * 4 + 3]}), c.out);
     }
 
+    // Runs of one colour (flat areas reuse a result) broken by single pixels.
     std::mt19937 rng(7);
     const uint32_t w = 37, h = 9;
     std::vector<uint8_t> src(w * 4 * h), a(src.size()), b(src.size());
-    for (auto& v : src) v = static_cast<uint8_t>(rng());
+    for (size_t i = 0; i < src.size(); i += 4) {
+        if (i == 0 || rng() % 5 == 0) {
+            for (int k = 0; k < 4; ++k) src[i + k] = static_cast<uint8_t>(rng());
+        } else {
+            std::copy_n(&src[i - 4], 4, &src[i]);
+        }
+    }
     for (float s : {1.0f, 1.2f, 1.4f, 1.6f}) {
         vibrance_scalar(src.data(), w * 4, w, h, s, a.data(), w * 4);
         vibrance(src.data(), w * 4, w, h, s, b.data(), w * 4);
         EXPECT_EQ(a, b) << s;
     }
+}
+
+// The fast pass reads v / 255 from a table: every colour there is comes out
+// as the definition's division gives it.
+TEST(Vibrance, EveryColourAsTheDefinitionGivesIt) {
+    const uint32_t w = 4096, h = 4096;
+    std::vector<uint8_t> src(static_cast<size_t>(w) * h * 4), a(src.size()), b(src.size());
+    for (uint32_t c = 0; c < w * h; ++c) {
+        src[c * 4ull] = static_cast<uint8_t>(c);
+        src[c * 4ull + 1] = static_cast<uint8_t>(c >> 8);
+        src[c * 4ull + 2] = static_cast<uint8_t>(c >> 16);
+        src[c * 4ull + 3] = static_cast<uint8_t>(c * 7);
+    }
+    vibrance_scalar(src.data(), w * 4, w, h, 1.4f, a.data(), w * 4);
+    vibrance(src.data(), w * 4, w, h, 1.4f, b.data(), w * 4);
+    EXPECT_TRUE(a == b);
 }
 
 TEST(Vibrance, LevelComesFromAndGoesToTheSettings) {
