@@ -5,6 +5,7 @@
 #   make show    the demo's machine and host, their monitor in a window here (SHOW_ARGS, SHOW_LAN=1)
 #   make check   the include rule, and the Windows build with its port suites run under Wine
 #   make bench   build and run the benchmarks
+#   make soak    stream for SECONDS (default 3600) and fail on growth or a lost second
 #   make fuzz    build the fuzzing harnesses (clang) and run each for FUZZ_SECONDS
 
 BUILD      ?= build
@@ -13,10 +14,11 @@ TSAN_BUILD ?= build-tsan
 WIN_BUILD  ?= build-win
 FUZZ_BUILD ?= build-fuzz
 FUZZ_SECONDS ?= 180
+SECONDS    ?= 3600
 JOBS       ?= $(shell nproc)
 CMAKE_GEN  := -G Ninja
 
-.PHONY: all build test test-asan test-tsan demo show deps check check-includes check-windows bench fuzz clean
+.PHONY: all build test test-asan test-tsan demo show deps check check-includes check-windows bench soak fuzz clean
 
 all: build
 
@@ -65,7 +67,12 @@ bench: build
 	@for b in $(BUILD)/bench/*; do \
 	  if [ -f "$$b" ] && [ -x "$$b" ]; then "$$b" --benchmark_min_time=0.2 || { echo "bench: $$b failed"; exit 1; }; fi; \
 	done
+	bench/media/ffmpeg_peer.sh $(BUILD)/bench
 	bench/stream/stream_bench.sh $(BUILD)/bin 10
+
+# Not part of make test: SECONDS of streaming with the host's and the driver's resources sampled.
+soak: build
+	bench/soak/soak.sh $(BUILD)/bin $(SECONDS)
 
 fuzz: deps
 	cmake -S . -B $(FUZZ_BUILD) $(CMAKE_GEN) -DCMAKE_C_COMPILER=clang -DCMAKE_CXX_COMPILER=clang++ \

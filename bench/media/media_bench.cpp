@@ -1,8 +1,11 @@
-// The capture-to-bitstream chain of one frame on the CPU: copy of the
-// duplicated desktop image, BGRA to NV12 conversion and H.264 encoding of
+// The capture-to-bitstream chain of one frame on the CPU, as the pipeline
+// runs it: the one copy of the duplicated desktop image, then the encoder's
+// BGRA to NV12 conversion straight from that image and H.264 encoding of
 // test-card frames (with their full-motion region), at 1920x1080 and
-// 2560x1600. Prints per-frame p50/p95/p99 and the shares of conversion and
-// encoding; the conversion alone, scalar and vectorised, gives their ratio.
+// 2560x1600. Prints per-frame p50/p95/p99 and the shares of copy, conversion
+// and encoding; the conversion alone, scalar and vectorised, gives their
+// ratio; the vibrance pass, exact and vectorised, against its definition;
+// and x264's two kinds of threads on this machine's cores.
 #include <benchmark/benchmark.h>
 
 #include <algorithm>
@@ -11,9 +14,15 @@
 #include <cstring>
 #include <vector>
 
+extern "C" {
+#include <x264.h>
+}
+
+#include "host/media/color_vibrance.h"
 #include "host/media/mf_encoder.h"
 #include "platform/sim/desktop.h"
 #include "platform/sim/manual_clock.h"
+#include "platform/sim/test_card.h"
 
 namespace {
 
@@ -91,11 +100,11 @@ void BM_CaptureConvertEncode(benchmark::State& state) {
         }
         state.ResumeTiming();
         auto t0 = std::chrono::steady_clock::now();
-        std::memcpy(copy.data.data(), tex->data.data(), tex->data.size());  // CopyResource
+        std::memcpy(copy.data.data(), tex->data.data(), tex->data.size());  // the pipeline's one copy
         copy_ms.push_back(ms_since(t0));
         out->release_frame();
         EncodedFrame ef;
-        if (!enc.copy_input(&copy) || !enc.encode_frame(ef)) {
+        if (!enc.encode_image(copy, ef)) {
             state.SkipWithError(enc.last_error().c_str());
             break;
         }
@@ -162,5 +171,103 @@ void BM_ConvertRatio(benchmark::State& state) {
                 fixed_text(simd > 0 ? scalar / simd : 0, 2).c_str());
 }
 BENCHMARK(BM_ConvertRatio)->ArgNames({"w", "h"})->Args({1920, 1080})->Args({2560, 1600})->Iterations(60)->Unit(benchmark::kMillisecond);
+
+// The vibrance pass on test-card frames at "medium": the definition (three
+// divisions a pixel) against the pass the pipeline runs.
+void BM_Vibrance(benchmark::State& state) {
+    const uint32_t w = static_cast<uint32_t>(state.range(0)), h = static_cast<uint32_t>(state.range(1));
+    const bool definition = state.range(2) != 0;
+    platform::CpuTexture card, out;
+    sim::compose_test_card(w, h, 123456, {}, card);
+    out.allocate(w, h, platform::kFormatBgra8);
+    const float f = vibrance_level_factor(VibranceLevel::medium);
+    for (auto _ : state) {
+        if (definition) {
+            vibrance_scalar(card.data.data(), card.pitch, w, h, f, out.data.data(), out.pitch);
+        } else {
+            vibrance(card.data.data(), card.pitch, w, h, f, out.data.data(), out.pitch);
+        }
+        benchmark::DoNotOptimize(out.data.data());
+    }
+}
+BENCHMARK(BM_Vibrance)
+    ->ArgNames({"w", "h", "definition"})
+    ->Args({1920, 1080, 1})
+    ->Args({1920, 1080, 0})
+    ->Unit(benchmark::kMillisecond);
+
+// x264 as the transform opens it (ultrafast, zero latency, 20 Mbit/s, one
+// frame of rate-control buffer) with its threads on the slices of a frame
+// or on successive frames: time per frame, and how many frames the encoder
+// holds back before the first comes out (the latency frame threads add).
+void BM_X264Threads(benchmark::State& state) {
+    const uint32_t w = static_cast<uint32_t>(state.range(0)), h = static_cast<uint32_t>(state.range(1));
+    const bool sliced = state.range(2) != 0;
+    x264_param_t p;
+    x264_param_default_preset(&p, "ultrafast", "zerolatency");
+    p.i_width = static_cast<int>(w);
+    p.i_height = static_cast<int>(h);
+    p.i_csp = X264_CSP_NV12;
+    p.i_fps_num = 60;
+    p.i_fps_den = 1;
+    p.i_threads = 2;
+    p.b_sliced_threads = sliced ? 1 : 0;
+    p.i_keyint_max = X264_KEYINT_MAX_INFINITE;
+    p.i_scenecut_threshold = 0;
+    p.i_bframe = 0;
+    p.i_log_level = X264_LOG_NONE;
+    p.rc.i_rc_method = X264_RC_ABR;
+    p.rc.i_bitrate = 20'000;
+    p.rc.i_vbv_max_bitrate = 20'000;
+    p.rc.i_vbv_buffer_size = 20'000 / 60;
+    x264_param_apply_profile(&p, "high");
+    x264_t* enc = x264_encoder_open(&p);
+    if (enc == nullptr) {
+        state.SkipWithError("x264_encoder_open");
+        return;
+    }
+    // 60 distinct frames of the card, cycled.
+    std::vector<std::vector<uint8_t>> frames(60);
+    platform::CpuTexture card;
+    for (size_t i = 0; i < frames.size(); ++i) {
+        sim::compose_test_card(w, h, 1'765'000'000'000ull + 17 * i, {}, card);
+        frames[i].resize(static_cast<size_t>(w) * h * 3 / 2);
+        platform::bgra_to_nv12(card.data.data(), card.pitch, w, h, frames[i].data(), w,
+                               frames[i].data() + static_cast<size_t>(w) * h, w);
+    }
+    int64_t pts = 0;
+    int first_out = -1;
+    x264_picture_t pic, out;
+    x264_picture_init(&pic);
+    pic.img.i_csp = X264_CSP_NV12;
+    pic.img.i_plane = 2;
+    pic.img.i_stride[0] = pic.img.i_stride[1] = static_cast<int>(w);
+    const auto t0 = std::chrono::steady_clock::now();
+    for (auto _ : state) {
+        std::vector<uint8_t>& f = frames[static_cast<size_t>(pts) % frames.size()];
+        pic.img.plane[0] = f.data();
+        pic.img.plane[1] = f.data() + static_cast<size_t>(w) * h;
+        pic.i_pts = pts;
+        x264_nal_t* nals = nullptr;
+        int count = 0;
+        const int bytes = x264_encoder_encode(enc, &nals, &count, &pic, &out);
+        if (bytes > 0 && first_out < 0) first_out = static_cast<int>(pts);
+        ++pts;
+    }
+    const double per_frame = ms_since(t0) / static_cast<double>(std::max<int64_t>(pts, 1));
+    x264_encoder_close(enc);
+    state.counters["frames_held_back"] = first_out;
+    std::printf("x264 %ux%u, 2 %s threads: %s ms a frame, %d frame(s) held back before the first access unit\n", w,
+                h, sliced ? "slice" : "frame", fixed_text(per_frame, 2).c_str(), first_out);
+}
+BENCHMARK(BM_X264Threads)
+    ->ArgNames({"w", "h", "sliced"})
+    ->Args({1920, 1080, 1})
+    ->Args({1920, 1080, 0})
+    ->Args({2560, 1600, 1})
+    ->Args({2560, 1600, 0})
+    ->Iterations(240)
+    ->Unit(benchmark::kMillisecond)
+    ->UseRealTime();
 
 }  // namespace

@@ -6,6 +6,7 @@
 // Thread-safe: input delivery, capture and tests may call from any thread.
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 #include <deque>
 #include <map>
@@ -88,6 +89,9 @@ public:
 
     // Draws what the display shows at a frame time. False for an unknown display.
     bool compose(uint32_t target_id, uint64_t frame_time_ms, platform::CpuTexture& out) const;
+    // The CPU time every compose so far took (its thread's CPU clock): the
+    // work a GPU does under Windows, for benchmarks to leave out.
+    uint64_t compose_cpu_us() const { return compose_cpu_us_.load(); }
 
     // Nudge and GDI accounting (the nudge wakes a never-presenting display).
     void nudge_at(int32_t left, int32_t top);
@@ -105,6 +109,7 @@ private:
     std::map<uint32_t, std::deque<Mark>> marks_;
     PointerState pointer_;
     uint32_t nudges_ = 0;
+    mutable std::atomic<uint64_t> compose_cpu_us_{0};
 };
 
 // Named fault points of the duplication: the next `count` calls of an

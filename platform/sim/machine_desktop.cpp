@@ -6,6 +6,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cstdlib>
 #include <optional>
 #include <set>
 
@@ -58,7 +59,9 @@ public:
     int32_t acquire_next_frame(uint32_t timeout_ms, platform::DuplicationFrameInfo& info,
                                const platform::CpuTexture*& texture) override {
         owner_.refresh();
-        return inner_->acquire_next_frame(timeout_ms, info, texture);
+        const int32_t hr = inner_->acquire_next_frame(timeout_ms, info, texture);
+        owner_.report_drawing();
+        return hr;
     }
     int32_t release_frame() override { return inner_->release_frame(); }
     int32_t get_frame_pointer_shape(std::vector<uint8_t>& buffer, platform::PointerShapeInfo& info) override {
@@ -426,6 +429,23 @@ std::unique_ptr<platform::IDesktopInfo> MachineDesktop::make_desktop_info() {
 }
 std::unique_ptr<platform::ITouchDeviceFactory> MachineDesktop::make_touch_device_factory() {
     return std::make_unique<MachineInputPorts>(*this);
+}
+
+void MachineDesktop::report_drawing() {
+    // SORVANE_SIM_DESKTOP_CPU names a file that gets the desktop's drawing
+    // time in microseconds, at most every 100 ms (benchmarks subtract it).
+    static const char* const path = std::getenv("SORVANE_SIM_DESKTOP_CPU");
+    if (path == nullptr || *path == 0) return;
+    const uint64_t now = desktop_.clock().now_ms();
+    uint64_t last = drawing_reported_ms_.load();
+    if (now - last < 100 || !drawing_reported_ms_.compare_exchange_strong(last, now)) return;
+    const std::string text = std::to_string(desktop_.compose_cpu_us()) + "\n";
+    const std::string tmp = std::string(path) + ".tmp";
+    const int fd = ::open(tmp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+    if (fd < 0) return;
+    const bool ok = ::write(fd, text.data(), text.size()) == static_cast<ssize_t>(text.size());
+    ::close(fd);
+    if (ok) ::rename(tmp.c_str(), path);
 }
 
 }  // namespace sorvane::sim

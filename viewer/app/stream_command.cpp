@@ -108,6 +108,7 @@ struct Pictures {
     uint64_t decoded = 0;
     uint64_t decode_failures = 0;
     uint64_t first_ms = 0, last_ms = 0;
+    uint64_t longest_gap_ms = 0;  // between two decoded pictures
     uint64_t bytes = 0;
     std::vector<int64_t> latencies;
     std::atomic<bool> need_keyframe{false};
@@ -298,6 +299,7 @@ public:
         std::fprintf(streams_.out, "  rate: %.1f fps, %.2f Mbit/s\n",
                      span_s > 0 ? static_cast<double>(p.decoded - 1) / span_s : 0.0,
                      span_s > 0 ? static_cast<double>(p.bytes) * 8.0 / span_s / 1e6 : 0.0);
+        std::fprintf(streams_.out, "  longest gap between pictures: %" PRIu64 " ms\n", p.longest_gap_ms);
         if (!lat.empty()) {
             const size_t n = lat.size();
             const int64_t p50 = percentile(lat, 50), p95 = percentile(lat, 95), p99 = percentile(lat, 99);
@@ -342,6 +344,7 @@ private:
         }
         const uint64_t now = clock_->now_ms();
         if (p.decoded++ == 0) p.first_ms = now;
+        else p.longest_gap_ms = std::max(p.longest_gap_ms, now - p.last_ms);
         p.last_ms = now;
         // The frame time is the host's monotonic clock, the same as ours on one machine.
         // A picture without the card (or a garbled barcode) gives no figure.
