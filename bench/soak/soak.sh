@@ -28,22 +28,8 @@ cleanup() {
   [[ -n $vdd_pid ]] && kill -TERM "$vdd_pid" 2>/dev/null && wait "$vdd_pid" 2>/dev/null || true
 }
 trap cleanup EXIT
-wait_for() { for _ in $(seq 200); do grep -q "$2" "$1" && return 0; sleep 0.05; done; echo "soak: timed out waiting for '$2' in $1" >&2; return 1; }
-
-mkdir -p "$top/machine" "$top/data" "$top/work"
-cd "$top/work"
-export SORVANE_SIM_ROOT=$top/machine LOCALAPPDATA=$top/data SORVANE_PAIRING_PORT=0
-"$bin/sorvane-sim" init > sim.out
-"$bin/sorvane-setup" install --app-dir "$bin" --version 0.1.14 --driver-version 1.0.0 > setup.out 2>&1
-"$bin/sorvane-vdd" run > vdd.out 2>&1 &
-vdd_pid=$!
-wait_for vdd.out "driver loaded"
-"$bin/sorvane-host" --console --pair --bind 127.0.0.1 --control-port 0 --video-port 0 --input-port 0 > host.out 2>&1 &
-host_pid=$!
-wait_for host.out "Ctrl+C to stop"
-uri=$(grep -o "sorvane://pair?[^ ]*" host.out | head -n 1)
-port=$(grep -o "eslestirme penceresi acildi ([0-9]*" host.out | grep -o "[0-9]*$")
-"$bin/sorvane-viewer" pair "$uri" --address 127.0.0.1 --port "$port" --state "$top/viewer" > pair.out 2>&1
+. "$(dirname "$0")/../stream/machine.sh"
+start_machine "$bin" "$top"
 
 # One line per sample: seconds since the start, then RSS (KiB), threads and
 # descriptors of the host and of the driver.

@@ -26,7 +26,7 @@ trap cleanup EXIT
 
 # utime + stime of a process, in clock ticks.
 cpu_ticks() { awk '{ print $14 + $15 }' "/proc/$1/stat"; }
-wait_for() { for _ in $(seq 200); do grep -q "$2" "$1" && return 0; sleep 0.05; done; echo "timed out waiting for '$2' in $1" >&2; return 1; }
+. "$(dirname "$0")/machine.sh"
 
 # The desktop's drawing time so far (microseconds), as the host's simulated desktop reports it.
 drawn_us() { cat "$1" 2>/dev/null || echo 0; }
@@ -35,21 +35,7 @@ printf "%-14s %10s %8s %8s %8s %8s %8s %10s %10s %8s\n" mode first_ms decoded fp
   host_all% draw%
 for mode in "${modes[@]}"; do
   root=$top/$mode
-  mkdir -p "$root/machine" "$root/data" "$root/work"
-  cd "$root/work"
-  export SORVANE_SIM_ROOT=$root/machine LOCALAPPDATA=$root/data SORVANE_PAIRING_PORT=0
-  "$bin/sorvane-sim" init > sim.out
-  "$bin/sorvane-setup" install --app-dir "$bin" --version 0.1.14 --driver-version 1.0.0 > setup.out 2>&1
-  "$bin/sorvane-vdd" run > vdd.out 2>&1 &
-  vdd_pid=$!
-  wait_for vdd.out "driver loaded"
-  SORVANE_SIM_DESKTOP_CPU=$root/desktop-cpu \
-    "$bin/sorvane-host" --console --pair --bind 127.0.0.1 --control-port 0 --video-port 0 --input-port 0 > host.out 2>&1 &
-  host_pid=$!
-  wait_for host.out "Ctrl+C to stop"
-  uri=$(grep -o "sorvane://pair?[^ ]*" host.out | head -n 1)
-  port=$(grep -o "eslestirme penceresi acildi ([0-9]*" host.out | grep -o "[0-9]*$")
-  "$bin/sorvane-viewer" pair "$uri" --address 127.0.0.1 --port "$port" --state "$root/viewer" > pair.out 2>&1
+  start_machine "$bin" "$root" SORVANE_SIM_DESKTOP_CPU="$root/desktop-cpu"
   before=$(cpu_ticks "$host_pid")
   drawn_before=$(drawn_us "$root/desktop-cpu")
   start=$(date +%s.%N)
