@@ -183,10 +183,11 @@ bool HostRuntime::start_host(const HostOptions& options, const RunSettings& run)
 }
 
 int HostRuntime::run_tray() {
-    // There is no notification area to live in on this platform.
-    log("[host] tepsi olusturulamadi; konsolsuz calisamiyor, temiz kapaniliyor (--console deneyin)");
+    tray_mode_ = std::make_unique<TrayMode>(*this, *platform_.clock, tray_extras_);
+    const int code = tray_mode_->run();
+    // The loop also ends without the quit action (the window was destroyed).
     stop_host();
-    return 1;
+    return code;
 }
 
 void HostRuntime::present_pairing() {
@@ -225,6 +226,7 @@ void HostRuntime::stop_host() {
 }
 
 void HostRuntime::teardown_host() {
+    tray_mode_.reset();
     if (console_handler_) {
         console_handler_->uninstall();
         console_handler_.reset();

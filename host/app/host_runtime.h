@@ -7,6 +7,7 @@
 #include <string>
 
 #include "host/core/options.h"
+#include "host/app/tray_mode.h"
 #include "host/core/state_files.h"
 #include "host/trust/trust_status.h"
 #include "platform/clock.h"
@@ -74,12 +75,21 @@ public:
     void teardown_host();
 
     const HostOptions& options() const { return options_; }
+    const RunSettings& run_settings() const { return run_; }
     PairingListener* pairing_listener() { return pairing_listener_.get(); }
     SessionManager* session_manager() { return session_manager_.get(); }
     // The network watcher's snapshot and the network settings page; null
     // before start-up reached discovery.
     HostDiscovery* discovery() { return discovery_.get(); }
+    PairingStore* pairings() { return pairings_.get(); }
+    DeviceKindStore* device_kinds() { return device_kinds_.get(); }
+    DisplayPositionStore* display_positions() { return display_positions_.get(); }
+    WifiTransport* transport() { return transport_.get(); }
+    const HostPlatform& host_platform() const { return platform_; }
+    TrustStatusRecord trust_events() const { return trust_status_.snapshot(); }
     const HostPaths& paths() const { return paths_; }
+    // What tray mode adds (set before run_tray).
+    void set_tray_extras(TrayExtras extras) { tray_extras_ = std::move(extras); }
 
 private:
     HostPlatform platform_;
@@ -114,6 +124,8 @@ private:
     bool transport_started_ = false;
     std::unique_ptr<HostDiscovery> discovery_;
     std::unique_ptr<PairingListener> pairing_listener_;
+    TrayExtras tray_extras_;
+    std::unique_ptr<TrayMode> tray_mode_;
 };
 
 // Console mode's wait: returns when stop_flag is set or, when run_seconds is

@@ -6,12 +6,14 @@
 #include "host/app/host_runtime.h"
 #include "host/core/autostart.h"
 #include "host/trust/tls_identity.h"
+#include "host/ui/tray_icon.h"
 #include "platform/cert_store.h"
 #include "platform/console.h"
 #include "platform/paths.h"
 #include "platform/registry.h"
 #include "platform/self_process.h"
 #include "platform/shell_links.h"
+#include "platform/tray.h"
 
 namespace sorvane {
 
@@ -32,9 +34,12 @@ std::string exe_path() {
 
 RunningTrayHost system_running_tray_host() {
     RunningTrayHost host;
-    // No tray host runs in this build yet: there is no window to find.
-    host.find_window = [](uint32_t&) { return false; };
-    host.post_quit = [] { return false; };
+    host.find_window = [](uint32_t& process_id) {
+        const platform::TrayWindowRef w = platform::find_tray_window(TrayIcon::kWindowClass);
+        process_id = w.process_id;
+        return w.found;
+    };
+    host.post_quit = [] { return platform::post_tray_window(TrayIcon::kWindowClass, TrayIcon::kQuitMessage, 0, 0); };
     return host;
 }
 

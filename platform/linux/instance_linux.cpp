@@ -6,6 +6,7 @@
 
 #include "platform/instance.h"
 #include "platform/paths.h"
+#include "platform/tray.h"
 
 namespace sorvane::platform {
 
@@ -42,7 +43,9 @@ std::unique_ptr<InstanceGuard> create_instance_guard(const std::string& name, bo
     return std::make_unique<LockFileGuard>(fd);
 }
 
-// No tray window exists on Linux to receive the request.
-bool request_running_instance_panel() { return false; }
+// The running host's tray window on the simulated machine: a left click on its icon.
+bool request_running_instance_panel() {
+    return post_tray_window("SorvaneTrayWindow", 0x8001, 0, kWmLButtonUp);
+}
 
 }  // namespace sorvane::platform

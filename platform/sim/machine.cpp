@@ -24,8 +24,9 @@ namespace {
 template <class S, class F>
 void for_each_file(S& s, F&& f) {
     for_each_model(s, f);
+    f(s.tray);
     f(s.faults);
-    f(s.meta);
+    f(s.meta);  // last: store() rewrites it after counting the change
 }
 
 std::string env_or_empty(const char* name) {

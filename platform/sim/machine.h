@@ -41,6 +41,7 @@
 #include "platform/sim/security_model.h"
 #include "platform/sim/startup_model.h"
 #include "platform/sim/system_model.h"
+#include "platform/sim/tray_model.h"
 
 namespace sorvane::sim {
 
@@ -99,6 +100,10 @@ struct MachineState {
     InputModel input;
     StartupModel startup;
     NetworkModel network;
+
+    // The running programs' windows and notification icons: not part of the
+    // dump, since they go with their programs.
+    TrayModel tray;
 
     // Steering of the simulation; not part of the dump.
     FaultTable faults;

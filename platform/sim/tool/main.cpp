@@ -68,6 +68,15 @@ const Verb kVerbs[] = {
      "        [--profiles all|private,public,...] [--service NAME] [--out] [--disabled]\n"
      "firewall remove NAME",
      sorvane::sim::tool::verb_firewall},
+    {"tray",
+     "tray                                   each tray window: icon (state, symbols), tooltip, balloons, open menu\n"
+     "tray click left|right | tray menu ID | tray balloon-click\n"
+     "                                       what the user does to the notification icon and its menu\n"
+     "tray taskbar-created | tray theme light|dark\n"
+     "                                       Explorer restarts / Windows switches its theme",
+     sorvane::sim::tool::verb_tray},
+    {"shell", "shell                                  what the shell was asked to open, oldest first",
+     sorvane::sim::tool::verb_shell},
     {"pipe", "pipe NAME                              the socket path of \\\\.\\pipe\\NAME",
      sorvane::sim::tool::verb_pipe},
 };

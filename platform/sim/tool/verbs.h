@@ -36,6 +36,8 @@ int verb_power(Machine& m, const std::vector<std::string>& args);
 int verb_startup(Machine& m, const std::vector<std::string>& args);
 int verb_network(Machine& m, const std::vector<std::string>& args);
 int verb_firewall(Machine& m, const std::vector<std::string>& args);
+int verb_tray(Machine& m, const std::vector<std::string>& args);
+int verb_shell(Machine& m, const std::vector<std::string>& args);
 // init's display options (--gpus N, --monitors WxH@R[,...]|none); false when not one of them or bad.
 bool parse_display_option(const std::string& option, const std::string& value, MachineSetup& setup);
 

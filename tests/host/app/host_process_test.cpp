@@ -11,6 +11,8 @@
 #include "host/core/gpu_preference.h"
 #include "platform/files.h"
 #include "platform/sim/machine.h"
+#include "platform/sim/tray_sim.h"
+#include "tests/support/host_fakes.h"
 #include "tests/support/process.h"
 #include "tests/support/temp_dir.h"
 
@@ -40,6 +42,25 @@ const std::vector<std::string> kOwnPorts{"--control-port", "0", "--video-port", 
 std::vector<std::string> with_own_ports(std::vector<std::string> args) {
     args.insert(args.end(), kOwnPorts.begin(), kOwnPorts.end());
     return args;
+}
+
+// Asks the tray host on the machine in dir to quit, as --quit does (once its
+// window exists), and waits until its process is gone.
+bool quit_tray_host(const TempDir& dir) {
+    sim::Machine machine(dir.file("machine"));
+    sim::TrayModel::Window w;
+    std::string error;
+    if (!test::eventually([&] { return sim::find_window_of_class(machine, "SorvaneTrayWindow", w); }) ||
+        !sim::post_to_window_class(machine, "SorvaneTrayWindow", platform::WindowMessage{0x8002, 0, 0, {}}, error)) {
+        return false;
+    }
+    return test::eventually([&] {
+        const std::string stat = "/proc/" + std::to_string(w.pid) + "/stat";
+        if (::kill(static_cast<pid_t>(w.pid), 0) != 0 || !platform::file_exists(stat)) return true;
+        const std::string text = read_all(stat);
+        const size_t paren = text.rfind(')');
+        return paren != std::string::npos && paren + 2 < text.size() && text[paren + 2] == 'Z';
+    });
 }
 
 TEST(HostProcess, ParseErrorsPrintTheirLineAndTheUsage) {
@@ -120,10 +141,11 @@ TEST(HostProcess, GpuPreferenceIsCheckedWrittenAndTheTrayHostRestartsOnce) {
     EXPECT_EQ(stored(), "");
 
     // Tray start-up writes the entry and hands over to a second process,
-    // which finds it matching and runs on (here: until the missing tray ends it).
+    // which finds it matching and runs on until it is asked to quit.
     r = test::run(kHost, kOwnPorts, env_for(dir));
     EXPECT_EQ(r.code, 0);
     EXPECT_EQ(stored(), exe + "=GpuPreference=2;\n");
+    ASSERT_TRUE(quit_tray_host(dir));
     const std::string log_file = dir.path() + "/Sorvane/logs/sorvane-host.log";
     std::string logged;
     for (int i = 0; i < 3000 && logged.find("[host] stopped\n") == std::string::npos; ++i) {
@@ -152,7 +174,9 @@ TEST(HostProcess, GpuPreferenceIsCheckedWrittenAndTheTrayHostRestartsOnce) {
         s.registry.set_value(platform::RegistryHive::current_user, kGpuPreferencesKey, exe,
                              platform::reg_sz("GpuPreference=1;"));
     }));
-    EXPECT_EQ(test::run(kHost, with_own_ports({"--no-gpu-pref"}), env_for(dir)).code, 1);
+    Process again(kHost, with_own_ports({"--no-gpu-pref"}), env_for(dir));
+    ASSERT_TRUE(quit_tray_host(dir));
+    EXPECT_EQ(again.wait(), 0);
     EXPECT_EQ(stored(), exe + "=GpuPreference=1;\n");
 }
 
@@ -232,6 +256,30 @@ TEST(HostProcess, TrayModeEndsWithoutANotificationArea) {
     TempDir dir2;
     EXPECT_EQ(test::run(kHost, with_own_ports({"--bind", "127.0.0.1"}), env_for(dir2)).code, 1);
     EXPECT_EQ(read_all(dir2.path() + "/Sorvane/logs/sorvane-host.log").find("tum aglara"), std::string::npos);
+}
+
+TEST(HostProcess, ASecondTrayStartOpensThePanelOfTheFirstAndTheStopSignalEndsIt) {
+    TempDir dir;
+    ASSERT_TRUE(sim::Machine(dir.file("machine")).initialize({}));
+    Process first(kHost, with_own_ports({"--no-gpu-pref", "--bind", "127.0.0.1"}), env_for(dir));
+    sim::Machine machine(dir.file("machine"));
+    ASSERT_TRUE(test::eventually([&] {
+        sim::TrayModel::Window w;
+        return sim::find_window_of_class(machine, "SorvaneTrayWindow", w);
+    }));
+    EXPECT_EQ(test::run(kHost, with_own_ports({"--no-gpu-pref"}), env_for(dir)).code, 0);
+    // The first one opened its panel through the shell.
+    const auto opened = [&] { return machine.journal().find("] shell open http://127.0.0.1:") != std::string::npos; };
+    EXPECT_TRUE(test::eventually(opened));
+    // The stop signal is the session's end for a tray host: a clean stop.
+    first.signal(SIGTERM);
+    EXPECT_EQ(first.wait(), 0);
+    const std::string logged = read_all(dir.path() + "/Sorvane/logs/sorvane-host.log");
+    EXPECT_NE(logged.find("[tray] WM_ENDSESSION: oturum/bilgisayar kapaniyor, temiz kapaniliyor\n"), std::string::npos);
+    EXPECT_EQ(logged.find("[host] stopped"), logged.rfind("[host] stopped"));
+    EXPECT_NE(logged.find("[host] stopped"), std::string::npos);
+    sim::TrayModel::Window gone;
+    EXPECT_FALSE(sim::find_window_of_class(machine, "SorvaneTrayWindow", gone));
 }
 
 TEST(HostProcess, AStartThatFailsEarlyLogsNoStopSequence) {
