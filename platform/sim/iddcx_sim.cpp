@@ -40,6 +40,7 @@ struct SimIddCx::PowerLink {
 
 SimIddCx::SimIddCx(std::shared_ptr<Machine> machine, const std::string& device_instance_id)
     : SimIddCx(std::move(machine)) {
+    for_node_ = true;
     become_driver_host_process();
     auto host = std::make_unique<DriverHostLock>();
     std::string error;
@@ -398,7 +399,7 @@ uint32_t SimIddCx::device_init_config(const platform::IddClientConfig& config) {
 uint32_t SimIddCx::device_create(platform::IIddCxDriver* driver) {
     if (const uint32_t f = check("device_create")) return f;
     // One driver instance per device node.
-    if (power_link_ && !host_) return platform::kStatusInvalidDeviceState;
+    if (for_node_ && !host_) return platform::kStatusInvalidDeviceState;
     std::lock_guard<std::mutex> g(mutex_);
     driver_ = driver;
     return 0;

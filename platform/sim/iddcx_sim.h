@@ -191,6 +191,7 @@ private:
     bool init_inline_ = false;
 
     // The driver host of a device node.
+    bool for_node_ = false;
     std::unique_ptr<DriverHostLock> host_;
     std::string host_error_;
     std::shared_ptr<PowerLink> power_link_;
