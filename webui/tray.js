@@ -29,6 +29,7 @@ const TEXTS = {
     updateKnown: 'Sorvane {v} is out.', download: 'Download', driverProblem: 'The display driver is not ready: {d}',
     dataUnreadable: 'Paired devices could not be read; pair your devices again.',
     tlsRenewed: 'This computer\'s identity was renewed; pair your devices again.', none: '—',
+    pairingsUnsaved: 'The list of paired devices could not be saved; a removed device may come back after a restart.',
     hardware: 'hardware', software: 'software',
   },
   tr: {
@@ -55,6 +56,7 @@ const TEXTS = {
     updateKnown: 'Sorvane {v} yayında.', download: 'İndir', driverProblem: 'Ekran sürücüsü hazır değil: {d}',
     dataUnreadable: 'Eşleşmiş cihazlar okunamadı; cihazlarını yeniden eşleştir.',
     tlsRenewed: 'Bu bilgisayarın kimliği yenilendi; cihazlarını yeniden eşleştir.', none: '—',
+    pairingsUnsaved: 'Eşleşmiş cihaz listesi kaydedilemedi; kaldırılan bir cihaz yeniden başlatınca geri gelebilir.',
     hardware: 'donanım', software: 'yazılım',
   },
 };
@@ -136,6 +138,7 @@ function drawBanners(s) {
   if (s.driver) box.appendChild(banner('warn', t('driverProblem', {d: s.driver.detail})));
   if (s.data && s.data.pairings_unreadable) box.appendChild(banner('warn', t('dataUnreadable')));
   if (s.data && s.data.tls_renewed) box.appendChild(banner('warn', t('tlsRenewed')));
+  if (s.data && s.data.pairings_unsaved) box.appendChild(banner('warn', t('pairingsUnsaved')));
 }
 
 function drawMain(s) {

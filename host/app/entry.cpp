@@ -9,6 +9,7 @@
 #include "host/app/gpu_preference.h"
 #include "host/app/host_runtime.h"
 #include "host/app/one_shot_commands.h"
+#include "host/app/tray_features.h"
 #include "host/core/crash.h"
 #include "host/core/log.h"
 #include "host/core/options.h"
@@ -122,6 +123,8 @@ int host_main(int argc, char** argv) {
 
     int exit_code = 0;
     {
+        // Tray mode's own features outlive the runtime, whose tray refers to them.
+        std::unique_ptr<TrayFeatures> features;
         HostRuntime runtime(HostPlatform{clock.get(), paths.get(), network.get(), protector.get()},
                             g_stop_requested);
         if (!runtime.start_host(options, run)) {
@@ -131,6 +134,8 @@ int host_main(int argc, char** argv) {
             console_wait(*clock, g_stop_requested, run.run_seconds);
             runtime.stop_host();
         } else {
+            features = std::make_unique<TrayFeatures>(*clock, run);
+            runtime.set_tray_extras(features->extras());
             exit_code = runtime.run_tray();
         }
         instance.reset();

@@ -121,10 +121,11 @@ PanelHooks runtime_panel_hooks(HostRuntime& runtime, platform::ITray& tray, plat
         if (!last_encoder_info(info)) return std::string();
         return info.name + " | adaptor: " + info.adapter + (info.hardware ? " | donanim" : " | YAZILIM");
     };
-    h.data_events = [&runtime]() -> std::optional<PanelDataEvents> {
+    h.data_events = [&runtime, store]() -> std::optional<PanelDataEvents> {
         const TrustStatusRecord r = runtime.trust_events();
-        if (!r.pairings_unreadable && !r.tls_renewed) return std::nullopt;
-        return PanelDataEvents{r.pairings_unreadable, r.tls_renewed};
+        const bool unsaved = store->last_save_failed();
+        if (!r.pairings_unreadable && !r.tls_renewed && !unsaved) return std::nullopt;
+        return PanelDataEvents{r.pairings_unreadable, r.tls_renewed, unsaved};
     };
     h.driver_problem = []() -> std::optional<std::string> {
         auto [set, text] = driver_readiness_note();
@@ -200,7 +201,7 @@ int TrayMode::run() {
     // host as the session's end message does.
     end_session_ = platform::install_console_control_handler(
         [tray = tray_.get()](platform::ControlEvent) { tray->post(platform::kWmEndSession, 1, 0); });
-    if (extras_.started) extras_.started();
+    if (extras_.started) extras_.started(*tray_);
     const int code = icon_->run();
     if (extras_.stopped) extras_.stopped();
     if (end_session_) end_session_->uninstall();

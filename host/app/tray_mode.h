@@ -27,8 +27,9 @@ struct TrayExtras {
     // The update-notice action (message 0x801E) and a click on its balloon.
     std::function<void(TrayIcon&)> update_notice;
     std::function<void()> balloon_click;
-    // After the icon exists / after the loop ended (the update check).
-    std::function<void()> started;
+    // After the icon exists (with the tray, whose window other threads may
+    // post to until stopped) / after the loop ended (the update check).
+    std::function<void(platform::ITray& tray)> started;
     std::function<void()> stopped;
 };
 

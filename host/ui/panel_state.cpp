@@ -189,6 +189,7 @@ std::string panel_state_json(const PanelState& s) {
         JsonObject d(out);
         d.boolean("pairings_unreadable", s.data->pairings_unreadable);
         d.boolean("tls_renewed", s.data->tls_renewed);
+        if (s.data->pairings_unsaved) d.boolean("pairings_unsaved", true);
         d.close();
     }
     if (s.driver_problem) {

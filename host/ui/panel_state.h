@@ -75,6 +75,9 @@ struct PanelNetWarning {
 struct PanelDataEvents {
     bool pairings_unreadable = false;
     bool tls_renewed = false;
+    // The last write of pairings.dat failed (a removed device would come back
+    // after a restart).
+    bool pairings_unsaved = false;
 };
 
 struct PanelReport {

@@ -45,7 +45,7 @@ TEST(PanelState, GoldenMessages) {
     pairing.pairing = PanelPairing{"sorvane://pair?host=h&token=t", 33, "M4,4h1v1h-1z", 117, 120, true, "1A2B-3C4D"};
     pairing.net = PanelNetWarning{false, ""};
     pairing.update = "0.2.0";
-    pairing.data = PanelDataEvents{true, false};
+    pairing.data = PanelDataEvents{true, false, true};
     pairing.driver_problem = "driver adapter is not ready (adapter=0)";
     pairing.report = {"done", 7, ""};
 
@@ -70,7 +70,7 @@ TEST(PanelState, GoldenMessages) {
          R"("verify_code":"1A2B-3C4D"},"lang":"tr","settings":{"lang_override":"tr","theme_override":"dark",)"
          R"("autostart":true,"update_check":false,"vibrance":"medium","host_name":"SIMPC","ip":"192.168.1.20",)"
          R"("version":"0.1.14"},"net":{"warn":true,"wifi":false},"update":{"version":"0.2.0"},)"
-         R"("data":{"pairings_unreadable":true,"tls_renewed":false},)"
+         R"("data":{"pairings_unreadable":true,"tls_renewed":false,"pairings_unsaved":true},)"
          R"x("driver":{"ok":false,"detail":"driver adapter is not ready (adapter=0)"},)x"
          R"("report":{"state":"done","files":7,"error":""},"view":"pairqr","theme":"dark"})"},
     };
