@@ -4,9 +4,12 @@
 # reference viewer pairs with the URI the host logs and then streams a
 # 2560x1600@60 monitor of its own for about 10 seconds with a tap, the host
 # stops and restores the machine's displays, the host knows the device at its
-# next start, and the installer helper removes everything again.
+# next start, and the installer helper removes everything again. Then, on a
+# machine of its own, a host in tray mode shows its panel in headless Chromium
+# and a phone pairs from the panel's QR code.
 set -euo pipefail
 bin=$(cd "${1:-build/bin}" && pwd)
+here=$(cd "$(dirname "$0")" && pwd)
 root=$(mktemp -d /tmp/sorvane-demo-XXXXXX)
 export LOCALAPPDATA=$root/LocalAppData
 export SORVANE_SIM_ROOT=$root/machine
@@ -140,6 +143,15 @@ elif diff -q <(machine_view machine-before.json) <(machine_view machine-after.js
 else
   echo "the machine differs from the fresh one:"; diff machine-before.json machine-after.json || true
 fi
+echo
+echo "== 7. tray mode on a fresh machine: the panel in headless Chromium, a phone paired from its QR code"
+panel_rc=0
+/usr/bin/python3 "$here/../tests/host/ui/panel_browser_test.py" "$bin" "$root/panel" || panel_rc=$?
+case $panel_rc in
+  0) echo "screenshots of every view: $root/panel/*.png" ;;
+  77) echo "tray mode skipped: no headless browser on this machine" ;;
+  *) echo "tray mode FAILED (exit code $panel_rc); screenshots so far: $root/panel" ;;
+esac
 echo
 echo "== what the viewer saw"
 sed -n '/^summary:/,$p' viewer-stream.out

@@ -24,6 +24,10 @@ CHROMIUM = '/usr/bin/chromium'
 CHROMEDRIVER = '/usr/bin/chromedriver'
 
 
+def say(text):
+    print(text, flush=True)
+
+
 def wait_for(what, check, seconds=10.0, step=0.05):
     end = time.monotonic() + seconds
     while True:
@@ -95,6 +99,7 @@ def main():
                                  '--control-port', '0', '--video-port', '0', '--input-port', '0'],
                                 env=m.env, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
         wait_for('the tray icon', lambda: 'icon 1: idle' in m.sim('tray').stdout)
+        say('tray host started; sorvane-sim tray shows:\n' + m.sim('tray').stdout.rstrip())
         control_port = re.search(r'control tcp listening on 127\.0\.0\.1:(\d+)', log_text()).group(1)
 
         m.sim('tray', 'click', 'left')
@@ -102,6 +107,7 @@ def main():
                            lambda: next((l for l in m.sim('shell').stdout.splitlines() if '/tray.html?' in l), None))
         assert re.fullmatch(r'http://127\.0\.0\.1:\d+/tray\.html\?lang=en&theme=light&token=[0-9a-f]{32}', address), address
         secret = address.rsplit('=', 1)[1]
+        say('sorvane-sim tray click left -> the shell opened ' + address.replace(secret, '<secret>'))
 
         options = webdriver.ChromeOptions()
         options.binary_location = CHROMIUM
@@ -172,6 +178,7 @@ def main():
         paired = m.run('sorvane-viewer', 'pair', decoded, '--address', '127.0.0.1', '--port', pairing_port,
                        '--client-id', 'phone-1', '--name', 'Ayşe "Tel"')
         assert verify in paired.stdout, paired.stdout
+        say(f'the QR code of the panel reads {decoded[:40]}...; sorvane-viewer pair with it: paired (verify code {verify})')
         # The next tick or two: back on the main view, the phone listed.
         wait_for('the main view after pairing', lambda: visible_view() == 'view-tray', seconds=4)
         items = driver.find_elements(By.CSS_SELECTOR, '#paired li')
@@ -179,6 +186,7 @@ def main():
         assert 'Ayşe "Tel"' in items[0].text
         viewport(380, 560)
         shot('3-main-paired')
+        say('the panel went back to its main view and lists the phone')
 
         # Language and theme reach settings.txt and the page.
         click('#open-settings')
@@ -236,6 +244,8 @@ def main():
         wait_for('the open menu', lambda: '1003 Exit' in m.sim('tray').stdout)
         m.sim('tray', 'menu', '1003')
         assert host.wait(timeout=20) == 0
+        say('remove device: the phone is forgotten and its next connection is refused (not_paired); '
+            'Exit from the tray menu stopped the host')
         assert log_text().count('[host] stopped') == 1
         print(f'panel browser test: passed; screenshots in {out_dir}')
         return 0
