@@ -26,6 +26,7 @@ const TEXTS = {
       'may not reach this computer. Set the network to Private.',
     netWired: 'Windows treats this network as public or its firewall blocks Sorvane, so your device may not ' +
       'reach this computer. Set the network to Private.',
+    netFixed: 'Sorvane was blocked at {t}; this computer is reachable now.',
     updateKnown: 'Sorvane {v} is out.', download: 'Download', driverProblem: 'The display driver is not ready: {d}',
     dataUnreadable: 'Paired devices could not be read; pair your devices again.',
     tlsRenewed: 'This computer\'s identity was renewed; pair your devices again.', none: '—',
@@ -53,6 +54,7 @@ const TEXTS = {
       'bu bilgisayara ulaşamayabilir. Ağı Özel yap.',
     netWired: 'Windows bu ağı ortak ağ sayıyor ya da güvenlik duvarı Sorvane\'i engelliyor; cihazın bu ' +
       'bilgisayara ulaşamayabilir. Ağı Özel yap.',
+    netFixed: 'Sorvane engellenmişti (saat {t}); bu bilgisayara artık ulaşılabiliyor.',
     updateKnown: 'Sorvane {v} yayında.', download: 'İndir', driverProblem: 'Ekran sürücüsü hazır değil: {d}',
     dataUnreadable: 'Eşleşmiş cihazlar okunamadı; cihazlarını yeniden eşleştir.',
     tlsRenewed: 'Bu bilgisayarın kimliği yenilendi; cihazlarını yeniden eşleştir.', none: '—',
@@ -127,13 +129,20 @@ function changed(part, value) {
   return true;
 }
 
+// The network warning stays for the run; once its cause is gone it says so
+// instead of asking for the fix again.
+function netText(net) {
+  return net.fixed ? t('netFixed', {t: net.blocked_at}) : t(net.wifi ? 'netWifi' : 'netWired');
+}
+
 function drawBanners(s) {
   if (!changed('banners', [s.update, s.net, s.driver, s.data])) return;
   const box = $('banners');
   box.replaceChildren();
   if (s.update) box.appendChild(banner('info', t('updateKnown', {v: s.update.version}), {text: t('download'), cmd: 'open_update'}));
   if (s.net) {
-    box.appendChild(banner('warn', t(s.net.wifi ? 'netWifi' : 'netWired'), {text: t('openNetSettings'), cmd: 'open_net_settings'}));
+    box.appendChild(s.net.fixed ? banner('info', netText(s.net))
+      : banner('warn', netText(s.net), {text: t('openNetSettings'), cmd: 'open_net_settings'}));
   }
   if (s.driver) box.appendChild(banner('warn', t('driverProblem', {d: s.driver.detail})));
   if (s.data && s.data.pairings_unreadable) box.appendChild(banner('warn', t('dataUnreadable')));
@@ -198,7 +207,11 @@ function drawPairing(s) {
   }
   tick();
   $('pair-net').hidden = !s.net;
-  if (s.net) $('pair-net-text').textContent = t(s.net.wifi ? 'netWifi' : 'netWired');
+  if (s.net) {
+    $('pair-net').className = 'banner ' + (s.net.fixed ? 'info' : 'warn');
+    $('pair-net-text').textContent = netText(s.net);
+    $('pair-net-button').hidden = !!s.net.fixed;
+  }
   $('pair-ip').textContent = s.settings.ip || t('none');
   $('copy-ip').hidden = !s.settings.ip;
 }

@@ -158,6 +158,21 @@ def main():
         viewport(380, 560)
         assert 'acilis: ilk durum cizildi' in wait_for('the first render', lambda: log_text().count('ilk durum') and log_text())
 
+        # The network warning as the watcher sends it: blocked asks for the fix, fixed says when it was blocked.
+        banners = driver.execute_script('''
+            const saved = state, out = [];
+            for (const net of [{wifi: true}, {wifi: false, fixed: true, blocked_at: '14:05'}]) {
+              state = Object.assign({}, saved, {net});
+              draw();
+              const b = document.querySelector('#banners .banner');
+              out.push([b.className, b.textContent, !!b.querySelector('button')]);
+            }
+            state = saved;
+            draw();
+            return out;''')
+        assert banners[0][0] == 'banner warn' and 'public network' in banners[0][1] and banners[0][2], banners
+        assert banners[1] == ['banner info', 'Sorvane was blocked at 14:05; this computer is reachable now.', False], banners
+
         # Pairing from the panel's code.
         click('#add-device')
         viewport(520, 676)
