@@ -73,6 +73,9 @@ def main():
         print('skipped: python3-selenium missing')
         return 77
     os.makedirs(out_dir, exist_ok=True)
+    for stale in ('failure.png',):
+        if os.path.exists(os.path.join(out_dir, stale)):
+            os.remove(os.path.join(out_dir, stale))
     root = tempfile.mkdtemp(prefix='sorvane-panel-')
     m = Machine(bin_dir, root)
     log_path = os.path.join(root, 'Sorvane', 'logs', 'sorvane-host.log')
@@ -95,6 +98,8 @@ def main():
 
     try:
         m.sim('init')
+        # A café's Wi-Fi, which Windows treats as Public: the host's network watcher warns in the panel.
+        m.sim('network', 'add', 'Wi-Fi', 'wifi', '192.168.1.20/24', '--category', 'public')
         host = subprocess.Popen([os.path.join(bin_dir, 'sorvane-host'), '--bind', '127.0.0.1', '--no-gpu-pref',
                                  '--control-port', '0', '--video-port', '0', '--input-port', '0'],
                                 env=m.env, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
@@ -158,10 +163,14 @@ def main():
         viewport(380, 560)
         assert 'acilis: ilk durum cizildi' in wait_for('the first render', lambda: log_text().count('ilk durum') and log_text())
 
-        # The network warning as the watcher sends it: blocked asks for the fix, fixed says when it was blocked.
+        # The network warning: blocked asks for the fix; fixed (sent as the watcher would, which takes
+        # a firewall pass) says when it was blocked.
+        warning = wait_for('the network warning', lambda: next(
+            (b.text for b in driver.find_elements(By.CSS_SELECTOR, '#banners .banner.warn')), None))
+        assert 'Windows treats this Wi-Fi as a public network' in warning and 'Open network settings' in warning, warning
         banners = driver.execute_script('''
             const saved = state, out = [];
-            for (const net of [{wifi: true}, {wifi: false, fixed: true, blocked_at: '14:05'}]) {
+            for (const net of [{wifi: false}, {wifi: false, fixed: true, blocked_at: '14:05'}]) {
               state = Object.assign({}, saved, {net});
               draw();
               const b = document.querySelector('#banners .banner');
@@ -170,7 +179,7 @@ def main():
             state = saved;
             draw();
             return out;''')
-        assert banners[0][0] == 'banner warn' and 'public network' in banners[0][1] and banners[0][2], banners
+        assert banners[0][0] == 'banner warn' and 'treats this network as public' in banners[0][1] and banners[0][2], banners
         assert banners[1] == ['banner info', 'Sorvane was blocked at 14:05; this computer is reachable now.', False], banners
 
         # Pairing from the panel's code.
