@@ -50,4 +50,27 @@ const THIRD_PARTY_LICENSES = [
     license: 'MIT (Expat)',
     text: EXPAT_TEXT,
   },
+  {
+    name: 'libcurl',
+    use: {en: 'looks for a newer version (Linux build)', tr: 'yeni sürümü denetler (Linux derlemesi)'},
+    copyright: 'Copyright © 1996-2023 Daniel Stenberg and many contributors',
+    license: 'curl licence (MIT/X derivative)',
+    text: 'Permission to use, copy, modify, and distribute this software for any purpose with or without fee is ' +
+      'hereby granted, provided that the above copyright notice and this permission notice appear in all ' +
+      'copies. THE SOFTWARE IS PROVIDED "AS IS", WITHOUT WARRANTY OF ANY KIND, EXPRESS OR IMPLIED, INCLUDING ' +
+      'BUT NOT LIMITED TO THE WARRANTIES OF MERCHANTABILITY, FITNESS FOR A PARTICULAR PURPOSE AND ' +
+      'NONINFRINGEMENT OF THIRD PARTY RIGHTS. IN NO EVENT SHALL THE AUTHORS OR COPYRIGHT HOLDERS BE LIABLE FOR ' +
+      'ANY CLAIM, DAMAGES OR OTHER LIABILITY, WHETHER IN AN ACTION OF CONTRACT, TORT OR OTHERWISE, ARISING FROM, ' +
+      'OUT OF OR IN CONNECTION WITH THE SOFTWARE OR THE USE OR OTHER DEALINGS IN THE SOFTWARE.',
+  },
+  {
+    name: 'Avahi client library',
+    use: {en: 'makes this computer findable on the local network (Linux build)',
+          tr: 'bu bilgisayarı yerel ağda bulunur kılar (Linux derlemesi)'},
+    copyright: 'Copyright © 2004-2016 the Avahi developers',
+    license: 'GNU LGPL 2.1 or later',
+    text: 'This library is free software; you can redistribute it and/or modify it under the terms of the GNU ' +
+      'Lesser General Public License as published by the Free Software Foundation; either version 2.1 of the ' +
+      'License, or (at your option) any later version. It is distributed WITHOUT ANY WARRANTY.',
+  },
 ];

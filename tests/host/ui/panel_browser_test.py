@@ -228,7 +228,7 @@ def main():
         viewport(520, 640)
         wait_for('the licences view', lambda: visible_view() == 'view-licenses')
         names = text('license-list')
-        for lib in ('QR Code generator', 'OpenSSL', 'x264', 'CivetWeb'):
+        for lib in ('QR Code generator', 'OpenSSL', 'x264', 'CivetWeb', 'libcurl', 'Avahi'):
             assert lib in names, lib
         shot('5-licenses')
         click('#view-licenses [data-cmd=close_licenses]')
