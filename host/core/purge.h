@@ -15,9 +15,6 @@
 
 namespace sorvane {
 
-inline constexpr const char* kTrayWindowClass = "SorvaneTrayWindow";
-// Makes the tray close its panel and stop the host.
-inline constexpr uint32_t kTrayQuitMessage = 0x8002;
 inline constexpr uint64_t kQuitTimeoutMs = 10'000;
 inline constexpr uint64_t kQuitPollMs = 100;
 

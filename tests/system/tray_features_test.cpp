@@ -1,7 +1,7 @@
-// The tray host's update check, device removal and --quit as whole processes:
-// a local HTTPS server of the test's own CA serves release.json, the panel is
-// driven over its bridge WebSocket as the page drives it, and the tray is the
-// simulated machine's.
+// The tray host's update check, device removal, --quit and --purge-user-data
+// as whole processes: a local HTTPS server of the test's own CA serves
+// release.json, the panel is driven over its bridge WebSocket as the page
+// drives it, and the tray is the simulated machine's.
 #include <gtest/gtest.h>
 
 #include <chrono>
@@ -189,13 +189,16 @@ struct SystemTray : test::SystemFixture {
     std::unique_ptr<test::Process> server;
 };
 
-TEST_F(SystemTray, UpdateBalloonOncePerVersionRemovalEndsTheSessionAndQuitEndsTheHost) {
+TEST_F(SystemTray, UpdateBalloonOncePerVersionRemovalEndsTheSessionQuitAndPurgeEndTheHost) {
     const std::string phone = dir.file("phone");
     start_host();
     pair(phone, "Test Phone");
     stop_host();
     std::string client_id = test::read_all(phone + "/client_id.txt");
     while (!client_id.empty() && (client_id.back() == '\n' || client_id.back() == '\r')) client_id.pop_back();
+
+    // An earlier session told the host this device is a phone.
+    test::write_all(data + "/Sorvane/device_kinds.txt", client_id + "|phone\n");
 
     start_tray_host();
     // The newer version: a balloon, once, and the panel's "update".
@@ -211,7 +214,10 @@ TEST_F(SystemTray, UpdateBalloonOncePerVersionRemovalEndsTheSessionAndQuitEndsTh
     // written, and it is no longer paired.
     auto viewer = stream_to_tray(phone, {"--seconds", "60", "--mode", "1280x720@30"});
     ASSERT_TRUE(logged("[session 1] video started")) << log_text();
-    EXPECT_NE(bridge.state_with(R"("connected":true)"), "");
+    // Listed with its name, its kind and as connected.
+    const std::string listed = bridge.state_with(R"("paired":[{"client_id":")" + client_id +
+                                                 R"(","name":"Test Phone","connected":true,"last_seen_at":")");
+    EXPECT_NE(listed.find(R"(,"kind":"phone"}])"), std::string::npos) << listed;
     ASSERT_TRUE(bridge.send(R"({"cmd":"remove_device","client_id":")" + client_id + "\"}"));
     EXPECT_EQ(viewer->wait(30s), 0) << viewer->out() << viewer->err();
     EXPECT_NE(viewer->out().find("  end: ended by the host"), std::string::npos) << viewer->out();
@@ -219,6 +225,7 @@ TEST_F(SystemTray, UpdateBalloonOncePerVersionRemovalEndsTheSessionAndQuitEndsTh
                        ", bagliydi: baglanti kesildi; eslesme silindi, telefon yeniden QR ile eslesmeli"))
         << log_text();
     EXPECT_NE(bridge.state_with(R"("paired":[])"), "");
+    EXPECT_EQ(test::read_all(data + "/Sorvane/device_kinds.txt"), "");
     const std::string settings = test::read_all(data + "/Sorvane/settings.txt");
     EXPECT_TRUE(std::regex_search(settings, std::regex("last_device_removed=\\d{4}-\\d\\d-\\d\\d \\d\\d:\\d\\d \\| client " +
                                                       client_id.substr(0, 8) + " \\| kaynak: panel \\| bagliydi: evet\n")))
@@ -242,7 +249,17 @@ TEST_F(SystemTray, UpdateBalloonOncePerVersionRemovalEndsTheSessionAndQuitEndsTh
     open_panel(again);
     EXPECT_NE(again.state_with(R"("update":{"version":"0.2"})"), "");
     EXPECT_EQ(tray().find("balloon"), std::string::npos) << tray();
-    quit();
+
+    // A purge stops the running tray host first, then removes what it kept.
+    const test::RunResult purge = test::run(test::bin_path("sorvane-host"), {"--purge-user-data"}, env(), work);
+    EXPECT_EQ(host->wait(5s), 0);
+    EXPECT_EQ(purge.code, 0) << purge.out;
+    EXPECT_NE(purge.out.find("  host kimlik sertifikasi (CurrentUser\\My): 1 silindi\n  GPU tercih girdisi: yok\n  " +
+                             data + "/Sorvane: silindi/yok\ntamam\n"),
+              std::string::npos)
+        << purge.out;
+    EXPECT_FALSE(platform::file_exists(data + "/Sorvane"));
+    EXPECT_EQ(tray().find("icon 1"), std::string::npos) << tray();
 }
 
 }  // namespace
