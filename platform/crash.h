@@ -21,9 +21,10 @@ inline constexpr uint32_t kExceptionFatalAppExit = 0x40000015u;        // SIGABR
 // action.
 using FaultCallback = void (*)(uint32_t code, uintptr_t address);
 
-// Installs the handlers of SIGSEGV, SIGBUS, SIGFPE, SIGILL and SIGABRT (or
-// the unhandled-exception filter on Windows), with an alternate stack for the
-// calling thread. Idempotent.
+// Installs the handlers of SIGSEGV, SIGBUS, SIGFPE, SIGILL and SIGABRT (on
+// Windows the unhandled-exception filter, the SIGABRT handler and the run-time
+// library's invalid-parameter handler, which reports the code 0xE0000002),
+// with an alternate stack for the calling thread. Idempotent.
 bool install_fault_handlers(FaultCallback callback);
 
 // Gives the calling thread an alternate stack of its own for the handlers
@@ -44,6 +45,13 @@ int crash_stderr_handle();
 int64_t crash_wall_ms();
 uint64_t crash_monotonic_us();
 uint32_t crash_process_id();
+
+// Writes a minidump of this process into handle (a normal dump): with the
+// exception the fault handler is handling when called from its callback,
+// else with a record of code and address over the calling thread's context.
+// 1 when written, 0 when the dump failed (crash_last_error tells why), -1 on
+// a platform that has no minidumps (the caller writes a record of its own).
+int crash_write_minidump(int handle, uint32_t code, uintptr_t address);
 
 // Ends the process at once as an abort does, without running the abort
 // handler again.

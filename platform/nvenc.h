@@ -141,4 +141,8 @@ public:
 // (which never loads unless a test scripts it to).
 std::unique_ptr<INvencLibrary> make_nvenc_library();
 
+// A library that never loads (ERROR_MOD_NOT_FOUND), for builds that cannot
+// drive the encoder.
+std::unique_ptr<INvencLibrary> make_absent_nvenc_library();
+
 }  // namespace sorvane::platform

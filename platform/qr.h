@@ -18,4 +18,7 @@ struct QrSymbol {
 // False when the text does not fit version 40.
 bool qr_encode_text(std::string_view text, QrSymbol& out);
 
+// The same symbol computed without the QR library (the Windows build has none).
+bool qr_encode_text_builtin(std::string_view text, QrSymbol& out);
+
 }  // namespace sorvane::platform

@@ -1,4 +1,5 @@
-// TLS port: a server-side TLS engine that works buffer in, buffer out. The
+// TLS port: a TLS engine that works buffer in, buffer out (the host is the
+// server of every connection; the client side serves tools and tests). The
 // caller moves the bytes: it hands ciphertext received from the socket to the
 // engine and sends the ciphertext the engine produces. The engine never touches
 // a socket and is not thread-safe: one thread at a time (the caller locks).
@@ -50,7 +51,7 @@ public:
     // Bytes handed in and not used yet.
     virtual size_t input_pending() const = 0;
 
-    // Advances the server handshake as far as the input allows:
+    // Advances the handshake as far as the input allows:
     // kSecOk when complete; kSecContinueNeeded when there is output to send
     // before more input; kSecIncompleteMessage when only more input helps;
     // anything else is a failure (any output is an alert worth sending).
@@ -71,7 +72,7 @@ public:
     virtual size_t output_pending() const = 0;
     virtual size_t take_output(uint8_t* buf, size_t cap) = 0;
 
-    // The DER of the certificate the client presented; false when none.
+    // The DER of the certificate the peer presented; false when none.
     virtual bool peer_certificate(std::vector<uint8_t>& der) const = 0;
     // Largest plaintext one encrypt call takes.
     virtual size_t max_message() const = 0;
@@ -88,5 +89,11 @@ public:
 // renegotiation. Null with status set when the credentials cannot be used
 // (kSecNoCredentials when credential is null).
 std::unique_ptr<ITlsEngine> make_tls_server_engine(const TlsCredential* credential, uint32_t& status);
+
+// A client engine, presenting credential when the server asks for a
+// certificate (none when null). It accepts any server certificate (the
+// caller checks fingerprints) and negotiates TLS 1.2 or newer. Its first
+// handshake() call gives the client's first flight (kSecContinueNeeded).
+std::unique_ptr<ITlsEngine> make_tls_client_engine(const TlsCredential* credential, uint32_t& status);
 
 }  // namespace sorvane::platform

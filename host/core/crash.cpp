@@ -87,10 +87,15 @@ void build_file_name(Text& t, int64_t wall_ms, uint32_t pid) {
 
 void on_fault(uint32_t code, uintptr_t address) {
     Text line;
-    line.add("[crash] yakalanmamis SEH istisnasi: kod=0x");
-    line.add_hex(code, 8);
-    line.add(" adres=");
-    line.add_hex(address, 16);
+    if (code == kCrashCodeInvalidParameter) {
+        // The run-time library passes no texts in a release build.
+        line.add("[crash] CRT gecersiz parametre: ? (?, ?:0)");
+    } else {
+        line.add("[crash] yakalanmamis SEH istisnasi: kod=0x");
+        line.add_hex(code, 8);
+        line.add(" adres=");
+        line.add_hex(address, 16);
+    }
     crash_log(line);
     write_crash_record(code, address);
 }
@@ -152,6 +157,18 @@ void make_crash_folder() {
     }
 }
 
+void log_outcome(bool written, const Text& path, int error) {
+    Text line;
+    if (written) {
+        line.add("[crash] minidump yazildi: ");
+        line.add(path.c_str());
+    } else {
+        line.add("[crash] MiniDumpWriteDump basarisiz: ");
+        line.add_dec(static_cast<uint32_t>(error));
+    }
+    crash_log(line);
+}
+
 }  // namespace
 
 void write_crash_record(uint32_t code, uintptr_t address) {
@@ -172,6 +189,14 @@ void write_crash_record(uint32_t code, uintptr_t address) {
         crash_log(line);
         return;
     }
+    const int dumped = platform::crash_write_minidump(fd, code, address);
+    if (dumped >= 0) {
+        const int dump_error = dumped == 1 ? 0 : platform::crash_last_error();
+        platform::crash_close(fd);
+        log_outcome(dumped == 1, path, dump_error);
+        return;
+    }
+    // No minidumps on this platform: a record of the facts instead.
     Text record;
     record.add("Sorvane crash record\nprocess: ");
     record.add_dec(pid);
@@ -185,15 +210,7 @@ void write_crash_record(uint32_t code, uintptr_t address) {
     bool written = platform::crash_write(fd, record.c_str(), record.size());
     int write_error = written ? 0 : platform::crash_last_error();
     platform::crash_close(fd);
-    Text line;
-    if (written) {
-        line.add("[crash] minidump yazildi: ");
-        line.add(path.c_str());
-    } else {
-        line.add("[crash] MiniDumpWriteDump basarisiz: ");
-        line.add_dec(static_cast<uint32_t>(write_error));
-    }
-    crash_log(line);
+    log_outcome(written, path, write_error);
 }
 
 }  // namespace sorvane

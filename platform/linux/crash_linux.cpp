@@ -159,6 +159,8 @@ uint64_t crash_monotonic_us() {
     return static_cast<uint64_t>(ts.tv_sec) * 1'000'000 + static_cast<uint64_t>(ts.tv_nsec) / 1000;
 }
 
+int crash_write_minidump(int, uint32_t, uintptr_t) { return -1; }
+
 uint32_t crash_process_id() { return static_cast<uint32_t>(getpid()); }
 
 void crash_abort_process() {

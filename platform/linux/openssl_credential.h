@@ -31,6 +31,11 @@ using SslCtxPtr = std::unique_ptr<SSL_CTX, SslCtxDeleter>;
 // The first error on OpenSSL's (per-thread) error queue as text; empty when none.
 std::string error_text();
 
+// A client context: TLS 1.2 or newer, any server certificate accepted, and
+// the credential's certificate and key when given. Null with error set when
+// it cannot be made.
+SslCtxPtr make_client_context(X509* cert, EVP_PKEY* key, std::string& error);
+
 class OpenSslPrivateKey final : public PrivateKey {
 public:
     explicit OpenSslPrivateKey(PkeyPtr key) : key_(std::move(key)) {}
@@ -55,6 +60,8 @@ public:
     // The server context, or null when it cannot be built (error holds the
     // reason). Thread-safe.
     SSL_CTX* server_context(std::string& error) const;
+    // The client context presenting this credential; the same rules.
+    SSL_CTX* client_context(std::string& error) const;
 
 private:
     X509Ptr cert_;
@@ -63,6 +70,9 @@ private:
     mutable std::once_flag ctx_once_;
     mutable SslCtxPtr server_ctx_;
     mutable std::string ctx_error_;
+    mutable std::once_flag client_once_;
+    mutable SslCtxPtr client_ctx_;
+    mutable std::string client_error_;
 };
 
 }  // namespace sorvane::platform::ossl

@@ -59,6 +59,31 @@ SSL_CTX* OpenSslCredential::server_context(std::string& error) const {
     return server_ctx_.get();
 }
 
+SslCtxPtr make_client_context(X509* cert, EVP_PKEY* key, std::string& error) {
+    SslCtxPtr ctx(SSL_CTX_new(TLS_client_method()));
+    if (!ctx) {
+        error = "SSL_CTX_new: " + error_text();
+        ERR_clear_error();
+        return nullptr;
+    }
+    SSL_CTX_set_min_proto_version(ctx.get(), TLS1_2_VERSION);
+    SSL_CTX_set_options(ctx.get(), SSL_OP_NO_TICKET | SSL_OP_NO_RENEGOTIATION | SSL_OP_IGNORE_UNEXPECTED_EOF);
+    SSL_CTX_set_verify(ctx.get(), SSL_VERIFY_NONE, nullptr);
+    if (cert != nullptr && (SSL_CTX_use_certificate(ctx.get(), cert) != 1 || SSL_CTX_use_PrivateKey(ctx.get(), key) != 1 ||
+                            SSL_CTX_check_private_key(ctx.get()) != 1)) {
+        error = "certificate/key: " + error_text();
+        ERR_clear_error();
+        return nullptr;
+    }
+    return ctx;
+}
+
+SSL_CTX* OpenSslCredential::client_context(std::string& error) const {
+    std::call_once(client_once_, [this] { client_ctx_ = make_client_context(cert_.get(), key_.get(), client_error_); });
+    if (!client_ctx_) error = client_error_;
+    return client_ctx_.get();
+}
+
 }  // namespace ossl
 
 namespace {
@@ -71,7 +96,7 @@ int clamp_int(size_t n) { return n > static_cast<size_t>(INT_MAX) ? INT_MAX : st
 
 class OpenSslEngine final : public ITlsEngine {
 public:
-    bool init(SSL_CTX* ctx) {
+    bool init(SSL_CTX* ctx, bool server) {
         ssl_.reset(SSL_new(ctx));
         if (!ssl_) return false;
         BIO* in = BIO_new(BIO_s_mem());
@@ -88,7 +113,8 @@ public:
         SSL_set_bio(ssl_.get(), in, out);  // the SSL object owns both now
         in_ = in;
         out_ = out;
-        SSL_set_accept_state(ssl_.get());
+        if (server) SSL_set_accept_state(ssl_.get());
+        else SSL_set_connect_state(ssl_.get());
         return true;
     }
 
@@ -199,7 +225,31 @@ std::unique_ptr<ITlsEngine> make_tls_server_engine(const TlsCredential* credenti
     SSL_CTX* ctx = cred->server_context(error);
     if (ctx == nullptr) return nullptr;
     auto engine = std::make_unique<OpenSslEngine>();
-    if (!engine->init(ctx)) {
+    if (!engine->init(ctx, true)) {
+        ERR_clear_error();
+        status = kSecInternalError;
+        return nullptr;
+    }
+    status = kSecOk;
+    return engine;
+}
+
+std::unique_ptr<ITlsEngine> make_tls_client_engine(const TlsCredential* credential, uint32_t& status) {
+    std::string error;
+    SSL_CTX* ctx = nullptr;
+    if (credential != nullptr) {
+        const auto* cred = dynamic_cast<const ossl::OpenSslCredential*>(credential);
+        status = kSecNoCredentials;
+        if (cred == nullptr || (ctx = cred->client_context(error)) == nullptr) return nullptr;
+    } else {
+        // One context without a certificate serves every anonymous client.
+        static const ossl::SslCtxPtr anonymous = ossl::make_client_context(nullptr, nullptr, error);
+        ctx = anonymous.get();
+        status = kSecInternalError;
+        if (ctx == nullptr) return nullptr;
+    }
+    auto engine = std::make_unique<OpenSslEngine>();
+    if (!engine->init(ctx, false)) {
         ERR_clear_error();
         status = kSecInternalError;
         return nullptr;
