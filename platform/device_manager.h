@@ -41,12 +41,16 @@ struct DevInfoData {
     bool hardware_ids_set = false;
     std::vector<uint8_t> hardware_ids;  // pending SPDRP_HARDWAREID until registration
     uint32_t install_flags = 0;
+    // The system's handle of the set the element came from, where there is one.
+    std::shared_ptr<void> native_set;
 };
 
 // A device information set (HDEVINFO): the elements it holds, in order.
 struct DeviceInfoSet {
     std::string class_guid;  // of a list made for one class; empty for a class-devs set
     std::vector<DevInfoData> elements;
+    // The system's handle of the set (HDEVINFO), where there is one.
+    std::shared_ptr<void> native;
 };
 
 class IDeviceManager {
