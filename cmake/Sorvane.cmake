@@ -55,12 +55,21 @@ function(sorvane_library name)
   endif()
 endfunction()
 
-# sorvane_program(<name> SOURCES ... DEPS ...): a deliverable in build/bin.
+# sorvane_program(<name> [WINDOWS] SOURCES ... DEPS ...): a deliverable in
+# build/bin. WINDOWS: also a statically linked .exe of the Windows build (the
+# other programs are Linux-only).
 function(sorvane_program name)
-  cmake_parse_arguments(ARG "" "" "SOURCES;DEPS" ${ARGN})
-  if(SORVANE_PORTABLE_ONLY)
+  cmake_parse_arguments(ARG "WINDOWS" "" "SOURCES;DEPS" ${ARGN})
+  if(WIN32)
+    if(NOT ARG_WINDOWS)
+      return()
+    endif()
+  elseif(SORVANE_PORTABLE_ONLY)
     return()
   endif()
   add_executable(${name} ${ARG_SOURCES})
   target_link_libraries(${name} PRIVATE ${ARG_DEPS})
+  if(WIN32)
+    target_link_options(${name} PRIVATE -static)
+  endif()
 endfunction()
