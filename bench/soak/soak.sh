@@ -1,17 +1,21 @@
 #!/usr/bin/env bash
 # Endurance: on a fresh simulated machine, the reference viewer streams
 # 1920x1080@60 from a console host for SECONDS, tapping once a minute and
-# reconnecting every ten minutes. Every SAMPLE seconds the host's and the
+# reconnecting every ten minutes (every SOAK_RECONNECT seconds when set, so that
+# a short run goes through many sessions). Every SAMPLE seconds the host's and the
 # driver's resident memory, threads and open descriptors are sampled. Fails
 # when any of them grows beyond its level over the first minute (the first
 # third of a shorter run) by more than a small margin, when a viewer run goes
 # more than a second without a picture, or when a viewer run fails.
-#   bench/soak/soak.sh [BIN_DIR] [SECONDS] [SAMPLE]   (defaults: build/bin, 3600, 10)
+#   [SOAK_RECONNECT=S] [SOAK_HOST_ENV='NAME=VALUE ...'] bench/soak/soak.sh [BIN_DIR] [SECONDS] [SAMPLE]
+#   (defaults: a reconnect every 600 s, no extra host environment, build/bin, 3600, 10)
 set -euo pipefail
 bin=$(cd "${1:-build/bin}" && pwd)
 seconds=${2:-3600}
 sample=${3:-10}
-segment=600          # a reconnect every ten minutes
+segment=${SOAK_RECONNECT:-600}   # seconds between reconnects
+(( segment > 0 )) || { echo "soak: SOAK_RECONNECT must be a positive number of seconds" >&2; exit 2; }
+read -ra host_env <<< "${SOAK_HOST_ENV:-}"   # e.g. allocator tunables for an experiment
 mode=1920x1080@60
 # Margins over the first-minute level: memory in KiB (and a share), threads, descriptors.
 rss_margin_kib=8192
@@ -29,7 +33,8 @@ cleanup() {
 }
 trap cleanup EXIT
 . "$(dirname "$0")/../stream/machine.sh"
-start_machine "$bin" "$top"
+start_machine "$bin" "$top" "${host_env[@]}"
+echo "$host_pid" > host.pid
 
 # One line per sample: seconds since the start, then RSS (KiB), threads and
 # descriptors of the host and of the driver.
@@ -49,7 +54,7 @@ start=$(date +%s)
 ) &
 sampler_pid=$!
 
-# The viewer runs: ten minutes each (the last one shorter), a tap half a minute in and every minute after.
+# The viewer runs: one per reconnect period (the last one shorter), a tap half a minute in and every minute after.
 failed=0 run=0 remaining=$seconds
 while (( remaining > 0 )); do
   length=$(( remaining < segment ? remaining : segment ))
