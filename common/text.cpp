@@ -125,22 +125,29 @@ std::string scrub_control(std::string_view s) {
     return out;
 }
 
-size_t utf8_sequence_length(std::string_view s) {
+size_t utf8_sequence_length(std::string_view s, uint32_t* cp) {
     if (s.empty()) return 0;
     const auto b = [&](size_t i) { return static_cast<unsigned char>(s[i]); };
     const unsigned char lead = b(0);
-    if (lead < 0x80) return 1;
+    if (lead < 0x80) {
+        if (cp != nullptr) *cp = lead;
+        return 1;
+    }
     size_t need = 0;
     unsigned char low = 0x80;
     unsigned char high = 0xBF;
+    uint32_t value = 0;
     if (lead >= 0xC2 && lead <= 0xDF) {
         need = 2;
+        value = lead & 0x1F;
     } else if (lead >= 0xE0 && lead <= 0xEF) {
         need = 3;
+        value = lead & 0x0F;
         if (lead == 0xE0) low = 0xA0;   // no overlong forms
         if (lead == 0xED) high = 0x9F;  // no surrogates
     } else if (lead >= 0xF0 && lead <= 0xF4) {
         need = 4;
+        value = lead & 0x07;
         if (lead == 0xF0) low = 0x90;   // no overlong forms
         if (lead == 0xF4) high = 0x8F;  // nothing above U+10FFFF
     } else {
@@ -150,7 +157,18 @@ size_t utf8_sequence_length(std::string_view s) {
     for (size_t i = 2; i < need; ++i) {
         if ((b(i) & 0xC0) != 0x80) return 0;
     }
+    for (size_t i = 1; i < need; ++i) value = value << 6 | (b(i) & 0x3F);
+    if (cp != nullptr) *cp = value;
     return need;
+}
+
+bool is_valid_utf8(std::string_view s) {
+    for (size_t i = 0; i < s.size();) {
+        const size_t n = utf8_sequence_length(s.substr(i));
+        if (n == 0) return false;
+        i += n;
+    }
+    return true;
 }
 
 std::string scrub_text(std::string_view s) {

@@ -50,16 +50,20 @@ inline constexpr size_t kPeerTextMax = 128;
 // it in the line are never pushed past the end of the line.
 std::string peer_text(std::string_view s, size_t max = kPeerTextMax);
 
-// The length of the well-formed UTF-8 sequence at the start of s (1 to 4),
-// 0 when s is empty or starts with a byte that begins none.
-size_t utf8_sequence_length(std::string_view s);
-
 // The length of s without a UTF-8 sequence cut short at its end.
 size_t utf8_complete_length(std::string_view s);
 
 // The longest prefix of s not longer than max bytes that does not end in the
 // middle of a UTF-8 sequence.
 size_t utf8_prefix_length(std::string_view s, size_t max);
+
+// The length of the well-formed UTF-8 sequence at the start of s (1 to 4;
+// overlong forms, surrogates and values above U+10FFFF are not well formed),
+// 0 when s is empty or starts with none; cp (when given) receives its code point.
+size_t utf8_sequence_length(std::string_view s, uint32_t* cp = nullptr);
+
+// Whether all of s is well-formed UTF-8.
+bool is_valid_utf8(std::string_view s);
 
 // Appends the UTF-8 form of code point cp (at most U+10FFFF; the caller
 // replaces surrogates and larger values).

@@ -9,8 +9,9 @@
 
 namespace sorvane::platform {
 
-// Bytes in code page cp to UTF-8. Known: 437, 850, 857, 65001 (UTF-8, passed
-// through); other code pages are read as 437.
+// Bytes in code page cp to UTF-8. Known: the OEM code pages 437, 850, 857,
+// the ANSI code pages 1252, 1254 and 65001 (UTF-8, passed through); other
+// code pages are read as 437.
 std::string oem_to_utf8(std::string_view bytes, uint32_t cp);
 // UTF-8 to code page cp; characters the code page lacks become '?'.
 std::string utf8_to_oem(std::string_view text, uint32_t cp);

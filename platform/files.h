@@ -32,6 +32,13 @@ enum class FileAccess { normal, owner_only };
 FileResult read_file(const std::string& path, size_t max_bytes, std::string& out,
                      bool* truncated = nullptr);
 
+// Reads the last max_bytes of the file (all of it when it is shorter). cut
+// (when given) tells whether bytes before them were left out.
+FileResult read_file_tail(const std::string& path, size_t max_bytes, std::string& out, bool* cut = nullptr);
+
+// The time the file was last written, in milliseconds since 1970-01-01 UTC.
+FileResult file_write_time(const std::string& path, int64_t& wall_ms);
+
 // Writes data to a temporary file beside path, flushes it to disk and renames
 // it over path, so readers see the old or the new content, never a mix.
 FileResult write_file_atomic(const std::string& path, std::string_view data,
@@ -76,5 +83,21 @@ public:
 
 // Opens (creating when missing) path for appending; null when it cannot.
 std::unique_ptr<AppendFile> open_append(const std::string& path);
+
+// A file written from start to end by one writer, which no one else may
+// open for writing meanwhile.
+class OutputFile {
+public:
+    virtual ~OutputFile() = default;
+    // Writes all of data; false when any of it could not be written.
+    virtual bool write(std::string_view data) = 0;
+    // Flushes the data to disk and closes the file; false when that failed.
+    // Further writes fail. Destroying an open file closes it without the flush.
+    virtual bool close() = 0;
+};
+
+// Creates path (replacing an existing file) for writing; null, with the
+// reason in result, when it cannot.
+std::unique_ptr<OutputFile> create_output_file(const std::string& path, FileResult& result);
 
 }  // namespace sorvane::platform

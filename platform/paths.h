@@ -21,6 +21,9 @@ public:
     virtual bool program_data(std::string& out) = 0;
     // The current working directory.
     virtual bool working_directory(std::string& out) = 0;
+    // The user's desktop folder. On Linux: the simulated machine's user's
+    // desktop under $SORVANE_SIM_ROOT; false when that machine is not set up.
+    virtual bool desktop(std::string& out) = 0;
 };
 
 std::unique_ptr<IPaths> make_system_paths();

@@ -1,5 +1,6 @@
 // Shell port: opening a document, folder or URI (a settings page like
-// "ms-settings:display") with the shell's "open" verb in a normal window.
+// "ms-settings:display") with the shell's "open" verb in a normal window,
+// and showing a file selected in its folder's window.
 #pragma once
 
 #include <cstdint>
@@ -14,6 +15,9 @@ public:
     // The shell's result code: above 32 when the open succeeded, else the
     // failure (2 file not found, 5 access denied, 31 no association, ...).
     virtual int64_t open(const std::string& target) = 0;
+    // Opens the folder of path with path selected (explorer.exe "/select,").
+    // The result as for open.
+    virtual int64_t show_in_folder(const std::string& path) = 0;
 };
 
 // Windows: the system shell. Linux: the simulated machine's shell, which

@@ -99,6 +99,49 @@ FileResult read_file(const std::string& path, size_t max_bytes, std::string& out
     return result;
 }
 
+FileResult read_file_tail(const std::string& path, size_t max_bytes, std::string& out, bool* cut) {
+    out.clear();
+    if (cut != nullptr) *cut = false;
+    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0) return from_errno(errno);
+    struct stat st{};
+    if (::fstat(fd, &st) != 0 || S_ISDIR(st.st_mode)) {
+        const int e = S_ISDIR(st.st_mode) ? EISDIR : errno;
+        ::close(fd);
+        return from_errno(e);
+    }
+    const uint64_t size = static_cast<uint64_t>(st.st_size);
+    const uint64_t start = size > max_bytes ? size - max_bytes : 0;
+    if (start > 0 && ::lseek(fd, static_cast<off_t>(start), SEEK_SET) < 0) {
+        const int e = errno;
+        ::close(fd);
+        return from_errno(e);
+    }
+    if (cut != nullptr) *cut = start > 0;
+    // The file may grow while it is read: take no more than max_bytes.
+    char buf[16384];
+    FileResult result;
+    while (out.size() < max_bytes) {
+        const ssize_t got = ::read(fd, buf, std::min(sizeof buf, max_bytes - out.size()));
+        if (got < 0) {
+            if (errno == EINTR) continue;
+            result = from_errno(errno);
+            break;
+        }
+        if (got == 0) break;
+        out.append(buf, static_cast<size_t>(got));
+    }
+    ::close(fd);
+    return result;
+}
+
+FileResult file_write_time(const std::string& path, int64_t& wall_ms) {
+    struct stat st{};
+    if (::stat(path.c_str(), &st) != 0) return from_errno(errno);
+    wall_ms = static_cast<int64_t>(st.st_mtim.tv_sec) * 1000 + st.st_mtim.tv_nsec / 1'000'000;
+    return ok();
+}
+
 FileResult write_file_atomic(const std::string& path, std::string_view data, FileAccess access) {
     char suffix[64];
     std::snprintf(suffix, sizeof suffix, ".tmp%d.%u", static_cast<int>(::getpid()),
@@ -259,12 +302,51 @@ private:
     int fd_;
 };
 
+class LinuxOutputFile final : public OutputFile {
+public:
+    explicit LinuxOutputFile(int fd) : fd_(fd) {}
+    ~LinuxOutputFile() override {
+        if (fd_ >= 0) ::close(fd_);
+    }
+    LinuxOutputFile(const LinuxOutputFile&) = delete;
+    LinuxOutputFile& operator=(const LinuxOutputFile&) = delete;
+
+    bool write(std::string_view data) override { return fd_ >= 0 && write_all(fd_, data.data(), data.size()); }
+
+    bool close() override {
+        if (fd_ < 0) return false;
+        const bool synced = ::fsync(fd_) == 0;
+        const bool closed = ::close(fd_) == 0;
+        fd_ = -1;
+        return synced && closed;
+    }
+
+private:
+    int fd_;
+};
+
 }  // namespace
 
 std::unique_ptr<AppendFile> open_append(const std::string& path) {
     const int fd = ::open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644);
     if (fd < 0) return nullptr;
     return std::make_unique<LinuxAppendFile>(fd);
+}
+
+std::unique_ptr<OutputFile> create_output_file(const std::string& path, FileResult& result) {
+    const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+    if (fd < 0) {
+        result = from_errno(errno);
+        return nullptr;
+    }
+    struct stat st{};
+    if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+        ::close(fd);
+        result = from_errno(EISDIR);
+        return nullptr;
+    }
+    result = ok();
+    return std::make_unique<LinuxOutputFile>(fd);
 }
 
 }  // namespace sorvane::platform

@@ -4,6 +4,7 @@
 #include <cstdlib>
 
 #include "platform/paths.h"
+#include "platform/sim/ports.h"
 
 namespace sorvane::platform {
 
@@ -40,6 +41,11 @@ public:
         }
         out = "/var/tmp/sorvane-programdata";
         return true;
+    }
+
+    bool desktop(std::string& out) override {
+        auto machine = sim::Machine::open_default();
+        return sim::sim_desktop_folder(*machine, out);
     }
 
     bool working_directory(std::string& out) override {

@@ -25,6 +25,8 @@ std::unique_ptr<IRegistry> make_system_registry() { return sim::make_sim_registr
 
 std::unique_ptr<ISystemInfo> make_system_info() { return sim::make_sim_system_info(default_machine()); }
 
+std::unique_ptr<ISecurityCenter> make_security_center() { return sim::make_sim_security_center(default_machine()); }
+
 std::unique_ptr<IIddCx> make_system_iddcx(const std::string& device_instance_id) {
     return std::make_unique<sim::SimIddCx>(default_machine(), device_instance_id);
 }

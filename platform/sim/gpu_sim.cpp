@@ -21,6 +21,9 @@ platform::AdapterDesc describe(const SimGpu& gpu, uint32_t index) {
     a.index = index;
     a.description = gpu.name;
     a.vendor_id = gpu.vendor_id;
+    a.device_id = gpu.device_id;
+    // The basic render adapter has no memory of its own; a simulated GPU has 2 GiB.
+    a.dedicated_video_memory = gpu.software ? 0 : 2048ull << 20;
     a.luid = luid64(gpu.luid);
     a.software = gpu.software;
     return a;

@@ -7,11 +7,13 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <chrono>
 #include <cinttypes>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <set>
+#include <thread>
 
 #include "platform/files.h"
 #include "platform/paths.h"
@@ -123,9 +125,11 @@ uint32_t FaultTable::hit(std::string_view point) {
         ++f.calls;
         if (code == 0 && f.calls >= f.nth && f.calls < f.nth + f.times) code = f.code;
     }
-    // A fault whose failing calls are all past is spent.
+    // A fault whose failing calls are all past is spent; a hang lasts until cleared.
     faults_.erase(std::remove_if(faults_.begin(), faults_.end(),
-                                 [](const Fault& f) { return f.calls >= f.nth + f.times - 1 && f.calls >= f.nth; }),
+                                 [](const Fault& f) {
+                                     return f.code != kFaultHang && f.calls >= f.nth + f.times - 1 && f.calls >= f.nth;
+                                 }),
                   faults_.end());
     return code;
 }
@@ -219,6 +223,8 @@ void apply_setup(MachineState& state, const MachineSetup& setup) {
     } else {
         reg.delete_value(lm, kCiPolicyKey, "SkuPolicyRequired");
     }
+    reg.set_sz(lm, kProcessorKey, "ProcessorNameString", kProcessorName);
+    state.workstation = WorkstationModel{};
     reg.create_key(lm, "SOFTWARE\\Microsoft");
     reg.create_key(lm, "SYSTEM\\CurrentControlSet\\Services");
     reg.create_key(RegistryHive::current_user, "Software\\Microsoft");
@@ -500,6 +506,20 @@ uint32_t Machine::fault(std::string_view point) {
     if (!update(std::string("fault point ") + std::string(point), [&](MachineState& s) { code = s.fault(point); }))
         return 21;  // ERROR_NOT_READY
     return code;
+}
+
+uint32_t Machine::fault_or_hang(std::string_view point) {
+    const uint32_t code = fault(point);
+    if (code != kFaultHang) return code;
+    for (;;) {
+        bool armed = false;
+        if (!read([&](const MachineState& s) {
+                for (const auto& f : s.faults.faults()) armed = armed || (f.point == point && f.code == kFaultHang);
+            }))
+            return 21;  // ERROR_NOT_READY
+        if (!armed) return 0;
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
 }
 
 bool Machine::initialize(const MachineSetup& setup) {

@@ -42,8 +42,15 @@
 #include "platform/sim/startup_model.h"
 #include "platform/sim/system_model.h"
 #include "platform/sim/tray_model.h"
+#include "platform/sim/workstation_model.h"
 
 namespace sorvane::sim {
+
+// The code of a fault that makes the calls of its point never answer, as a
+// hung system service does: from the Nth call on, every call of the point
+// blocks until the fault is cleared (sorvane-sim fault clear POINT). Points
+// that can hang say so where they are listed.
+inline constexpr uint32_t kFaultHang = 0xFFFFFFFFu;
 
 // Named fault points: "the Nth call of POINT (counted from when it was armed)
 // fails with CODE", for TIMES consecutive calls. Point names are the
@@ -100,6 +107,7 @@ struct MachineState {
     InputModel input;
     StartupModel startup;
     NetworkModel network;
+    WorkstationModel workstation;
 
     // The running programs' windows and notification icons: not part of the
     // dump, since they go with their programs.
@@ -131,6 +139,7 @@ void for_each_model(State& s, F&& f) {
     f(s.input);
     f(s.startup);
     f(s.network);
+    f(s.workstation);
 }
 
 // The Windows facts a fresh machine starts with.
@@ -201,6 +210,10 @@ public:
     // Counts one call of a fault point (its own transaction); 0 when it
     // does not fail. A machine that cannot be read gives ERROR_NOT_READY.
     uint32_t fault(std::string_view point);
+    // The same for a point that can hang: a call that hits a kFaultHang fault
+    // blocks until that fault is cleared, then goes on as a call that did not
+    // fail (0).
+    uint32_t fault_or_hang(std::string_view point);
 
     // The canonical dump of every model (faults, counters and logs excluded),
     // and for a machine in a folder the files under ProgramData other than

@@ -1,5 +1,8 @@
 #include "platform/sim/ports.h"
 
+#include <cstdint>
+
+#include "common/text.h"
 #include "platform/win_error.h"
 
 namespace sorvane::sim {
@@ -105,6 +108,36 @@ public:
     }
     std::string system_directory() override { return m_->system32(); }
     std::string format_message(uint32_t code) override { return sim_format_message(code, display_language()); }
+    bool user_name(std::string& out) override {
+        return m_->read([&](const MachineState& s) { out = s.workstation.user_name; }) && !out.empty();
+    }
+    bool user_profile(std::string& out) override {
+        return m_->read([&](const MachineState& s) { out = profile_path(s.workstation); });
+    }
+    bool os_version(uint32_t& major, uint32_t& build) override {
+        // RtlGetVersion says 10 on Windows 11 too; only the build tells them apart.
+        std::string text;
+        const bool ok = m_->read([&](const MachineState& s) {
+            platform::RegistryValue v;
+            if (s.registry.get_value(platform::RegistryHive::local_machine, kCurrentVersionKey, "CurrentBuildNumber", v) == 0)
+                platform::read_sz(v, text);
+        });
+        int64_t n = 0;
+        if (!ok || !parse_int_exact(text, n) || n < 0 || n > UINT32_MAX) return false;
+        major = 10;
+        build = static_cast<uint32_t>(n);
+        return true;
+    }
+    uint32_t logical_processors() override {
+        uint32_t n = 1;
+        m_->read([&](const MachineState& s) { n = s.workstation.logical_processors; });
+        return n;
+    }
+    uint64_t physical_memory_bytes() override {
+        uint64_t n = 0;
+        m_->read([&](const MachineState& s) { n = s.workstation.memory_bytes; });
+        return n;
+    }
 
 private:
     std::shared_ptr<Machine> m_;

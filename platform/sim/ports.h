@@ -22,6 +22,15 @@ std::unique_ptr<platform::IRegistry> make_sim_registry(std::shared_ptr<Machine> 
 
 std::unique_ptr<platform::ISystemInfo> make_sim_system_info(std::shared_ptr<Machine> machine);
 
+// The Security Center of the workstation model. Fault points: "wmi.connect"
+// and "wmi.query" (a query fails), both of which can hang.
+std::unique_ptr<platform::ISecurityCenter> make_sim_security_center(std::shared_ptr<Machine> machine);
+
+// The simulated user's desktop folder, root/Users/<profile folder>/Desktop,
+// created when missing. False when the machine was never set up or its
+// profile folder is not a plain folder name.
+bool sim_desktop_folder(Machine& machine, std::string& out);
+
 // Device nodes and the driver store. Changes need the token's elevation.
 // Fault points: "setupapi.get_class_devs", "setupapi.get_inf_class",
 // "setupapi.create_device_info_list", "setupapi.create_device_info",
@@ -36,11 +45,12 @@ std::unique_ptr<platform::IDeviceManager> make_sim_device_manager(std::shared_pt
 // "signer.sign", "certstore.open", "certstore.add", "certstore.delete".
 std::unique_ptr<platform::ICodeSigning> make_sim_code_signing(std::shared_ptr<Machine> machine);
 
-// Fault points: "firewall.open", "firewall.add", "firewall.remove",
+// Fault points: "firewall.open" (which can hang), "firewall.add", "firewall.remove",
 // "firewall.list", "firewall.profile".
 std::unique_ptr<platform::IFirewallPolicy> make_sim_firewall(std::shared_ptr<Machine> machine);
 
-// Every open is journaled as "shell open TARGET" and gives 42. Fault point
+// Every open is journaled as "shell open TARGET", every show_in_folder as
+// "shell select PATH", and gives 42. Fault point
 // "shell.open" (its code is the result); 2 (file not found) when the machine
 // is not set up or cannot be read.
 std::unique_ptr<platform::IShell> make_sim_shell(std::shared_ptr<Machine> machine);

@@ -212,7 +212,7 @@ class SimFirewall final : public IFirewallPolicy {
 public:
     explicit SimFirewall(std::shared_ptr<Machine> m) : m_(std::move(m)) {}
 
-    uint32_t open() override { return m_->fault("firewall.open"); }
+    uint32_t open() override { return m_->fault_or_hang("firewall.open"); }
 
     uint32_t add_rule(const FirewallRuleSpec& r) override {
         uint32_t rc = kErrorNotReady;

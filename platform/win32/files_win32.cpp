@@ -169,6 +169,46 @@ FileResult read_file(const std::string& path, size_t max_bytes, std::string& out
     return ok();
 }
 
+FileResult read_file_tail(const std::string& path, size_t max_bytes, std::string& out, bool* cut) {
+    out.clear();
+    if (cut != nullptr) *cut = false;
+    Handle h(CreateFileW(win32::widen(path).c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                         nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
+    if (!h.valid()) {
+        const DWORD e = GetLastError();
+        if (e == ERROR_ACCESS_DENIED && is_directory(path)) return from_error(ERROR_DIRECTORY);
+        return from_error(e);
+    }
+    LARGE_INTEGER size{};
+    if (!GetFileSizeEx(h.get(), &size)) return last_error();
+    const uint64_t total = static_cast<uint64_t>(size.QuadPart);
+    const uint64_t start = total > max_bytes ? total - max_bytes : 0;
+    LARGE_INTEGER at{};
+    at.QuadPart = static_cast<LONGLONG>(start);
+    if (start > 0 && !SetFilePointerEx(h.get(), at, nullptr, FILE_BEGIN)) return last_error();
+    if (cut != nullptr) *cut = start > 0;
+    char buf[16384];
+    while (out.size() < max_bytes) {
+        DWORD got = 0;
+        const DWORD want = static_cast<DWORD>(std::min(sizeof buf, max_bytes - out.size()));
+        if (!ReadFile(h.get(), buf, want, &got, nullptr)) return last_error();
+        if (got == 0) break;
+        out.append(buf, got);
+    }
+    return ok();
+}
+
+FileResult file_write_time(const std::string& path, int64_t& wall_ms) {
+    WIN32_FILE_ATTRIBUTE_DATA data{};
+    if (!attributes_of(path, data)) return last_error();
+    ULARGE_INTEGER t{};
+    t.LowPart = data.ftLastWriteTime.dwLowDateTime;
+    t.HighPart = data.ftLastWriteTime.dwHighDateTime;
+    // 100 ns units since 1601-01-01; 11644473600 s lie between 1601 and 1970.
+    wall_ms = static_cast<int64_t>(t.QuadPart / 10'000) - 11'644'473'600'000LL;
+    return ok();
+}
+
 FileResult write_file_atomic(const std::string& path, std::string_view data, FileAccess access) {
     char suffix[64];
     std::snprintf(suffix, sizeof suffix, ".tmp%lu.%u", static_cast<unsigned long>(GetCurrentProcessId()),
@@ -348,7 +388,38 @@ private:
     HANDLE h_;
 };
 
+class Win32OutputFile final : public OutputFile {
+public:
+    explicit Win32OutputFile(HANDLE h) : h_(h) {}
+    ~Win32OutputFile() override { h_.close(); }
+    Win32OutputFile(const Win32OutputFile&) = delete;
+    Win32OutputFile& operator=(const Win32OutputFile&) = delete;
+
+    bool write(std::string_view data) override { return h_.valid() && write_all(h_.get(), data.data(), data.size()); }
+
+    bool close() override {
+        if (!h_.valid()) return false;
+        const bool flushed = FlushFileBuffers(h_.get()) != 0;
+        return h_.close() && flushed;
+    }
+
+private:
+    Handle h_;
+};
+
 }  // namespace
+
+std::unique_ptr<OutputFile> create_output_file(const std::string& path, FileResult& result) {
+    // No sharing: nobody reads a half-written file or writes into it.
+    HANDLE h = CreateFileW(win32::widen(path).c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL,
+                           nullptr);
+    if (h == INVALID_HANDLE_VALUE) {
+        result = last_error();
+        return nullptr;
+    }
+    result = ok();
+    return std::make_unique<Win32OutputFile>(h);
+}
 
 std::unique_ptr<AppendFile> open_append(const std::string& path) {
     // FILE_APPEND_DATA alone: every write lands at the end, also with other writers.

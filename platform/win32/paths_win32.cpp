@@ -28,6 +28,7 @@ class Win32Paths final : public IPaths {
 public:
     bool local_app_data(std::string& out) override { return known_folder(FOLDERID_LocalAppData, out); }
     bool program_data(std::string& out) override { return known_folder(FOLDERID_ProgramData, out); }
+    bool desktop(std::string& out) override { return known_folder(FOLDERID_Desktop, out); }
 
     bool working_directory(std::string& out) override {
         const DWORD n = GetCurrentDirectoryW(0, nullptr);

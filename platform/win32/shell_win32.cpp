@@ -22,6 +22,16 @@ public:
         if (SUCCEEDED(com)) CoUninitialize();
         return static_cast<int64_t>(reinterpret_cast<INT_PTR>(r));
     }
+
+    int64_t show_in_folder(const std::string& path) override {
+        const std::wstring wide = win32::widen(path);
+        if (wide.empty()) return ERROR_FILE_NOT_FOUND;
+        const std::wstring parameters = L"/select,\"" + wide + L"\"";
+        const HRESULT com = CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED | COINIT_DISABLE_OLE1DDE);
+        const HINSTANCE r = ShellExecuteW(nullptr, L"open", L"explorer.exe", parameters.c_str(), nullptr, SW_SHOWNORMAL);
+        if (SUCCEEDED(com)) CoUninitialize();
+        return static_cast<int64_t>(reinterpret_cast<INT_PTR>(r));
+    }
 };
 
 }  // namespace

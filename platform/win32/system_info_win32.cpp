@@ -110,6 +110,44 @@ public:
             text.pop_back();
         return text;
     }
+
+    bool user_name(std::string& out) override {
+        wchar_t buf[257] = {};
+        DWORD n = 257;
+        if (!GetUserNameW(buf, &n) || n == 0) return false;
+        out = win32::narrow(std::wstring_view(buf, n - 1));
+        return true;
+    }
+
+    bool user_profile(std::string& out) override {
+        wchar_t buf[MAX_PATH] = {};
+        const DWORD n = GetEnvironmentVariableW(L"USERPROFILE", buf, MAX_PATH);
+        if (n == 0 || n >= MAX_PATH) return false;
+        out = win32::narrow(std::wstring_view(buf, n));
+        return true;
+    }
+
+    bool os_version(uint32_t& major, uint32_t& build) override {
+        // GetVersionEx lies to programs without a manifest; ntdll's does not.
+        using RtlGetVersionFn = LONG(WINAPI*)(OSVERSIONINFOW*);
+        HMODULE ntdll = GetModuleHandleW(L"ntdll.dll");
+        if (ntdll == nullptr) return false;
+        auto fn = reinterpret_cast<RtlGetVersionFn>(reinterpret_cast<void*>(GetProcAddress(ntdll, "RtlGetVersion")));
+        OSVERSIONINFOW info{};
+        info.dwOSVersionInfoSize = sizeof info;
+        if (fn == nullptr || fn(&info) != 0) return false;
+        major = info.dwMajorVersion;
+        build = info.dwBuildNumber;
+        return true;
+    }
+
+    uint32_t logical_processors() override { return GetActiveProcessorCount(ALL_PROCESSOR_GROUPS); }
+
+    uint64_t physical_memory_bytes() override {
+        MEMORYSTATUSEX status{};
+        status.dwLength = sizeof status;
+        return GlobalMemoryStatusEx(&status) ? status.ullTotalPhys : 0;
+    }
 };
 
 }  // namespace

@@ -168,7 +168,7 @@ int verb_fault(Machine& m, const std::vector<std::string>& args) {
     uint64_t code = 0;
     uint64_t times = 1;
     if ((args.size() != 3 && args.size() != 4) || !parse_number(args[1], nth) || nth == 0 ||
-        !parse_number(args[2], code) || code > UINT32_MAX || code == 0 ||
+        !(args[2] == "hang" ? (code = kFaultHang, true) : parse_number(args[2], code)) || code > UINT32_MAX || code == 0 ||
         (args.size() == 4 && (!parse_number(args[3], times) || times == 0)))
         return 2;
     const std::string point = args[0];

@@ -27,6 +27,7 @@ const Verb kVerbs[] = {
      sorvane::sim::tool::verb_set},
     {"fault",
      "fault POINT NTH CODE [TIMES]           the NTH call of POINT fails with CODE (TIMES calls)\n"
+     "fault POINT NTH hang                   from the NTH call on, calls of POINT never answer until cleared\n"
      "fault clear [POINT] | fault list",
      sorvane::sim::tool::verb_fault},
     {"reg", "reg HKLM|HKCU\\KEY                      the key's values and subkeys", sorvane::sim::tool::verb_reg},
@@ -77,6 +78,13 @@ const Verb kVerbs[] = {
      sorvane::sim::tool::verb_tray},
     {"shell", "shell                                  what the shell was asked to open, oldest first",
      sorvane::sim::tool::verb_shell},
+    {"workstation",
+     "workstation                            the user, processors, memory and security products\n"
+     "workstation user NAME [--profile FOLDER]  rename the account (the profile folder keeps its name)\n"
+     "workstation cpus N | memory-mib N | cpu-name TEXT\n"
+     "workstation wmi on|off | security-center on|off\n"
+     "workstation antivirus NAME[,NAME...]|none | firewall-products NAME[,NAME...]|none",
+     sorvane::sim::tool::verb_workstation},
     {"pipe", "pipe NAME                              the socket path of \\\\.\\pipe\\NAME",
      sorvane::sim::tool::verb_pipe},
 };

@@ -38,6 +38,7 @@ int verb_network(Machine& m, const std::vector<std::string>& args);
 int verb_firewall(Machine& m, const std::vector<std::string>& args);
 int verb_tray(Machine& m, const std::vector<std::string>& args);
 int verb_shell(Machine& m, const std::vector<std::string>& args);
+int verb_workstation(Machine& m, const std::vector<std::string>& args);
 // init's display options (--gpus N, --monitors WxH@R[,...]|none); false when not one of them or bad.
 bool parse_display_option(const std::string& option, const std::string& value, MachineSetup& setup);
 

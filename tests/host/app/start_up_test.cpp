@@ -22,6 +22,7 @@ public:
     bool local_app_data(std::string& out) override { return (out = dir_), true; }
     bool program_data(std::string& out) override { return (out = dir_), true; }
     bool working_directory(std::string& out) override { return (out = dir_), true; }
+    bool desktop(std::string& out) override { return (out = dir_), true; }
 
 private:
     std::string dir_;

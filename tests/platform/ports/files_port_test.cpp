@@ -4,6 +4,10 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <chrono>
+#include <cstdlib>
+
 #include "platform/paths.h"
 #include "tests/platform/ports/port_test.h"
 
@@ -73,6 +77,10 @@ TEST(Files, BoundedReadsSizesAndErrors) {
         ASSERT_TRUE(read_file(path, c.max, out, &truncated).ok());
         EXPECT_EQ(out, c.content);
         EXPECT_EQ(truncated, c.truncated) << c.max;
+        bool cut = !c.truncated;
+        ASSERT_TRUE(read_file_tail(path, c.max, out, &cut).ok());
+        EXPECT_EQ(out, std::string("0123456789").substr(10 - std::min<size_t>(c.max, 10))) << c.max;
+        EXPECT_EQ(cut, c.truncated) << c.max;
     }
     uint64_t size = 0;
     ASSERT_TRUE(file_size(path, size).ok());
@@ -83,6 +91,8 @@ TEST(Files, BoundedReadsSizesAndErrors) {
     EXPECT_EQ(out, "");
     EXPECT_EQ(read_file(join_path(dir.file("missing"), "deeper"), 10, out).status, FileStatus::not_found);
     EXPECT_EQ(read_file(dir.path(), 10, out).status, FileStatus::error);
+    EXPECT_EQ(read_file_tail(dir.file("missing"), 10, out).status, FileStatus::not_found);
+    EXPECT_EQ(read_file_tail(dir.path(), 10, out).status, FileStatus::error);
     EXPECT_EQ(file_size(dir.path(), size).status, FileStatus::error);
     EXPECT_EQ(remove_file(dir.file("missing")).status, FileStatus::not_found);
 }
@@ -139,6 +149,32 @@ TEST(Files, AppendStreamIsReadableWhileOpen) {
     ASSERT_TRUE(log->append("four\n"));
     EXPECT_EQ(read_all(path), "old\none\ntwo\nthree\nfour\n");
     EXPECT_EQ(open_append(join_path(dir.file("none"), "x.log")), nullptr);
+}
+
+TEST(Files, OutputFileReplacesTheFileAndKeepsItsWriteTime) {
+    port_test::TempFolder dir;
+    const std::string path = dir.file("report.zip");
+    ASSERT_TRUE(write_file_atomic(path, "an older and longer file").ok());
+    FileResult r;
+    auto out = create_output_file(path, r);
+    ASSERT_NE(out, nullptr) << describe(r);
+    ASSERT_TRUE(out->write("new "));
+    ASSERT_TRUE(out->write("data"));
+    ASSERT_TRUE(out->close());
+    EXPECT_FALSE(out->write("after close"));
+    EXPECT_EQ(read_all(path), "new data");
+    int64_t written = 0;
+    ASSERT_TRUE(file_write_time(path, written).ok());
+    // Within a day of now: the time is in milliseconds since 1970, whatever the platform counts in.
+    const int64_t now = std::chrono::duration_cast<std::chrono::milliseconds>(
+                            std::chrono::system_clock::now().time_since_epoch()).count();
+    EXPECT_LT(std::llabs(now - written), 86'400'000LL);
+    EXPECT_EQ(file_write_time(dir.file("missing"), written).status, FileStatus::not_found);
+
+    EXPECT_EQ(create_output_file(join_path(dir.file("none"), "x.zip"), r), nullptr);
+    EXPECT_EQ(r.status, FileStatus::not_found);
+    EXPECT_EQ(create_output_file(dir.path(), r), nullptr);
+    EXPECT_EQ(r.status, FileStatus::error);
 }
 
 }  // namespace
