@@ -4,9 +4,10 @@
 # reference viewer pairs with the URI the host logs and then streams a
 # 2560x1600@60 monitor of its own for about 10 seconds with a tap, the host
 # stops and restores the machine's displays, the host knows the device at its
-# next start, and the installer helper removes everything again. Then, on a
-# machine of its own, a host in tray mode shows its panel in headless Chromium
-# and a phone pairs from the panel's QR code.
+# next start, a problem report is written to the user's desktop, and the
+# installer helper removes everything again. Then, on a machine of its own, a
+# host in tray mode shows its panel in headless Chromium and a phone pairs
+# from the panel's QR code.
 set -euo pipefail
 bin=$(cd "${1:-build/bin}" && pwd)
 here=$(cd "$(dirname "$0")" && pwd)
@@ -121,6 +122,14 @@ echo "== 4. the next start knows the paired device"
 # Ports of its own, as above.
 "$bin/sorvane-host" --console --run-seconds 1 --control-port 0 --video-port 0 --input-port 0 | grep -E "TLS parmak izi|stopped"
 echo
+echo "== 4b. a problem report for support, masked, on the user's desktop (sorvane-host --report)"
+report_rc=0
+"$bin/sorvane-host" --report > report.out 2> report.err || report_rc=$?
+cat report.out
+report_zip=$(sed -n 's/^report: \(.*\) ([0-9]* dosya)$/\1/p' report.out)
+echo "sorvane-host --report exit code $report_rc"
+
+echo
 echo "== 5. the driver unloads"
 stop_driver
 [[ -f vdd.out ]] && tail -n 1 vdd.out
@@ -166,6 +175,14 @@ if [[ $displays_restored == yes ]]; then
   echo "displays restored: the machine's displays are as they were before the stream"
 else
   echo "displays restored: no"; diff displays-before.txt displays-after.txt || true
+fi
+echo
+echo "== the problem report (sorvane-host --report)"
+if [[ -n $report_zip && -f $report_zip ]]; then
+  echo "$report_zip"
+  if command -v unzip > /dev/null; then unzip -l "$report_zip" | sed '1d'; else echo "(unzip is not installed: no listing)"; fi
+else
+  echo "no report was written: $(cat report.out report.err 2>/dev/null | tail -n 1)"
 fi
 echo
 echo "demo folder: $root"

@@ -9,6 +9,7 @@
 #include "host/app/gpu_preference.h"
 #include "host/app/host_runtime.h"
 #include "host/app/one_shot_commands.h"
+#include "host/app/report_command.h"
 #include "host/app/tray_features.h"
 #include "host/core/crash.h"
 #include "host/core/log.h"
@@ -25,12 +26,6 @@ namespace {
 
 std::atomic<bool> g_stop_requested{false};
 
-int not_available(const char* command) {
-    std::printf("sorvane-host %s: not available in this build\n", command);
-    std::fflush(stdout);
-    return 1;
-}
-
 }  // namespace
 
 std::vector<OneShotCommand> one_shot_commands() {
@@ -38,7 +33,7 @@ std::vector<OneShotCommand> one_shot_commands() {
         {"--set-autostart", [](const std::vector<std::string>& rest) { return run_set_autostart(rest[0]); }},
         {"--quit", [](const std::vector<std::string>&) { return run_quit(); }},
         {"--purge-user-data", [](const std::vector<std::string>&) { return run_purge_user_data(); }},
-        {"--report", [](const std::vector<std::string>&) { return not_available("--report"); }},
+        {"--report", [](const std::vector<std::string>&) { return run_report_command(); }},
         {"--gpu-pref-check", [](const std::vector<std::string>&) { return run_gpu_preference_check(); }},
     };
 }

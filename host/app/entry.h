@@ -15,8 +15,7 @@ struct OneShotCommand {
     std::function<int(const std::vector<std::string>& rest)> run;
 };
 
-// The commands of this build. Commands whose work is not part of this build
-// answer that they are not available, with exit code 1.
+// The commands of this build.
 std::vector<OneShotCommand> one_shot_commands();
 
 // The whole program; returns the exit code.

@@ -1,0 +1,118 @@
+#include "host/app/report_command.h"
+
+#include <cstdio>
+#include <cstdlib>
+
+#include "host/app/host_runtime.h"
+#include "host/core/log.h"
+#include "host/core/options.h"
+#include "host/monitors/driver_control_client.h"
+#include "host/monitors/driver_monitor_provider.h"
+#include "host/net/network_profile.h"
+#include "host/trust/pairing_store.h"
+#include "platform/console.h"
+#include "platform/files.h"
+#include "platform/network.h"
+
+namespace sorvane {
+
+namespace {
+
+constexpr uint32_t kDriverConnectMs = 800;
+constexpr size_t kPairingsReadLimit = 16u << 20;
+
+hostreport::DriverStateFacts driver_state_facts() {
+    hostreport::DriverStateFacts f;
+    auto clock = platform::make_system_clock();
+    DriverControlClient client(*clock);
+    if (!client.connect(kDriverConnectMs, f.connect_error)) return f;
+    f.connected = true;
+    ControlReply reply;
+    client.request("GET_STATE", reply);
+    f.ok = reply.ok;
+    f.pairs = reply.pairs;
+    if (!reply.ok) f.failure = DriverControlClient::describe(reply);
+    client.close();
+    return f;
+}
+
+std::vector<hostreport::PairingAddress> offered_pairing_addresses() {
+    auto network = platform::make_system_network_info();
+    std::vector<hostreport::PairingAddress> out;
+    for (const auto& a : netprofile::enumerate(*network)) {
+        hostreport::PairingAddress p;
+        p.ip = a.ip;
+        p.friendly_name = a.friendly_name;
+        p.description = a.description;
+        p.is_virtual = a.is_virtual;
+        p.usb = a.usb;
+        p.default_route = a.default_route;
+        p.mesh_range = a.mesh_range;
+        out.push_back(std::move(p));
+    }
+    return out;
+}
+
+}  // namespace
+
+void add_host_report_sources(hostreport::ReportEnv& env) {
+    env.driver_state = driver_state_facts;
+    env.pairing_addresses = offered_pairing_addresses;
+    env.driver_readiness_note = [] {
+        const auto [set, text] = driver_readiness_note();
+        return set ? text : std::string();
+    };
+}
+
+void paired_devices_in_file(const std::string& path, platform::IDataProtector& protector,
+                            std::vector<std::string>& client_ids, std::vector<std::string>& names) {
+    std::string blob;
+    std::string plain;
+    uint32_t error = 0;
+    if (!platform::read_file(path, kPairingsReadLimit, blob).ok() || !protector.unprotect(blob, plain, error)) return;
+    for (const PairingRecord& r : PairingStore::parse(plain)) {
+        client_ids.push_back(r.client_id);
+        if (!r.name.empty()) names.push_back(r.name);
+    }
+}
+
+int run_report_command() {
+    // Standard output carries the one result line; the steps go to standard error.
+    process_log().set_echo_sink([](std::string_view line) {
+        std::fwrite(line.data(), 1, line.size(), stderr);
+        std::fflush(stderr);
+    });
+    open_log(true, "");
+
+    auto system = hostreport::system_report_env();
+    hostreport::ReportEnv& env = system->env;
+    add_host_report_sources(env);
+    if (const char* port = std::getenv("SORVANE_PAIRING_PORT"); port != nullptr && *port != '\0') {
+        env.pairing_port = static_cast<uint16_t>(std::strtoul(port, nullptr, 10));
+    }
+    const HostPaths paths = host_paths(*system->paths);
+    auto protector = platform::make_user_data_protector();
+    std::vector<std::string> client_ids, names;
+    if (protector) paired_devices_in_file(paths.pairings_file, *protector, client_ids, names);
+    env.paired_devices = [client_ids, names](std::vector<std::string>& ids, std::vector<std::string>& device_names) {
+        ids = client_ids;
+        device_names = names;
+    };
+
+    hostreport::Info info;
+    info.version = kHostVersion;
+    info.protocol = protocol_text();
+    info.paired = static_cast<int>(client_ids.size());
+    const hostreport::Result r = hostreport::create(info, false, nullptr, env);
+    if (!r.ok) {
+        std::printf("report: HATA %s\n", r.error.c_str());
+        std::fflush(stdout);
+        return 1;
+    }
+    platform::set_console_output_utf8();
+    std::printf("report: %s (%d dosya)\n", r.path.c_str(), r.files);
+    std::fflush(stdout);
+    return 0;
+}
+
+}  // namespace sorvane

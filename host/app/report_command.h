@@ -1,0 +1,29 @@
+// The problem report as the host's components feed it: the facts the report
+// cannot read through ports alone (the driver's state, the offered addresses,
+// the paired devices), for the console's --report and the panel's job.
+#pragma once
+
+#include <string>
+#include <vector>
+
+#include "host/report/report.h"
+#include "platform/protect.h"
+
+namespace sorvane {
+
+class PairingStore;
+
+// Adds the sources every report of this host has: the driver's state over a
+// control connection of its own, the offered addresses, the driver-readiness
+// note.
+void add_host_report_sources(hostreport::ReportEnv& env);
+
+// The paired devices' client ids and names as pairings.dat holds them, read
+// without touching the file.
+void paired_devices_in_file(const std::string& path, platform::IDataProtector& protector,
+                            std::vector<std::string>& client_ids, std::vector<std::string>& names);
+
+// "--report": builds the report and prints where it is; the exit code.
+int run_report_command();
+
+}  // namespace sorvane
