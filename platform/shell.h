@@ -7,6 +7,8 @@
 #include <memory>
 #include <string>
 
+#include "platform/paths.h"
+
 namespace sorvane::platform {
 
 class IShell {
@@ -15,9 +17,9 @@ public:
     // The shell's result code: above 32 when the open succeeded, else the
     // failure (2 file not found, 5 access denied, 31 no association, ...).
     virtual int64_t open(const std::string& target) = 0;
-    // Opens the folder of path with path selected (explorer.exe "/select,").
-    // The result as for open.
-    virtual int64_t show_in_folder(const std::string& path) = 0;
+    // Opens the folder of path with path selected (explorer.exe "/select,");
+    // a shell that cannot select opens the folder. The result as for open.
+    virtual int64_t show_in_folder(const std::string& path) { return open(parent_of(path)); }
 };
 
 // Windows: the system shell. Linux: the simulated machine's shell, which

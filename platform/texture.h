@@ -38,12 +38,12 @@ struct AdapterDesc {
     uint32_t index = 0;        // position in the factory's enumeration
     std::string description;   // UTF-8
     uint32_t vendor_id = 0;
+    uint64_t luid = 0;         // high part in the upper 32 bits
+    bool software = false;     // DXGI_ADAPTER_FLAG_SOFTWARE
     uint32_t device_id = 0;
     uint32_t subsys_id = 0;
     uint32_t revision = 0;
     uint64_t dedicated_video_memory = 0;  // bytes
-    uint64_t luid = 0;         // high part in the upper 32 bits
-    bool software = false;     // DXGI_ADAPTER_FLAG_SOFTWARE
 };
 
 // A Direct3D device: where textures live and which adapter runs them.

@@ -10,6 +10,8 @@
 #include "host/monitors/driver_monitor_provider.h"
 #include "host/net/network_profile.h"
 #include "host/trust/pairing_store.h"
+#include "host/ui/device_management.h"
+#include "host/ui/update_check.h"
 #include "platform/console.h"
 #include "platform/files.h"
 #include "platform/network.h"
@@ -62,6 +64,7 @@ void add_host_report_sources(hostreport::ReportEnv& env) {
         const auto [set, text] = driver_readiness_note();
         return set ? text : std::string();
     };
+    env.removal_note = removal_note_for_report;
 }
 
 void paired_devices_in_file(const std::string& path, platform::IDataProtector& protector,
@@ -98,6 +101,8 @@ int run_report_command() {
         ids = client_ids;
         device_names = names;
     };
+    // No check has run in this process: the setting, and no last result.
+    env.update_status = [] { return std::string(update_check_enabled() ? "acik" : "kapali") + "; son denetim: yok"; };
 
     hostreport::Info info;
     info.version = kHostVersion;
@@ -113,6 +118,40 @@ int run_report_command() {
     std::printf("report: %s (%d dosya)\n", r.path.c_str(), r.files);
     std::fflush(stdout);
     return 0;
+}
+
+PanelReportJob panel_report_job(const PairingStore& store, std::function<std::string()> update_status,
+                                uint16_t pairing_port) {
+    return [&store, update_status = std::move(update_status), pairing_port](const PanelReportRequest& request,
+                                                                             const std::atomic<bool>& cancel) {
+        auto system = hostreport::system_report_env();
+        hostreport::ReportEnv& env = system->env;
+        add_host_report_sources(env);
+        env.update_status = update_status;
+        env.pairing_port = pairing_port;
+        std::vector<std::string> client_ids, names;
+        for (const PairingRecord& r : store.list()) {
+            client_ids.push_back(r.client_id);
+            if (!r.name.empty()) names.push_back(r.name);
+        }
+        env.paired_devices = [client_ids, names](std::vector<std::string>& ids, std::vector<std::string>& device_names) {
+            ids = client_ids;
+            device_names = names;
+        };
+        hostreport::Info info;
+        info.version = request.version;
+        info.protocol = request.protocol;
+        info.encoder = request.encoder;
+        info.paired = request.paired;
+        const hostreport::Result r = hostreport::create(info, true, &cancel, env);
+        PanelReportOutcome outcome;
+        outcome.ok = r.ok;
+        outcome.path = r.path;
+        outcome.files = r.files;
+        outcome.error = r.error;
+        outcome.cancelled = r.cancelled;
+        return outcome;
+    };
 }
 
 }  // namespace sorvane

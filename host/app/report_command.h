@@ -3,10 +3,13 @@
 // the paired devices), for the console's --report and the panel's job.
 #pragma once
 
+#include <cstdint>
+#include <functional>
 #include <string>
 #include <vector>
 
 #include "host/report/report.h"
+#include "host/ui/panel_bridge.h"
 #include "platform/protect.h"
 
 namespace sorvane {
@@ -15,7 +18,7 @@ class PairingStore;
 
 // Adds the sources every report of this host has: the driver's state over a
 // control connection of its own, the offered addresses, the driver-readiness
-// note.
+// note and the last device removal.
 void add_host_report_sources(hostreport::ReportEnv& env);
 
 // The paired devices' client ids and names as pairings.dat holds them, read
@@ -25,5 +28,11 @@ void paired_devices_in_file(const std::string& path, platform::IDataProtector& p
 
 // "--report": builds the report and prints where it is; the exit code.
 int run_report_command();
+
+// The panel's "create_report" over a running host: the paired devices of
+// its store are masked, update_status gives the update check's text, the
+// folder is shown with the report selected.
+PanelReportJob panel_report_job(const PairingStore& store, std::function<std::string()> update_status,
+                                uint16_t pairing_port);
 
 }  // namespace sorvane

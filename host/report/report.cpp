@@ -147,7 +147,7 @@ struct TimedText {
 // What one report call is building.
 class Builder {
 public:
-    Builder(const Info& info, bool open_folder, std::atomic<bool>* cancel, const ReportEnv& env)
+    Builder(const Info& info, bool open_folder, const std::atomic<bool>* cancel, const ReportEnv& env)
         : info_(info), open_folder_(open_folder), cancel_(cancel), env_(env), clock_(*env.clock) {}
 
     Result run();
@@ -170,7 +170,7 @@ private:
 
     const Info& info_;
     const bool open_folder_;
-    std::atomic<bool>* const cancel_;
+    const std::atomic<bool>* const cancel_;
     const ReportEnv& env_;
     platform::IClock& clock_;
 
@@ -525,7 +525,7 @@ Result Builder::run() {
 
 }  // namespace
 
-std::string with_timeout(platform::IClock& clock, const char* name, uint32_t limit_ms, std::atomic<bool>* cancel,
+std::string with_timeout(platform::IClock& clock, const char* name, uint32_t limit_ms, const std::atomic<bool>* cancel,
                          std::function<std::string()> body, const std::string& fallback) {
     auto state = std::make_shared<TimedText>();
     std::thread([state, body = std::move(body)] {
@@ -550,7 +550,7 @@ std::string with_timeout(platform::IClock& clock, const char* name, uint32_t lim
     }
 }
 
-Result create(const Info& info, bool open_folder, std::atomic<bool>* cancel, const ReportEnv& env) {
+Result create(const Info& info, bool open_folder, const std::atomic<bool>* cancel, const ReportEnv& env) {
     if (env.clock == nullptr) {
         Result r;
         r.error = "saat yok";

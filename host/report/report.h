@@ -148,12 +148,12 @@ struct SystemReportEnv {
 std::unique_ptr<SystemReportEnv> system_report_env();
 
 // Builds the report. Blocks until it is written, failed or cancelled.
-Result create(const Info& info, bool open_folder, std::atomic<bool>* cancel, const ReportEnv& env);
+Result create(const Info& info, bool open_folder, const std::atomic<bool>* cancel, const ReportEnv& env);
 
 // Runs body on a detached thread and waits at most limit_ms of clock for its
 // text; on time-out (logged) or cancellation, returns fallback and drops the
 // body's late result.
-std::string with_timeout(platform::IClock& clock, const char* name, uint32_t limit_ms, std::atomic<bool>* cancel,
+std::string with_timeout(platform::IClock& clock, const char* name, uint32_t limit_ms, const std::atomic<bool>* cancel,
                          std::function<std::string()> body, const std::string& fallback);
 
 // The texts of the timed sections, each line starting with two blanks.

@@ -8,6 +8,7 @@
 #include "host/media/color_vibrance.h"
 #include "host/trust/pairing_qr.h"
 #include "host/ui/panel_command.h"
+#include "platform/files.h"
 
 namespace sorvane {
 
@@ -316,6 +317,9 @@ void PanelBridge::cancel_report() {
     cancel_.store(false);
     {
         std::lock_guard<std::mutex> lock(job_mutex_);
+        // A report that was finished as the user cancelled, its completion
+        // not yet taken: the user is never told of it, so it does not stay.
+        if (job_result_ && job_result_->ok && !job_result_->path.empty()) platform::remove_file(job_result_->path);
         job_result_.reset();
     }
     if (report_.state == "running") report_.state = "idle";

@@ -11,6 +11,7 @@
 #include "host/core/language.h"
 #include "host/core/settings.h"
 #include "host/media/color_vibrance.h"
+#include "platform/files.h"
 #include "platform/sim/manual_clock.h"
 #include "tests/support/host_fakes.h"
 #include "tests/support/temp_dir.h"
@@ -264,6 +265,19 @@ TEST_F(PanelBridgeTest, ReportJobCompletesFailsAndIsCancelled) {
     EXPECT_EQ(bridge.report().state, "idle");
     EXPECT_EQ(log_.count("[report] sorun raporu olusturuldu (5 dosya)"), 1u);
     EXPECT_EQ(log_.count("[report] HATA: zip dosyasi olusturulamadi"), 1u);
+
+    // A report that was finished as the panel hid, its word not yet taken:
+    // the user never hears of it, so its file does not stay.
+    test::TempDir dir;
+    next = PanelReportOutcome{true, dir.file("r.zip"), 5, "", false};
+    test::write_all(next.path, "PK");
+    finish();
+    bridge.on_message(R"({"cmd":"create_report"})");
+    const uint64_t late = surface.wait_done();
+    bridge.on_hide();
+    bridge.on_report_done(late);
+    EXPECT_EQ(bridge.report().state, "idle");
+    EXPECT_FALSE(platform::file_exists(next.path));
 }
 
 TEST_F(PanelBridgeTest, FirstRenderIsLoggedOncePerOpen) {
