@@ -55,6 +55,16 @@ std::vector<hostreport::PairingAddress> offered_pairing_addresses() {
     return out;
 }
 
+// The paired devices a report masks, as read when it starts.
+std::function<void(std::vector<std::string>&, std::vector<std::string>&)> paired_devices_source(
+    std::vector<std::string> client_ids, std::vector<std::string> names) {
+    return [client_ids = std::move(client_ids), names = std::move(names)](std::vector<std::string>& ids,
+                                                                          std::vector<std::string>& device_names) {
+        ids = client_ids;
+        device_names = names;
+    };
+}
+
 }  // namespace
 
 void add_host_report_sources(hostreport::ReportEnv& env) {
@@ -97,17 +107,15 @@ int run_report_command() {
     auto protector = platform::make_user_data_protector();
     std::vector<std::string> client_ids, names;
     if (protector) paired_devices_in_file(paths.pairings_file, *protector, client_ids, names);
-    env.paired_devices = [client_ids, names](std::vector<std::string>& ids, std::vector<std::string>& device_names) {
-        ids = client_ids;
-        device_names = names;
-    };
+    const int paired = static_cast<int>(client_ids.size());
+    env.paired_devices = paired_devices_source(std::move(client_ids), std::move(names));
     // No check has run in this process: the setting, and no last result.
     env.update_status = [] { return std::string(update_check_enabled() ? "acik" : "kapali") + "; son denetim: yok"; };
 
     hostreport::Info info;
     info.version = kHostVersion;
     info.protocol = protocol_text();
-    info.paired = static_cast<int>(client_ids.size());
+    info.paired = paired;
     const hostreport::Result r = hostreport::create(info, false, nullptr, env);
     if (!r.ok) {
         std::printf("report: HATA %s\n", r.error.c_str());
@@ -134,10 +142,7 @@ PanelReportJob panel_report_job(const PairingStore& store, std::function<std::st
             client_ids.push_back(r.client_id);
             if (!r.name.empty()) names.push_back(r.name);
         }
-        env.paired_devices = [client_ids, names](std::vector<std::string>& ids, std::vector<std::string>& device_names) {
-            ids = client_ids;
-            device_names = names;
-        };
+        env.paired_devices = paired_devices_source(std::move(client_ids), std::move(names));
         hostreport::Info info;
         info.version = request.version;
         info.protocol = request.protocol;

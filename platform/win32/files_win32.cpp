@@ -47,6 +47,10 @@ public:
         h_ = INVALID_HANDLE_VALUE;
         return closed;
     }
+    void reset(HANDLE h) {
+        close();
+        h_ = h;
+    }
 
 private:
     HANDLE h_;
@@ -134,19 +138,24 @@ bool is_directory(const std::string& path) {
     return a != INVALID_FILE_ATTRIBUTES && (a & FILE_ATTRIBUTE_DIRECTORY) != 0;
 }
 
+// Opens path for reading, letting others read, write and delete it meanwhile.
+FileResult open_for_reading(const std::string& path, Handle& h) {
+    h.reset(CreateFileW(win32::widen(path).c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                        nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
+    if (h.valid()) return ok();
+    const DWORD e = GetLastError();
+    // A folder opens only with backup semantics; name it as such.
+    if (e == ERROR_ACCESS_DENIED && is_directory(path)) return from_error(ERROR_DIRECTORY);
+    return from_error(e);
+}
+
 }  // namespace
 
 FileResult read_file(const std::string& path, size_t max_bytes, std::string& out, bool* truncated) {
     out.clear();
     if (truncated != nullptr) *truncated = false;
-    Handle h(CreateFileW(win32::widen(path).c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
-                         nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
-    if (!h.valid()) {
-        const DWORD e = GetLastError();
-        // A folder opens only with backup semantics; name it as such.
-        if (e == ERROR_ACCESS_DENIED && is_directory(path)) return from_error(ERROR_DIRECTORY);
-        return from_error(e);
-    }
+    Handle h(INVALID_HANDLE_VALUE);
+    if (FileResult r = open_for_reading(path, h); !r.ok()) return r;
     char buf[16384];
     for (;;) {
         DWORD got = 0;
@@ -172,13 +181,8 @@ FileResult read_file(const std::string& path, size_t max_bytes, std::string& out
 FileResult read_file_tail(const std::string& path, size_t max_bytes, std::string& out, bool* cut) {
     out.clear();
     if (cut != nullptr) *cut = false;
-    Handle h(CreateFileW(win32::widen(path).c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
-                         nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
-    if (!h.valid()) {
-        const DWORD e = GetLastError();
-        if (e == ERROR_ACCESS_DENIED && is_directory(path)) return from_error(ERROR_DIRECTORY);
-        return from_error(e);
-    }
+    Handle h(INVALID_HANDLE_VALUE);
+    if (FileResult r = open_for_reading(path, h); !r.ok()) return r;
     LARGE_INTEGER size{};
     if (!GetFileSizeEx(h.get(), &size)) return last_error();
     const uint64_t total = static_cast<uint64_t>(size.QuadPart);
