@@ -1,20 +1,28 @@
 #include "host/app/report_command.h"
 
+#include <algorithm>
 #include <cstdio>
+#include <optional>
 #include <cstdlib>
 
+#include "common/text.h"
+#include "host/app/discovery.h"
 #include "host/app/host_runtime.h"
 #include "host/core/log.h"
 #include "host/core/options.h"
 #include "host/monitors/driver_control_client.h"
 #include "host/monitors/driver_monitor_provider.h"
 #include "host/net/network_profile.h"
+#include "host/net/network_watcher.h"
+#include "host/protocol/defaults.h"
 #include "host/trust/pairing_store.h"
 #include "host/ui/device_management.h"
 #include "host/ui/update_check.h"
 #include "platform/console.h"
 #include "platform/files.h"
+#include "platform/firewall.h"
 #include "platform/network.h"
+#include "platform/self_process.h"
 
 namespace sorvane {
 
@@ -55,6 +63,35 @@ std::vector<hostreport::PairingAddress> offered_pairing_addresses() {
     return out;
 }
 
+// A fresh snapshot's firewall block; live, the running watcher's snapshot,
+// tells whether the panel shows the warning and since when.
+hostreport::FirewallBlockFacts firewall_block_facts(const std::optional<NetworkSnapshot>& live) {
+    auto network = platform::make_system_network_info();
+    auto list = platform::make_network_list();
+    auto firewall = platform::make_firewall_policy();
+    std::string exe;
+    platform::module_file_name(exe);
+    const std::vector<PhysicalNetwork> networks = physical_networks(*network, *list);
+    const BlockVerdict verdict =
+        evaluate_blocked(networks, query_firewall(*firewall), ascii_lower(exe), proto::kDefaultControlPort);
+    hostreport::FirewallBlockFacts f;
+    f.network_text = network_text(networks);
+    f.details_known = verdict.details_known;
+    f.category = verdict.details.category;
+    f.firewall_enabled = verdict.details.profile_enabled;
+    f.default_inbound_block = verdict.details.default_inbound_block;
+    f.block_all_inbound = verdict.details.block_all_inbound;
+    f.allow_rule = verdict.details.allow_rule;
+    f.block_rule = verdict.details.block_rule;
+    f.physical_public = std::any_of(networks.begin(), networks.end(),
+                                    [](const PhysicalNetwork& n) { return n.category == kCategoryPublic; });
+    // The panel's warning: the watcher's (it stays for the run); without a
+    // running watcher, what the panel would show now.
+    f.warning_shown = live && live->valid ? live->blocked : verdict.blocked;
+    if (live && live->valid) f.first_blocked_at = live->first_blocked_at;
+    return f;
+}
+
 // The paired devices a report masks, as read when it starts.
 std::function<void(std::vector<std::string>&, std::vector<std::string>&)> paired_devices_source(
     std::vector<std::string> client_ids, std::vector<std::string> names) {
@@ -67,9 +104,14 @@ std::function<void(std::vector<std::string>&, std::vector<std::string>&)> paired
 
 }  // namespace
 
-void add_host_report_sources(hostreport::ReportEnv& env) {
+void add_host_report_sources(hostreport::ReportEnv& env, const HostDiscovery* discovery) {
     env.driver_state = driver_state_facts;
     env.pairing_addresses = offered_pairing_addresses;
+    // The watcher's snapshot is taken now: the timed section must not reach
+    // into the host once the report is over.
+    std::optional<NetworkSnapshot> live;
+    if (discovery != nullptr) live = discovery->network_snapshot();
+    env.firewall_block = [live] { return std::optional<hostreport::FirewallBlockFacts>(firewall_block_facts(live)); };
     env.driver_readiness_note = [] {
         const auto [set, text] = driver_readiness_note();
         return set ? text : std::string();
@@ -128,13 +170,13 @@ int run_report_command() {
     return 0;
 }
 
-PanelReportJob panel_report_job(const PairingStore& store, std::function<std::string()> update_status,
-                                uint16_t pairing_port) {
-    return [&store, update_status = std::move(update_status), pairing_port](const PanelReportRequest& request,
-                                                                             const std::atomic<bool>& cancel) {
+PanelReportJob panel_report_job(const PairingStore& store, const HostDiscovery* discovery,
+                                std::function<std::string()> update_status, uint16_t pairing_port) {
+    return [&store, discovery, update_status = std::move(update_status), pairing_port](
+               const PanelReportRequest& request, const std::atomic<bool>& cancel) {
         auto system = hostreport::system_report_env();
         hostreport::ReportEnv& env = system->env;
-        add_host_report_sources(env);
+        add_host_report_sources(env, discovery);
         env.update_status = update_status;
         env.pairing_port = pairing_port;
         std::vector<std::string> client_ids, names;

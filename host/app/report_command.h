@@ -15,11 +15,14 @@
 namespace sorvane {
 
 class PairingStore;
+class HostDiscovery;
 
 // Adds the sources every report of this host has: the driver's state over a
-// control connection of its own, the offered addresses, the driver-readiness
-// note and the last device removal.
-void add_host_report_sources(hostreport::ReportEnv& env);
+// control connection of its own, the offered addresses, a fresh look at the
+// networks and the firewall, the driver-readiness note and the last device
+// removal. discovery (when the host runs one) adds what its watcher saw: the
+// panel's warning and since when.
+void add_host_report_sources(hostreport::ReportEnv& env, const HostDiscovery* discovery = nullptr);
 
 // The paired devices' client ids and names as pairings.dat holds them, read
 // without touching the file.
@@ -30,9 +33,10 @@ void paired_devices_in_file(const std::string& path, platform::IDataProtector& p
 int run_report_command();
 
 // The panel's "create_report" over a running host: the paired devices of
-// its store are masked, update_status gives the update check's text, the
-// folder is shown with the report selected.
-PanelReportJob panel_report_job(const PairingStore& store, std::function<std::string()> update_status,
-                                uint16_t pairing_port);
+// its store are masked, its network watcher tells about the warning,
+// update_status gives the update check's text, the folder is shown with the
+// report selected.
+PanelReportJob panel_report_job(const PairingStore& store, const HostDiscovery* discovery,
+                                std::function<std::string()> update_status, uint16_t pairing_port);
 
 }  // namespace sorvane

@@ -77,30 +77,6 @@ bool local_ports_include(const std::string& ports, uint16_t port) {
     return false;
 }
 
-std::string expand_environment(const std::string& text) {
-    std::string out;
-    size_t i = 0;
-    while (i < text.size()) {
-        const size_t open = text.find('%', i);
-        if (open == std::string::npos) break;
-        const size_t close = text.find('%', open + 1);
-        if (close == std::string::npos) break;
-        out.append(text, i, open - i);
-        std::string value;
-        const std::string name = text.substr(open + 1, close - open - 1);
-        if (!name.empty() && platform::get_env(name.c_str(), value)) {
-            out += value;
-            i = close + 1;
-        } else {
-            // Not a variable: the first '%' stays and the second may open one.
-            out += '%';
-            i = open + 1;
-        }
-    }
-    out.append(text, i, std::string::npos);
-    return out;
-}
-
 bool rule_applies_to_host(const FirewallRule& rule, const std::string& host_exe_lower, uint16_t port,
                           int32_t profile_bit) {
     if (!rule.enabled || !rule.inbound) return false;
@@ -109,7 +85,7 @@ bool rule_applies_to_host(const FirewallRule& rule, const std::string& host_exe_
     if (rule.protocol != kProtocolTcp && rule.protocol != kProtocolAny) return false;
     if (!rule.application.empty()) {
         const std::string app = rule.application.find('%') != std::string::npos
-                                    ? expand_environment(rule.application)
+                                    ? platform::expand_environment(rule.application)
                                     : rule.application;
         return ascii_lower(app) == host_exe_lower && local_ports_include(rule.local_ports, port);
     }

@@ -89,8 +89,6 @@ struct NetworkSnapshot {
 // comma-separated items is port or a range "a-b" holding it.
 bool local_ports_include(const std::string& ports, uint16_t port);
 
-// %NAME% replaced by the environment's value; names not set stay as written.
-std::string expand_environment(const std::string& text);
 
 // Whether rule governs inbound TCP connections to the host's program
 // (host_exe_lower, lower case) on port in the profile with bit profile_bit.

@@ -12,6 +12,7 @@
 #include "host/core/log.h"
 #include "host/core/settings.h"
 #include "host/report/report_zip.h"
+#include "platform/network.h"
 #include "platform/socket.h"
 #include "platform/system.h"
 
@@ -96,26 +97,6 @@ bool read_tail(const std::string& path, size_t max_bytes, std::string& out) {
         out.erase(0, line == std::string::npos ? out.size() : line + 1);
     }
     return true;
-}
-
-std::string expand_environment(const std::string& text) {
-    std::string out;
-    size_t i = 0;
-    while (i < text.size()) {
-        const size_t open = text.find('%', i);
-        const size_t close = open == std::string::npos ? std::string::npos : text.find('%', open + 1);
-        if (close == std::string::npos) break;
-        out.append(text, i, open - i);
-        std::string value;
-        if (close > open + 1 && platform::get_env(text.substr(open + 1, close - open - 1).c_str(), value)) {
-            out += value;
-        } else {
-            out.append(text, open, close - open + 1);
-        }
-        i = close + 1;
-    }
-    out.append(text, i, std::string::npos);
-    return out;
 }
 
 std::string profile_set_text(int32_t profiles) {
@@ -348,6 +329,10 @@ void Builder::timed_sections() {
               std::unique_ptr<platform::IFirewallPolicy> fw = policy ? policy() : nullptr;
               if (fw && fw->open() == 0) {
                   facts.opened = true;
+                  facts.profiles_known = fw->current_profiles(facts.current_profiles) == 0 &&
+                                         fw->profile_state(platform::kFirewallProfileDomain, facts.domain) == 0 &&
+                                         fw->profile_state(platform::kFirewallProfilePrivate, facts.private_) == 0 &&
+                                         fw->profile_state(platform::kFirewallProfilePublic, facts.public_) == 0;
                   facts.rules_ok = fw->list_rules(facts.rules) == 0;
               }
               return firewall_rules_text(facts, exe);
@@ -681,7 +666,7 @@ std::string firewall_rules_text(const FirewallPolicyFacts& facts, const std::str
     std::string out;
     if (facts.profiles_known) {
         out += "  etkin ag profili: " + profile_set_text(facts.current_profiles) + "\n";
-        const std::pair<const char*, const FirewallProfileFacts*> profiles[] = {
+        const std::pair<const char*, const platform::FirewallProfileState*> profiles[] = {
             {"Etki alani", &facts.domain}, {"Ozel", &facts.private_}, {"Genel", &facts.public_}};
         for (const auto& [word, p] : profiles) {
             out += std::string("  guvenlik duvari ") + word + ": " + (p->enabled ? "ACIK" : "kapali") +
@@ -710,7 +695,7 @@ std::string firewall_rules_text(const FirewallPolicyFacts& facts, const std::str
                            ", kapsam " +
                            (r.remote_addresses.empty() ? std::string("-") : scrub_text(r.remote_addresses)) +
                            ", program " + (r.application.empty() ? std::string("(herhangi)") : std::string(kHostExe));
-        if (!r.application.empty() && !platform::file_exists(expand_environment(r.application))) line += " (DOSYA YOK)";
+        if (!r.application.empty() && !platform::file_exists(platform::expand_environment(r.application))) line += " (DOSYA YOK)";
         line += "\n    protokol " + (r.protocol == 6    ? std::string("TCP")
                                      : r.protocol == 17 ? std::string("UDP")
                                                         : std::to_string(r.protocol)) +
@@ -762,6 +747,15 @@ std::unique_ptr<SystemReportEnv> system_report_env() {
     e.shell = s->shell.get();
     e.gpu_adapters = [] { return platform::make_system_gpu_adapters(); };
     e.firewall_policy = [] { return platform::make_firewall_policy(); };
+    e.networks = [](std::vector<ConnectedNetwork>& out) {
+        std::unique_ptr<platform::INetworkList> list = platform::make_network_list();
+        if (!list) return NetworkListStatus::unavailable;
+        std::vector<platform::NetworkConnection> connections;
+        // The port names the failed step only by its HRESULT: any failure reads as "could not list".
+        if (list->connections(connections) != 0) return NetworkListStatus::enumeration_failed;
+        for (const auto& c : connections) out.push_back({c.category, c.connectivity});
+        return NetworkListStatus::ok;
+    };
     e.security_center = [] { return platform::make_security_center(); };
     return s;
 }

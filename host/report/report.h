@@ -87,15 +87,11 @@ struct ConnectedNetwork {
 enum class NetworkListStatus { ok, unavailable, enumeration_failed };
 
 // The firewall policy as its COM interfaces give it.
-struct FirewallProfileFacts {
-    bool enabled = false;
-    bool default_inbound_block = false;
-};
 struct FirewallPolicyFacts {
     bool opened = false;
     bool profiles_known = false;
     int32_t current_profiles = 0;
-    FirewallProfileFacts domain, private_, public_;
+    platform::FirewallProfileState domain, private_, public_;
     bool rules_ok = false;
     std::vector<platform::FirewallRuleSpec> rules;
 };

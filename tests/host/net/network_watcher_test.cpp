@@ -10,6 +10,7 @@
 #include "platform/sim/manual_clock.h"
 #include "platform/sim/network_model.h"
 #include "platform/sim/ports.h"
+#include "platform/system.h"
 #include "tests/support/host_fakes.h"
 
 namespace sorvane {
@@ -75,9 +76,9 @@ TEST(NetworkWatcher, LocalPortsAndEnvironment) {
     for (const auto& c : cases) EXPECT_EQ(local_ports_include(c.ports, 47000), c.includes) << c.ports;
 
     ::setenv("SORVANE_TEST_PROGRAMS", "C:\\Program Files", 1);
-    EXPECT_EQ(expand_environment("%SORVANE_TEST_PROGRAMS%\\Sorvane\\x.exe"), "C:\\Program Files\\Sorvane\\x.exe");
-    EXPECT_EQ(expand_environment("100%% %NOT_SET_ANYWHERE% 5%"), "100%% %NOT_SET_ANYWHERE% 5%");
-    EXPECT_EQ(expand_environment("%%SORVANE_TEST_PROGRAMS%"), "%C:\\Program Files");
+    EXPECT_EQ(platform::expand_environment("%SORVANE_TEST_PROGRAMS%\\Sorvane\\x.exe"), "C:\\Program Files\\Sorvane\\x.exe");
+    EXPECT_EQ(platform::expand_environment("100%% %NOT_SET_ANYWHERE% 5%"), "100%% %NOT_SET_ANYWHERE% 5%");
+    EXPECT_EQ(platform::expand_environment("%%SORVANE_TEST_PROGRAMS%"), "%C:\\Program Files");
     ::unsetenv("SORVANE_TEST_PROGRAMS");
 }
 

@@ -226,7 +226,7 @@ TEST_F(ReportTest, EveryEntryInOrderAndNothingThatIdentifiesAnyone) {
              "  Eslestirme dinleyicisi (TCP 47010, yerel deneme): DINLIYOR (eslestirme penceresi acik)\n",
              "    [+   0.200] [pairing] SONUC: eslesti client_id=<istemci> fp=[parmak-izi-maskeli] 192.168.*.*:51234\n",
              "Windows Guvenlik Duvari ve Sorvane kurallari:\n",
-             "  kural \"Sorvane Kontrol (TCP 47000)\": ETKIN, izin ver, gelen, profil Ozel (bu agda bilinmiyor), port "
+             "  kural \"Sorvane Kontrol (TCP 47000)\": ETKIN, izin ver, gelen, profil Ozel (bu agda GECERSIZ), port "
              "47000, kapsam LocalSubnet, program sorvane-host.exe (DOSYA YOK)\n    protokol TCP\n",
              "Kurulu guvenlik yazilimlari (Windows Guvenlik Merkezi):\n  antivirus: Windows Defender\n",
              "\nRaporda OLMAYANLAR: "}) {
@@ -421,7 +421,7 @@ TEST(ReportSections, TextsOfWhatTheProbesFound) {
     EXPECT_EQ(firewall_rules_text(policy, "sorvane-host"), "  (Windows Guvenlik Duvari ilkesi okunamadi)\n");
     policy.opened = policy.profiles_known = policy.rules_ok = true;
     policy.current_profiles = 4;
-    policy.public_.enabled = policy.public_.default_inbound_block = true;
+    policy.domain = policy.private_ = platform::FirewallProfileState{false, false, false};
     platform::FirewallRuleSpec other;
     other.name = "eski kural";
     other.application = "C:\\Eski\\SORVANE-HOST.exe";
