@@ -2,8 +2,8 @@
 
 #include <algorithm>
 #include <cstdio>
-#include <optional>
 #include <cstdlib>
+#include <optional>
 
 #include "common/text.h"
 #include "host/app/discovery.h"
@@ -102,6 +102,11 @@ std::function<void(std::vector<std::string>&, std::vector<std::string>&)> paired
     };
 }
 
+// No check has run in this process: the setting, and no last result.
+std::string update_status_without_check() {
+    return std::string(update_check_enabled() ? "acik" : "kapali") + "; son denetim: yok";
+}
+
 }  // namespace
 
 void add_host_report_sources(hostreport::ReportEnv& env, const HostDiscovery* discovery) {
@@ -151,8 +156,7 @@ int run_report_command() {
     if (protector) paired_devices_in_file(paths.pairings_file, *protector, client_ids, names);
     const int paired = static_cast<int>(client_ids.size());
     env.paired_devices = paired_devices_source(std::move(client_ids), std::move(names));
-    // No check has run in this process: the setting, and no last result.
-    env.update_status = [] { return std::string(update_check_enabled() ? "acik" : "kapali") + "; son denetim: yok"; };
+    env.update_status = update_status_without_check;
 
     hostreport::Info info;
     info.version = kHostVersion;
@@ -171,14 +175,15 @@ int run_report_command() {
 }
 
 PanelReportJob panel_report_job(const PairingStore& store, const HostDiscovery* discovery,
-                                std::function<std::string()> update_status, uint16_t pairing_port) {
-    return [&store, discovery, update_status = std::move(update_status), pairing_port](
+                                std::function<std::string()> update_status, std::function<uint16_t()> pairing_port) {
+    if (!update_status) update_status = update_status_without_check;
+    return [&store, discovery, update_status = std::move(update_status), pairing_port = std::move(pairing_port)](
                const PanelReportRequest& request, const std::atomic<bool>& cancel) {
         auto system = hostreport::system_report_env();
         hostreport::ReportEnv& env = system->env;
         add_host_report_sources(env, discovery);
         env.update_status = update_status;
-        env.pairing_port = pairing_port;
+        if (pairing_port) env.pairing_port = pairing_port();
         std::vector<std::string> client_ids, names;
         for (const PairingRecord& r : store.list()) {
             client_ids.push_back(r.client_id);

@@ -34,9 +34,10 @@ int run_report_command();
 
 // The panel's "create_report" over a running host: the paired devices of
 // its store are masked, its network watcher tells about the warning,
-// update_status gives the update check's text, the folder is shown with the
-// report selected.
+// update_status gives the update check's text (empty: the setting, no check
+// ran), pairing_port the port the pairing listener is probed on, the folder
+// is shown with the report selected. Runs on the panel's job thread.
 PanelReportJob panel_report_job(const PairingStore& store, const HostDiscovery* discovery,
-                                std::function<std::string()> update_status, uint16_t pairing_port);
+                                std::function<std::string()> update_status, std::function<uint16_t()> pairing_port);
 
 }  // namespace sorvane

@@ -35,6 +35,7 @@ TrayExtras TrayFeatures::extras() {
                             [&icon](const std::string& title, const std::string& text) { icon.show_balloon(title, text); });
     };
     e.balloon_click = [this] { on_update_balloon_click(*update_, *shell_); };
+    e.update_status = [this] { return update_->update_status_text(); };
     e.started = [this](platform::ITray& tray) {
         {
             std::lock_guard<std::mutex> g(notice_->mutex);

@@ -5,12 +5,14 @@
 
 #include "host/app/discovery.h"
 #include "host/app/host_runtime.h"
+#include "host/app/report_command.h"
 #include "host/core/language.h"
 #include "host/core/log.h"
 #include "host/media/encoder.h"
 #include "host/monitors/driver_monitor_provider.h"
 #include "host/net/network_profile.h"
 #include "host/net/wifi_transport.h"
+#include "host/protocol/defaults.h"
 #include "host/session/session_manager.h"
 #include "host/trust/pairing_listener.h"
 #include "host/trust/pairing_store.h"
@@ -56,7 +58,8 @@ std::string connected_status_text(const std::vector<std::string>& names) {
     return ui_text_devices_connected(static_cast<uint32_t>(names.size()));
 }
 
-PanelHooks runtime_panel_hooks(HostRuntime& runtime, platform::ITray& tray, platform::IRegistry& registry) {
+PanelHooks runtime_panel_hooks(HostRuntime& runtime, platform::ITray& tray, platform::IRegistry& registry,
+                               std::function<std::string()> update_status) {
     PanelHooks h;
     SessionManager* sessions = runtime.session_manager();
     PairingListener* listener = runtime.pairing_listener();
@@ -109,6 +112,13 @@ PanelHooks runtime_panel_hooks(HostRuntime& runtime, platform::ITray& tray, plat
                                  *runtime.host_platform().clock};
         remove_device(ports, id, "panel");
     };
+    // The listener's port while a window is open, else the one it would take.
+    h.create_report = panel_report_job(*store, runtime.discovery(), std::move(update_status),
+                                       [listener, configured = runtime.run_settings().pairing_port] {
+                                           const uint16_t bound = listener->bound_port();
+                                           if (bound != 0) return bound;
+                                           return configured != 0 ? configured : proto::kDefaultPairingPort;
+                                       });
     h.first_address = [&runtime] { return first_address(runtime); };
     h.copy_to_clipboard = [&tray](const std::string& text) { tray.set_clipboard_text(text); };
     h.encoder = []() -> std::optional<PanelEncoder> {
@@ -154,7 +164,7 @@ int TrayMode::run() {
     registry_ = platform::make_system_registry();
     shell_ = platform::make_shell();
 
-    PanelHooks hooks = runtime_panel_hooks(runtime_, *tray_, *registry_);
+    PanelHooks hooks = runtime_panel_hooks(runtime_, *tray_, *registry_, extras_.update_status);
     if (extras_.panel_hooks) extras_.panel_hooks(hooks);
     TrayWindowConfig config;
     config.page_folder = page_folder();

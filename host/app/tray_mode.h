@@ -27,6 +27,8 @@ struct TrayExtras {
     // The update-notice action (message 0x801E) and a click on its balloon.
     std::function<void(TrayIcon&)> update_notice;
     std::function<void()> balloon_click;
+    // The update check's status line of the problem report.
+    std::function<std::string()> update_status;
     // After the icon exists (with the tray, whose window other threads may
     // post to until stopped) / after the loop ended (the update check).
     std::function<void(platform::ITray& tray)> started;
@@ -35,9 +37,11 @@ struct TrayExtras {
 
 // The panel's hooks that read and act on the runtime's own components:
 // sessions, the pairing window, the store, the first offered address, the
-// encoder, the trust and driver notes, the theme, and a default forgetting of
-// a paired device.
-PanelHooks runtime_panel_hooks(HostRuntime& runtime, platform::ITray& tray, platform::IRegistry& registry);
+// encoder, the trust and driver notes, the theme, a default forgetting of a
+// paired device, and the problem report (update_status: its update line;
+// empty when no check runs).
+PanelHooks runtime_panel_hooks(HostRuntime& runtime, platform::ITray& tray, platform::IRegistry& registry,
+                               std::function<std::string()> update_status = {});
 
 // The connected-device status of the tooltip and the menu, in the user's language.
 std::string connected_status_text(const std::vector<std::string>& names);

@@ -13,6 +13,7 @@
 
 #include "platform/files.h"
 #include "platform/socket.h"
+#include "tests/support/zip_reader.h"
 #include "tests/system/system_fixture.h"
 
 namespace sorvane {
@@ -209,6 +210,27 @@ TEST_F(SystemTray, UpdateBalloonOncePerVersionRemovalEndsTheSessionQuitAndPurgeE
     Bridge bridge;
     open_panel(bridge);
     EXPECT_NE(bridge.state_with(R"("update":{"version":"0.2"})"), "");
+
+    // The problem report from the panel: on the user's desktop, shown in its
+    // folder, with the update check's result and the paired device masked.
+    ASSERT_TRUE(bridge.send(R"({"cmd":"open_report"})"));
+    ASSERT_TRUE(bridge.send(R"({"cmd":"create_report"})"));
+    ASSERT_NE(bridge.state_with(R"("report":{"state":"done")", 60s), "") << log_text();
+    std::smatch select;
+    const std::string journal = sim({"journal"}).out;
+    ASSERT_TRUE(std::regex_search(journal, select, std::regex("\\] shell select (.*/Sorvane-sorun-raporu-\\d{8}-\\d{6}\\.zip)\n")))
+        << journal;
+    EXPECT_EQ(select[1].str().rfind(root + "/Users/SimUser/Desktop/", 0), 0u) << select[1];
+    std::vector<test::ZipEntry> entries;
+    std::string error;
+    ASSERT_TRUE(test::read_zip(select[1], entries, error)) << error;
+    EXPECT_TRUE(logged("[report] sorun raporu olusturuldu (" + std::to_string(entries.size()) + " dosya)")) << log_text();
+    EXPECT_TRUE(std::regex_search(entries[0].data, std::regex("\nGuncelleme denetimi \\(K72\\): acik; son denetim: "
+                                                              "[-0-9 :]+ tamam: yayindaki 0\\.2, bu 0\\.1\\.14 \\(yeni surum var\\)\n")))
+        << entries[0].data;
+    for (const auto& e : entries) {
+        EXPECT_EQ(e.data.find(client_id.substr(0, 8)), std::string::npos) << e.name << "\n" << e.data;
+    }
 
     // A streaming phone removed from the panel: its session ends, the note is
     // written, and it is no longer paired.
