@@ -84,7 +84,7 @@ public:
         return static_cast<uint32_t>(open_rules(policy, rules));
     }
 
-    uint32_t add_rule(const FirewallRuleSpec& spec) override {
+    uint32_t add_rule(const FirewallRuleSpec& wanted) override {
         ComScope com;
         Released<INetFwPolicy2> policy;
         Released<INetFwRules> rules;
@@ -94,21 +94,21 @@ public:
         hr = CoCreateInstance(__uuidof(NetFwRule), nullptr, CLSCTX_INPROC_SERVER, __uuidof(INetFwRule),
                               reinterpret_cast<void**>(&r.p));
         if (FAILED(hr)) return static_cast<uint32_t>(hr);
-        const Bstr name(spec.name), description(spec.description), grouping(spec.grouping),
-            application(spec.application), ports(spec.local_ports), remote(spec.remote_addresses);
+        const Bstr name(wanted.name), description(wanted.description), grouping(wanted.grouping),
+            application(wanted.application), ports(wanted.local_ports), remote(wanted.remote_addresses);
         r.p->put_Name(name.get());
         r.p->put_Description(description.get());
         r.p->put_Grouping(grouping.get());
-        if (!spec.application.empty()) r.p->put_ApplicationName(application.get());
-        r.p->put_Protocol(spec.protocol);
-        if (!spec.local_ports.empty()) r.p->put_LocalPorts(ports.get());
+        if (!wanted.application.empty()) r.p->put_ApplicationName(application.get());
+        r.p->put_Protocol(wanted.protocol);
+        if (!wanted.local_ports.empty()) r.p->put_LocalPorts(ports.get());
         r.p->put_RemoteAddresses(remote.get());
-        r.p->put_Profiles(spec.profiles);
-        r.p->put_Direction(spec.direction == 1 ? NET_FW_RULE_DIR_IN : NET_FW_RULE_DIR_OUT);
-        r.p->put_Action(spec.action == 1 ? NET_FW_ACTION_ALLOW : NET_FW_ACTION_BLOCK);
-        r.p->put_Enabled(spec.enabled ? VARIANT_TRUE : VARIANT_FALSE);
-        if (!spec.service_name.empty()) {
-            const Bstr service(spec.service_name);
+        r.p->put_Profiles(wanted.profiles);
+        r.p->put_Direction(wanted.direction == 1 ? NET_FW_RULE_DIR_IN : NET_FW_RULE_DIR_OUT);
+        r.p->put_Action(wanted.action == 1 ? NET_FW_ACTION_ALLOW : NET_FW_ACTION_BLOCK);
+        r.p->put_Enabled(wanted.enabled ? VARIANT_TRUE : VARIANT_FALSE);
+        if (!wanted.service_name.empty()) {
+            const Bstr service(wanted.service_name);
             r.p->put_ServiceName(service.get());
         }
         return static_cast<uint32_t>(rules.p->Add(r.p));
