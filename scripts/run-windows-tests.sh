@@ -74,47 +74,94 @@ for exe in "${suites[@]}"; do
   fi
 done
 # The programs, one line each: run with arguments, the exit code and a text
-# the output must hold.
-#   program NAME EXIT TEXT [ARG...]
+# the output must hold. LIMITED=1 runs the program with the limited token of
+# the same account (tests/windows/run_limited.cpp), as a standard user or an
+# administrator without elevation would; otherwise it runs elevated, as every
+# process Wine starts from Linux does.
+#   [LIMITED=1] program NAME EXIT TEXT [ARG...]
 program() {
-  local name=$1 want_rc=$2 want_text=$3
+  local name=$1 want_rc=$2 want_text=$3 how=""
   shift 3
-  local log="$build/bin/$name.log"
-  ( cd "$build/bin" && timeout 60 "$wine" "./$name" "$@" ) 2>&1 | tr -d '\r' >"$log"
+  local log="$build/bin/$name.log" runner=("./$name")
+  if [[ ${LIMITED:-} == 1 ]]; then
+    runner=(../tests/tools/run-limited.exe "$name") how="not elevated: "
+  fi
+  ( cd "$build/bin" && timeout 60 "$wine" "${runner[@]}" "$@" ) 2>&1 | tr -d '\r' >"$log"
   local rc=${PIPESTATUS[0]}
   if [[ $rc -eq $want_rc ]] && grep -qF -- "$want_text" "$log"; then
-    printf '%-24s ok: %s -> exit %d, "%s"\n' "$name" "${*:-(no arguments)}" "$rc" "$want_text"
+    printf '%-24s ok: %s%s -> exit %d, "%s"\n' "$name" "$how" "${*:-(no arguments)}" "$rc" "$want_text"
     passed=$((passed + 1))
   else
-    printf '%-24s FAILED: %s -> exit %d (expected %d with "%s")\n' "$name" "${*:-(no arguments)}" "$rc" "$want_rc" "$want_text"
+    printf '%-24s FAILED: %s%s -> exit %d (expected %d with "%s")\n' "$name" "$how" "${*:-(no arguments)}" "$rc" "$want_rc" "$want_text"
     sed 's/^/    | /' "$log"
     failed=$((failed + 1)) broken+=("$name")
+    return 1
   fi
+}
+# After a passing program check: the same log holds these texts too.
+#   also NAME TEXT...
+also() {
+  local name=$1 text
+  shift
+  for text in "$@"; do
+    if ! grep -qF -- "$text" "$build/bin/$name.log"; then
+      printf '%-24s FAILED: the output above lacks "%s"\n' "$name" "$text"
+      sed 's/^/    | /' "$build/bin/$name.log"
+      passed=$((passed - 1)) failed=$((failed + 1)) broken+=("$name")
+      return 1
+    fi
+  done
 }
 skip() {
   printf '%-24s skipped: %s\n' "$1" "$2"
   skipped=$((skipped + 1))
 }
 missing=0
-for exe in sorvane-host.exe sorvane-setup.exe sorvane-devtool.exe; do
+for exe in sorvane-host.exe sorvane-setup.exe sorvane-devtool.exe ../tests/tools/run-limited.exe; do
   if [[ ! -f $build/bin/$exe ]]; then
     echo "$exe is missing from $build/bin" >&2
     failed=$((failed + 1)) broken+=("$exe") missing=1
   fi
 done
 if [[ $missing -eq 0 ]]; then
+  # The programs as the installer lays them out, in the prefix's C:\sorvane.
+  app_dir="$WINEPREFIX/drive_c/sorvane"
+  mkdir -p "$app_dir" && cp -r "$build"/bin/sorvane-*.exe "$build/bin/driver" "$app_dir/"
+  thumbprint=0123456789ABCDEF0123456789ABCDEF01234567
+
   program sorvane-setup.exe 2 "usage:"
-  # Wine 8 reports a build below what the installer takes (7601 in a fresh
-  # prefix, 18362 at best), so its Windows check refuses.
-  program sorvane-setup.exe 4 "HATA: Windows 10 22H2 (build 19045) ya da Windows 11 gerekir" install --app-dir 'C:\sorvane'
-  skip sorvane-setup.exe "the refusal of a non-elevated run: Wine gives every process an elevated token"
+  # A fresh Wine 8 prefix reports build 7601 (18362 at best with winecfg).
+  program sorvane-setup.exe 4 "HATA: Windows 10 22H2 (build 19045) ya da Windows 11 gerekir; bulunan build: 7601" \
+    install --app-dir 'C:\sorvane'
+  LIMITED=1 program sorvane-setup.exe 3 "HATA: yonetici gerekir" uninstall --app-dir 'C:\sorvane'
+  LIMITED=1 program sorvane-setup.exe 3 "yonetici gerekir" remove-cert --thumbprint "$thumbprint"
+  # This prefix only: the build of Windows 10 22H2, the one value the
+  # installer's Windows check reads from the registry.
+  "$wine" reg add 'HKLM\SOFTWARE\Microsoft\Windows NT\CurrentVersion' /v CurrentBuildNumber /t REG_SZ /d 19045 /f \
+    >/dev/null 2>&1
+  LIMITED=1 program sorvane-setup.exe 3 "HATA: yonetici gerekir" install --app-dir 'C:\sorvane' &&
+    also sorvane-setup.exe "Windows: destekleniyor"
+  # Elevated, the install passes its checks and plans, and stops at its first
+  # step: Wine's key storage provider makes the RSA key but keeps it in memory
+  # only, so opening it by name for the certificate is refused
+  # (NTE_NOT_SUPPORTED, 2148073513); the undo runs and the exit is 1.
+  program sorvane-setup.exe 1 "HATA: sertifika uretilemedi: CertCreateSelfSignCertificate 2148073513" \
+    install --app-dir 'C:\sorvane' &&
+    also sorvane-setup.exe "dosya var: C:\sorvane\driver\sorvane-devtool.exe" "PLAN:" "[1/8] sertifika uretiliyor..." \
+      "GERI ALMA: gecici anahtari sil" "Kurulum GERI ALINDI. Gunluk: C:\ProgramData\Sorvane\setup.log"
+  skip sorvane-setup.exe "install steps 2 to 8 (signing, trust stores, pnputil, the root device, the firewall rules): Wine's key storage provider keeps no named key (NCryptOpenKey is refused), so there is no signing certificate"
+
   program sorvane-devtool.exe 2 "usage:"
   program sorvane-devtool.exe 0 '0 device(s) with hardware id Root\SorvaneVDD' find 'Root\SorvaneVDD'
-  skip sorvane-devtool.exe "the refusal of a non-elevated install: Wine gives every process an elevated token"
-  # The host starts and logs. Its TLS identity needs a persisted CNG key,
-  # which Wine 8's key storage provider cannot create: there it stops (exit 1)
-  # and the rest of the run is named as skipped; a Wine that has the keys
-  # runs it through to the stop after 3 s with exit 0.
+  program sorvane-devtool.exe 0 '0 device(s) with hardware id Root\SorvaneVDD' remove 'Root\SorvaneVDD'
+  LIMITED=1 program sorvane-devtool.exe 5 "ERROR: remove needs an elevated (Administrator) process." remove 'Root\SorvaneVDD'
+  LIMITED=1 program sorvane-devtool.exe 5 "ERROR: install needs an elevated (Administrator) process." \
+    install 'C:\sorvane\driver\SorvaneVDD.inf' 'Root\SorvaneVDD'
+
+  # The host starts and logs. Its TLS identity needs a persisted ECDSA P-256
+  # key, which Wine 8's key storage provider cannot create: there it stops
+  # (exit 1) and the rest of the run is named as skipped; a Wine that has the
+  # keys runs it through to the stop after 3 s with exit 0.
   host_log="$build/bin/sorvane-host.exe.log"
   ( cd "$build/bin" && timeout 60 "$wine" ./sorvane-host.exe --console --run-seconds 3 ) 2>&1 | tr -d '\r' >"$host_log"
   rc=${PIPESTATUS[0]}
@@ -128,7 +175,7 @@ if [[ $missing -eq 0 ]]; then
   elif [[ $rc -eq 1 ]] && grep -qF "NCryptCreatePersistedKey failed: 0x80090029" "$host_log"; then
     printf '%-24s ok: --console --run-seconds 3 -> started, stopped at its TLS identity (exit 1)\n' sorvane-host.exe
     passed=$((passed + 1))
-    skip sorvane-host.exe "serving and the stop after 3 s with exit 0: Wine's key storage provider cannot create persisted keys (NTE_NOT_SUPPORTED), so there is no TLS identity"
+    skip sorvane-host.exe "serving and the stop after 3 s with exit 0: Wine 8's key storage provider refuses ECDSA P-256 keys (NCryptCreatePersistedKey answers NTE_NOT_SUPPORTED, named or not, whatever the flags) and keeps no named key of any kind, so there is no TLS identity"
   else
     printf '%-24s FAILED: --console --run-seconds 3 -> exit %d\n' sorvane-host.exe "$rc"
     sed 's/^/    | /' "$host_log"
