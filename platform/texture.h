@@ -1,11 +1,13 @@
 // Textures as the capture and encode paths see them. Linux has no GPU here, so
 // a texture is a block of memory with the Direct3D format code it stands for;
 // the passes that run on the GPU under Windows run on the CPU with the same
-// maths. A GpuDevice names the adapter a texture or an encoder lives on.
+// maths. A GpuDevice names the adapter a texture or an encoder lives on and,
+// on Windows, holds the Direct3D 11 device itself.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -49,6 +51,9 @@ struct AdapterDesc {
 // A Direct3D device: where textures live and which adapter runs them.
 struct GpuDevice {
     AdapterDesc adapter;
+    // The operating system's device object (ID3D11Device on Windows, released
+    // with the last copy of this handle); empty where textures are memory.
+    std::shared_ptr<void> native{};
 };
 
 // BGRA to NV12, BT.709 studio range, per 2 x 2 block of pixels (integer maths,

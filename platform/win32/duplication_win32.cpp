@@ -1,14 +1,18 @@
 // Capture's view of this machine over DXGI, the display configuration and
-// GDI. Duplicating an output needs the staging read-back into CpuTexture,
-// which this build does not have yet: DuplicateOutput reports E_NOTIMPL, and
-// capture takes its recovery path (the GDI snapshot) from there.
+// GDI. A duplication runs on the Direct3D 11 device that create_device puts
+// into the GpuDevice; each new desktop image is copied into a staging texture
+// and read back into the CpuTexture the frame hands out. Every HRESULT goes
+// back to capture unchanged: its recovery rules branch on them.
 #include <windows.h>
+#include <d3d11.h>
 #include <dxgi1_6.h>
 
+#include <cstring>
 #include <vector>
 
 #include "platform/duplication.h"
 #include "platform/win32/com.h"
+#include "platform/win32/d3d11_device.h"
 #include "platform/win32/display_paths.h"
 #include "platform/win32/dxgi_adapters.h"
 #include "platform/win32/win32_text.h"
@@ -17,6 +21,155 @@ namespace sorvane::platform {
 namespace {
 
 using win32::Released;
+
+HRESULT open_adapter(uint32_t index, Released<IDXGIAdapter1>& adapter) {
+    Released<IDXGIFactory1> factory;
+    HRESULT hr = CreateDXGIFactory1(__uuidof(IDXGIFactory1), reinterpret_cast<void**>(&factory.p));
+    if (FAILED(hr)) return hr;
+    return factory.p->EnumAdapters1(index, &adapter.p);
+}
+
+class Win32OutputDuplication final : public IOutputDuplication {
+public:
+    // Takes over the caller's reference of the duplication.
+    Win32OutputDuplication(ID3D11Device* device, IDXGIOutputDuplication* duplication) {
+        device->AddRef();
+        device_.p = device;
+        device->GetImmediateContext(&context_.p);
+        duplication_.p = duplication;
+    }
+    ~Win32OutputDuplication() override {
+        if (held_) duplication_.p->ReleaseFrame();
+    }
+    Win32OutputDuplication(const Win32OutputDuplication&) = delete;
+    Win32OutputDuplication& operator=(const Win32OutputDuplication&) = delete;
+
+    int32_t acquire_next_frame(uint32_t timeout_ms, DuplicationFrameInfo& info, const CpuTexture*& texture) override {
+        info = {};
+        texture = nullptr;
+        DXGI_OUTDUPL_FRAME_INFO frame{};
+        Released<IDXGIResource> resource;
+        HRESULT hr = duplication_.p->AcquireNextFrame(timeout_ms, &frame, &resource.p);
+        if (FAILED(hr)) return static_cast<int32_t>(hr);
+        held_ = true;
+        hr = read_back(resource.p, frame.LastPresentTime.QuadPart != 0);
+        if (FAILED(hr)) {
+            // A failed acquire leaves no frame with the caller: give it back
+            // here. A release that fails says more (the duplication is gone).
+            const int32_t released = release_frame();
+            return released < 0 ? released : static_cast<int32_t>(hr);
+        }
+        info.last_present_time = frame.LastPresentTime.QuadPart;
+        info.last_mouse_update_time = frame.LastMouseUpdateTime.QuadPart;
+        if (frame.LastMouseUpdateTime.QuadPart != 0) {
+            info.pointer_visible = frame.PointerPosition.Visible != FALSE;
+            info.pointer_x = frame.PointerPosition.Position.x;
+            info.pointer_y = frame.PointerPosition.Position.y;
+        }
+        info.pointer_shape_buffer_size = frame.PointerShapeBufferSize;
+        texture = &image_;
+        return kSOk;
+    }
+
+    int32_t release_frame() override {
+        held_ = false;
+        return static_cast<int32_t>(duplication_.p->ReleaseFrame());
+    }
+
+    int32_t get_frame_pointer_shape(std::vector<uint8_t>& buffer, PointerShapeInfo& info) override {
+        DXGI_OUTDUPL_POINTER_SHAPE_INFO shape{};
+        UINT required = 0;
+        const HRESULT hr = duplication_.p->GetFramePointerShape(static_cast<UINT>(buffer.size()),
+                                                                buffer.empty() ? nullptr : buffer.data(), &required,
+                                                                &shape);
+        if (FAILED(hr)) return static_cast<int32_t>(hr);
+        info.type = shape.Type;
+        info.width = shape.Width;
+        info.height = shape.Height;
+        info.pitch = shape.Pitch;
+        info.hot_x = shape.HotSpot.x;
+        info.hot_y = shape.HotSpot.y;
+        return kSOk;
+    }
+
+private:
+    // Copies the desktop image into image_ through the staging texture. A
+    // frame without a new image keeps the copy of the last one.
+    HRESULT read_back(IDXGIResource* resource, bool new_image) {
+        if (resource == nullptr) return E_NOINTERFACE;
+        Released<ID3D11Texture2D> desktop;
+        HRESULT hr = resource->QueryInterface(__uuidof(ID3D11Texture2D), reinterpret_cast<void**>(&desktop.p));
+        if (FAILED(hr)) return hr;
+        D3D11_TEXTURE2D_DESC desc{};
+        desktop.p->GetDesc(&desc);
+        if (desc.Format != DXGI_FORMAT_B8G8R8A8_UNORM || desc.Width == 0 || desc.Height == 0) {
+            return DXGI_ERROR_UNSUPPORTED;
+        }
+        const bool same_size = image_.width == desc.Width && image_.height == desc.Height;
+        if (!new_image && same_size && image_valid_) return S_OK;
+        if (!same_size) {
+            image_valid_ = false;
+            if (!image_.allocate(desc.Width, desc.Height, kFormatBgra8)) return E_OUTOFMEMORY;
+        }
+        if (staging_.p == nullptr || staging_width_ != desc.Width || staging_height_ != desc.Height) {
+            if (staging_.p != nullptr) staging_.p->Release();
+            staging_.p = nullptr;
+            D3D11_TEXTURE2D_DESC sd{};
+            sd.Width = desc.Width;
+            sd.Height = desc.Height;
+            sd.MipLevels = 1;
+            sd.ArraySize = 1;
+            sd.Format = desc.Format;
+            sd.SampleDesc.Count = 1;
+            sd.Usage = D3D11_USAGE_STAGING;
+            sd.CPUAccessFlags = D3D11_CPU_ACCESS_READ;
+            hr = device_.p->CreateTexture2D(&sd, nullptr, &staging_.p);
+            if (FAILED(hr)) return hr;
+            staging_width_ = desc.Width;
+            staging_height_ = desc.Height;
+        }
+        context_.p->CopyResource(staging_.p, desktop.p);
+        D3D11_MAPPED_SUBRESOURCE mapped{};
+        hr = context_.p->Map(staging_.p, 0, D3D11_MAP_READ, 0, &mapped);
+        if (FAILED(hr)) return hr;
+        if (mapped.pData == nullptr || mapped.RowPitch < image_.pitch) {
+            context_.p->Unmap(staging_.p, 0);
+            return E_UNEXPECTED;
+        }
+        const auto* src = static_cast<const uint8_t*>(mapped.pData);
+        for (uint32_t y = 0; y < image_.height; ++y) {
+            std::memcpy(image_.row(y), src + static_cast<size_t>(y) * mapped.RowPitch, image_.pitch);
+        }
+        context_.p->Unmap(staging_.p, 0);
+        image_valid_ = true;
+        return S_OK;
+    }
+
+    Released<ID3D11Device> device_;
+    Released<ID3D11DeviceContext> context_;
+    Released<IDXGIOutputDuplication> duplication_;
+    Released<ID3D11Texture2D> staging_;
+    uint32_t staging_width_ = 0, staging_height_ = 0;
+    CpuTexture image_;
+    bool image_valid_ = false;
+    bool held_ = false;
+};
+
+constexpr const wchar_t* kNudgeClass = L"SorvaneMonitorNudge";
+
+// Serves this thread's window messages for a while (the nudge window lives
+// on the capture thread, which has no loop of its own).
+void pump_messages(DWORD ms) {
+    const DWORD start = GetTickCount();
+    while (GetTickCount() - start < ms) {
+        MSG msg;
+        while (PeekMessageW(&msg, nullptr, 0, 0, PM_REMOVE)) {
+            TranslateMessage(&msg);
+            DispatchMessageW(&msg);
+        }
+        Sleep(5);
+    }
+}
 
 class Win32Duplication final : public IDuplication {
 public:
@@ -36,11 +189,8 @@ public:
 
     int32_t enum_outputs(uint32_t adapter_index, std::vector<OutputDesc>& out) override {
         out.clear();
-        Released<IDXGIFactory1> factory;
-        HRESULT hr = CreateDXGIFactory1(__uuidof(IDXGIFactory1), reinterpret_cast<void**>(&factory.p));
-        if (FAILED(hr)) return static_cast<int32_t>(hr);
         Released<IDXGIAdapter1> adapter;
-        hr = factory.p->EnumAdapters1(adapter_index, &adapter.p);
+        HRESULT hr = open_adapter(adapter_index, adapter);
         if (FAILED(hr)) return static_cast<int32_t>(hr);
         for (UINT i = 0;; ++i) {
             Released<IDXGIOutput> output;
@@ -62,17 +212,53 @@ public:
     }
 
     int32_t create_device(uint32_t adapter_index, std::shared_ptr<GpuDevice>& out) override {
-        std::vector<AdapterDesc> adapters;
-        const int32_t hr = enum_adapters(adapters);
-        if (hr != kSOk) return hr;
-        if (adapter_index >= adapters.size()) return kDxgiErrorNotFound;
-        out = std::make_shared<GpuDevice>();
-        out->adapter = adapters[adapter_index];
+        out.reset();
+        Released<IDXGIAdapter1> adapter;
+        HRESULT hr = open_adapter(adapter_index, adapter);
+        if (FAILED(hr)) return static_cast<int32_t>(hr);
+        // The adapter is given, so the driver type is left unknown.
+        Released<ID3D11Device> device;
+        hr = D3D11CreateDevice(adapter.p, D3D_DRIVER_TYPE_UNKNOWN, nullptr, D3D11_CREATE_DEVICE_BGRA_SUPPORT, nullptr, 0,
+                               D3D11_SDK_VERSION, &device.p, nullptr, nullptr);
+        if (FAILED(hr)) return static_cast<int32_t>(hr);
+        auto gpu = std::make_shared<GpuDevice>();
+        gpu->adapter = win32::describe_adapter(adapter.p, adapter_index);
+        win32::hold_d3d11_device(*gpu, device.p);
+        out = std::move(gpu);
         return kSOk;
     }
 
-    int32_t duplicate_output(uint32_t, uint32_t, const GpuDevice&, std::unique_ptr<IOutputDuplication>&) override {
-        return kENotImpl;
+    int32_t duplicate_output(uint32_t adapter_index, uint32_t output_index, const GpuDevice& device,
+                             std::unique_ptr<IOutputDuplication>& out) override {
+        out.reset();
+        ID3D11Device* d3d = win32::d3d11_device(device);
+        if (d3d == nullptr || device.adapter.index != adapter_index) return kEInvalidArg;
+        Released<IDXGIAdapter1> adapter;
+        HRESULT hr = open_adapter(adapter_index, adapter);
+        if (FAILED(hr)) return static_cast<int32_t>(hr);
+        Released<IDXGIOutput> output;
+        hr = adapter.p->EnumOutputs(output_index, &output.p);
+        if (FAILED(hr)) return static_cast<int32_t>(hr);
+        // Ask for BGRA by name where the system knows the newer call; where it
+        // refuses it (an older system, a process that is not per-monitor
+        // aware) the first call gives the desktop in BGRA as well.
+        Released<IDXGIOutputDuplication> duplication;
+        hr = E_NOINTERFACE;
+        Released<IDXGIOutput5> output5;
+        if (SUCCEEDED(output.p->QueryInterface(__uuidof(IDXGIOutput5), reinterpret_cast<void**>(&output5.p)))) {
+            const DXGI_FORMAT formats[] = {DXGI_FORMAT_B8G8R8A8_UNORM};
+            hr = output5.p->DuplicateOutput1(d3d, 0, 1, formats, &duplication.p);
+        }
+        if (FAILED(hr)) {
+            Released<IDXGIOutput1> output1;
+            hr = output.p->QueryInterface(__uuidof(IDXGIOutput1), reinterpret_cast<void**>(&output1.p));
+            if (FAILED(hr)) return static_cast<int32_t>(hr);
+            hr = output1.p->DuplicateOutput(d3d, &duplication.p);
+        }
+        if (FAILED(hr)) return static_cast<int32_t>(hr);
+        out = std::make_unique<Win32OutputDuplication>(d3d, duplication.p);
+        duplication.p = nullptr;
+        return kSOk;
     }
 
     int32_t display_config_buffer_sizes(uint32_t& path_count) override {
@@ -136,7 +322,8 @@ public:
         bool ok = false;
         if (bmp != nullptr) {
             HGDIOBJ old = SelectObject(mem, bmp);
-            ok = BitBlt(mem, 0, 0, static_cast<int>(width), static_cast<int>(height), screen, left, top, SRCCOPY) != FALSE;
+            ok = BitBlt(mem, 0, 0, static_cast<int>(width), static_cast<int>(height), screen, left, top,
+                        SRCCOPY | CAPTUREBLT) != FALSE;
             GdiFlush();
             if (ok) {
                 const auto* p = static_cast<const uint8_t*>(bits);
@@ -151,18 +338,26 @@ public:
     }
 
     void nudge(int32_t left, int32_t top, int32_t, int32_t) override {
-        // A 4 x 4 window that is almost transparent, shown twice for a moment:
-        // the compositor then presents a frame on that monitor.
-        HWND w = CreateWindowExW(WS_EX_LAYERED | WS_EX_TOOLWINDOW | WS_EX_TOPMOST | WS_EX_NOACTIVATE |
-                                     WS_EX_TRANSPARENT,
-                                 L"STATIC", L"", WS_POPUP, left, top, 4, 4, nullptr, nullptr, nullptr, nullptr);
+        // A 4 x 4 window that is almost transparent, shown and moved once on
+        // the monitor: the compositor then presents a frame there.
+        static const bool registered = [] {
+            WNDCLASSW wc{};
+            wc.lpfnWndProc = DefWindowProcW;
+            wc.hInstance = GetModuleHandleW(nullptr);
+            wc.hbrBackground = static_cast<HBRUSH>(GetStockObject(BLACK_BRUSH));
+            wc.lpszClassName = kNudgeClass;
+            return RegisterClassW(&wc) != 0 || GetLastError() == ERROR_CLASS_ALREADY_EXISTS;
+        }();
+        if (!registered) return;
+        HWND w = CreateWindowExW(WS_EX_NOACTIVATE | WS_EX_LAYERED | WS_EX_TOOLWINDOW | WS_EX_TRANSPARENT | WS_EX_TOPMOST,
+                                 kNudgeClass, L"", WS_POPUP, left + 2, top + 2, 4, 4, nullptr, nullptr,
+                                 GetModuleHandleW(nullptr), nullptr);
         if (w == nullptr) return;
-        SetLayeredWindowAttributes(w, 0, 1, LWA_ALPHA);
-        for (int i = 0; i < 2; ++i) {
-            ShowWindow(w, SW_SHOWNOACTIVATE);
-            UpdateWindow(w);
-            ShowWindow(w, SW_HIDE);
-        }
+        SetLayeredWindowAttributes(w, 0, 3, LWA_ALPHA);
+        ShowWindow(w, SW_SHOWNOACTIVATE);
+        pump_messages(70);
+        SetWindowPos(w, HWND_TOPMOST, left + 3, top + 3, 0, 0, SWP_NOSIZE | SWP_NOACTIVATE);
+        pump_messages(70);
         DestroyWindow(w);
     }
 

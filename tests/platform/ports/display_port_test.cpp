@@ -1,12 +1,15 @@
 // The machine's displays and GPUs as the ports report them, and its power
 // notifications: what this machine has, read through the same calls the
 // host makes.
+#include <cstdio>
+#include <memory>
 #include <string>
 #include <vector>
 
 #include <gtest/gtest.h>
 
 #include "platform/display_config.h"
+#include "platform/duplication.h"
 #include "platform/gpu.h"
 #include "platform/power.h"
 #include "tests/platform/ports/port_test.h"
@@ -15,6 +18,12 @@ namespace sorvane::platform {
 namespace {
 
 constexpr int32_t kDxgiErrorUnsupported = static_cast<int32_t>(0x887A0004u);
+
+std::string hex(int32_t hr) {
+    char text[16];
+    std::snprintf(text, sizeof text, "0x%08lX", static_cast<unsigned long>(static_cast<uint32_t>(hr)));
+    return text;
+}
 
 TEST(DisplayConfig, TheActivePathsNameTheirSources) {
     auto dc = make_display_config();
@@ -60,6 +69,67 @@ TEST(Gpu, TheFactoryOrderListsEveryAdapterOnce) {
         EXPECT_EQ(gpus->first_adapter_by_preference(GpuPreference::unspecified, first), 0);
         EXPECT_EQ(first.luid, adapters[0].luid);
     }
+}
+
+// The first output of the first adapter duplicated on a device of that
+// adapter: the frame's image is read back whole, and the calls' failures come
+// back as the system's own codes.
+TEST(Duplication, TheFirstOutputIsDuplicatedAndItsImageReadBack) {
+    auto port = make_duplication();
+    std::unique_ptr<IOutputDuplication> duplication;
+    // A device that no port made holds no Direct3D device.
+    GpuDevice bare;
+    EXPECT_EQ(port->duplicate_output(0, 0, bare, duplication), kEInvalidArg);
+    EXPECT_FALSE(duplication);
+
+    std::vector<AdapterDesc> adapters;
+    const int32_t listed = port->enum_adapters(adapters);
+    std::shared_ptr<GpuDevice> device;
+    const int32_t made = port->create_device(0, device);
+    if (listed == kDxgiErrorUnsupported && port_test::under_wine()) {
+        EXPECT_EQ(made, listed);
+        EXPECT_FALSE(device);
+        GTEST_SKIP() << "Wine's DXGI has no adapters without a display driver (DXGI_ERROR_UNSUPPORTED): "
+                        "no Direct3D 11 device, no duplication to read back";
+    }
+    if (made < 0 && port_test::under_wine()) {
+        EXPECT_FALSE(device);
+        GTEST_SKIP() << "Wine creates no Direct3D 11 device here (D3D11CreateDevice " << hex(made)
+                     << "): no duplication to read back";
+    }
+    ASSERT_EQ(made, 0) << hex(made);
+    ASSERT_TRUE(device && device->native);
+    EXPECT_EQ(device->adapter.index, 0u);
+    std::vector<OutputDesc> outputs;
+    ASSERT_EQ(port->enum_outputs(0, outputs), 0);
+    if (outputs.empty() && port_test::under_wine()) GTEST_SKIP() << "Wine's first adapter has no output";
+    ASSERT_FALSE(outputs.empty());
+
+    const int32_t duplicated = port->duplicate_output(0, 0, *device, duplication);
+    if (duplicated == kENotImpl && port_test::under_wine()) {
+        EXPECT_FALSE(duplication);
+        GTEST_SKIP() << "Wine's DXGI does not duplicate outputs (DuplicateOutput answers E_NOTIMPL): no frame to read back";
+    }
+    ASSERT_EQ(duplicated, 0) << hex(duplicated);
+    ASSERT_TRUE(duplication);
+    EXPECT_EQ(port->duplicate_output(0, static_cast<uint32_t>(outputs.size()), *device, duplication),
+              kDxgiErrorNotFound);
+
+    std::unique_ptr<IOutputDuplication> live;
+    ASSERT_EQ(port->duplicate_output(0, 0, *device, live), 0);
+    DuplicationFrameInfo info;
+    const CpuTexture* texture = nullptr;
+    int32_t hr = kDxgiErrorWaitTimeout;
+    for (int i = 0; i < 20 && hr == kDxgiErrorWaitTimeout; ++i) hr = live->acquire_next_frame(100, info, texture);
+    ASSERT_EQ(hr, 0) << hex(hr);
+    ASSERT_NE(texture, nullptr);
+    EXPECT_EQ(texture->format, kFormatBgra8);
+    EXPECT_EQ(texture->width, static_cast<uint32_t>(outputs[0].right - outputs[0].left));
+    EXPECT_EQ(texture->height, static_cast<uint32_t>(outputs[0].bottom - outputs[0].top));
+    EXPECT_EQ(texture->pitch, texture->width * 4);
+    EXPECT_EQ(texture->data.size(), static_cast<size_t>(texture->pitch) * texture->height);
+    EXPECT_EQ(live->release_frame(), 0);
+    EXPECT_EQ(live->release_frame(), kDxgiErrorInvalidCall);  // nothing held any more
 }
 
 TEST(Power, ACallbackIsRegistered) {
