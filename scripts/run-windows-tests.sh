@@ -53,12 +53,37 @@ if openssl req -x509 -newkey ec -pkeyopt ec_paramgen_curve:prime256v1 -nodes -su
   export SORVANE_TLS_SERVER_PORT=$port
 fi
 
+# The display suite runs on a virtual X display where Xvfb is installed:
+# Wine's Direct3D then has a driver and the suite gets as far as Wine goes.
+# A Wine session keeps the display it started with, hence the waits for the
+# wineserver to end before and after.
+xvfb_pid=
+start_display() {
+  [[ -n $wineserver ]] && command -v Xvfb >/dev/null || return 1
+  rm -f "$build/xvfb.display"
+  Xvfb -displayfd 3 -screen 0 1280x720x24 -nolisten tcp 3>"$build/xvfb.display" 2>/dev/null &
+  xvfb_pid=$!
+  for _ in $(seq 100); do [[ -s $build/xvfb.display ]] && break; sleep 0.1; done
+  if [[ ! -s $build/xvfb.display ]]; then stop_display; return 1; fi
+  "$wineserver" -w
+}
+stop_display() {
+  [[ -n $xvfb_pid ]] || return 0
+  "$wineserver" -w
+  kill "$xvfb_pid" 2>/dev/null
+  wait "$xvfb_pid" 2>/dev/null
+  xvfb_pid=
+}
+
 passed=0 failed=0 skipped=0 broken=()
 for exe in "${suites[@]}"; do
   name=$(basename "$exe" .exe)
   log="$build/tests/$name.log"
-  ( cd "$build/tests" && timeout 300 "$wine" "./$name.exe" --gtest_color=no ) 2>&1 | tr -d '\r' >"$log"
+  display=()
+  if [[ $name == display_port_tests ]] && start_display; then display=(env "DISPLAY=:$(cat "$build/xvfb.display")"); fi
+  ( cd "$build/tests" && timeout 300 "${display[@]}" "$wine" "./$name.exe" --gtest_color=no ) 2>&1 | tr -d '\r' >"$log"
   rc=${PIPESTATUS[0]}
+  stop_display
   p=$(sed -n 's/^\[  PASSED  \] \([0-9]*\) test.*/\1/p' "$log" | tail -1)
   f=$(sed -n 's/^\[  FAILED  \] \([0-9]*\) test.*/\1/p' "$log" | tail -1)
   s=$(sed -n 's/^\[  SKIPPED \] \([0-9]*\) test.*/\1/p' "$log" | tail -1)
