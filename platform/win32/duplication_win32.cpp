@@ -7,7 +7,6 @@
 #include <d3d11.h>
 #include <dxgi1_6.h>
 
-#include <cstring>
 #include <vector>
 
 #include "platform/duplication.h"
@@ -15,6 +14,7 @@
 #include "platform/win32/d3d11_device.h"
 #include "platform/win32/display_paths.h"
 #include "platform/win32/dxgi_adapters.h"
+#include "platform/win32/staging_read_back.h"
 #include "platform/win32/win32_text.h"
 
 namespace sorvane::platform {
@@ -93,63 +93,25 @@ public:
     }
 
 private:
-    // Copies the desktop image into image_ through the staging texture. A
-    // frame without a new image keeps the copy of the last one.
+    // Copies the desktop image into image_. A frame without a new image
+    // keeps the copy of the last one.
     HRESULT read_back(IDXGIResource* resource, bool new_image) {
         if (resource == nullptr) return E_NOINTERFACE;
         Released<ID3D11Texture2D> desktop;
-        HRESULT hr = resource->QueryInterface(__uuidof(ID3D11Texture2D), reinterpret_cast<void**>(&desktop.p));
+        const HRESULT hr = resource->QueryInterface(__uuidof(ID3D11Texture2D), reinterpret_cast<void**>(&desktop.p));
         if (FAILED(hr)) return hr;
         D3D11_TEXTURE2D_DESC desc{};
         desktop.p->GetDesc(&desc);
-        if (desc.Format != DXGI_FORMAT_B8G8R8A8_UNORM || desc.Width == 0 || desc.Height == 0) {
-            return DXGI_ERROR_UNSUPPORTED;
-        }
-        const bool same_size = image_.width == desc.Width && image_.height == desc.Height;
-        if (!new_image && same_size && image_valid_) return S_OK;
-        if (!same_size) {
-            image_valid_ = false;
-            if (!image_.allocate(desc.Width, desc.Height, kFormatBgra8)) return E_OUTOFMEMORY;
-        }
-        if (staging_.p == nullptr || staging_width_ != desc.Width || staging_height_ != desc.Height) {
-            if (staging_.p != nullptr) staging_.p->Release();
-            staging_.p = nullptr;
-            D3D11_TEXTURE2D_DESC sd{};
-            sd.Width = desc.Width;
-            sd.Height = desc.Height;
-            sd.MipLevels = 1;
-            sd.ArraySize = 1;
-            sd.Format = desc.Format;
-            sd.SampleDesc.Count = 1;
-            sd.Usage = D3D11_USAGE_STAGING;
-            sd.CPUAccessFlags = D3D11_CPU_ACCESS_READ;
-            hr = device_.p->CreateTexture2D(&sd, nullptr, &staging_.p);
-            if (FAILED(hr)) return hr;
-            staging_width_ = desc.Width;
-            staging_height_ = desc.Height;
-        }
-        context_.p->CopyResource(staging_.p, desktop.p);
-        D3D11_MAPPED_SUBRESOURCE mapped{};
-        hr = context_.p->Map(staging_.p, 0, D3D11_MAP_READ, 0, &mapped);
-        if (FAILED(hr)) return hr;
-        if (mapped.pData == nullptr || mapped.RowPitch < image_.pitch) {
-            context_.p->Unmap(staging_.p, 0);
-            return E_UNEXPECTED;
-        }
-        const auto* src = static_cast<const uint8_t*>(mapped.pData);
-        for (uint32_t y = 0; y < image_.height; ++y) {
-            std::memcpy(image_.row(y), src + static_cast<size_t>(y) * mapped.RowPitch, image_.pitch);
-        }
-        context_.p->Unmap(staging_.p, 0);
-        image_valid_ = true;
-        return S_OK;
+        if (!new_image && image_valid_ && image_.width == desc.Width && image_.height == desc.Height) return S_OK;
+        const HRESULT read = read_back_.read(device_.p, context_.p, desktop.p, image_);
+        image_valid_ = SUCCEEDED(read);
+        return read;
     }
 
     Released<ID3D11Device> device_;
     Released<ID3D11DeviceContext> context_;
     Released<IDXGIOutputDuplication> duplication_;
-    Released<ID3D11Texture2D> staging_;
-    uint32_t staging_width_ = 0, staging_height_ = 0;
+    win32::StagingReadBack read_back_;
     CpuTexture image_;
     bool image_valid_ = false;
     bool held_ = false;

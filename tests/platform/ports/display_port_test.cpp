@@ -6,12 +6,16 @@
 #include <string>
 #include <vector>
 
+#include <d3d11.h>
 #include <gtest/gtest.h>
 
 #include "platform/display_config.h"
 #include "platform/duplication.h"
 #include "platform/gpu.h"
 #include "platform/power.h"
+#include "platform/win32/com.h"
+#include "platform/win32/d3d11_device.h"
+#include "platform/win32/staging_read_back.h"
 #include "tests/platform/ports/port_test.h"
 
 namespace sorvane::platform {
@@ -130,6 +134,69 @@ TEST(Duplication, TheFirstOutputIsDuplicatedAndItsImageReadBack) {
     EXPECT_EQ(texture->data.size(), static_cast<size_t>(texture->pitch) * texture->height);
     EXPECT_EQ(live->release_frame(), 0);
     EXPECT_EQ(live->release_frame(), kDxgiErrorInvalidCall);  // nothing held any more
+}
+
+// Textures read back through the staging copy, as each desktop image is:
+// every row whole at any width (the mapping's rows may be longer than the
+// image's), a new size on a new staging texture, nothing left of the image
+// before, and a format other than BGRA refused.
+TEST(Duplication, TexturesAreReadBackRowByRowAtEverySize) {
+    auto port = make_duplication();
+    std::shared_ptr<GpuDevice> device;
+    const int32_t made = port->create_device(0, device);
+    if (made < 0 && port_test::under_wine())
+        GTEST_SKIP() << "Wine creates no Direct3D 11 device without a display driver (" << hex(made) << ")";
+    ASSERT_EQ(made, 0) << hex(made);
+    ID3D11Device* d3d = win32::d3d11_device(*device);
+    ASSERT_NE(d3d, nullptr);
+    win32::Released<ID3D11DeviceContext> context;
+    d3d->GetImmediateContext(&context.p);
+
+    struct Case {
+        uint32_t width, height;
+        DXGI_FORMAT format;
+        HRESULT expected;
+    };
+    const Case cases[] = {{5, 3, DXGI_FORMAT_B8G8R8A8_UNORM, S_OK},
+                          {67, 2, DXGI_FORMAT_B8G8R8A8_UNORM, S_OK},
+                          {5, 3, DXGI_FORMAT_B8G8R8A8_UNORM, S_OK},
+                          {4, 4, DXGI_FORMAT_R8_UNORM, DXGI_ERROR_UNSUPPORTED}};
+    win32::StagingReadBack read_back;
+    CpuTexture out;
+    for (uint32_t i = 0; i < std::size(cases); ++i) {
+        const Case& c = cases[i];
+        SCOPED_TRACE(testing::Message() << c.width << " x " << c.height << " format " << c.format);
+        // The source rows are padded too, with bytes that must not come back.
+        const uint32_t source_pitch = c.width * 4 + 12;
+        std::vector<uint8_t> pixels(static_cast<size_t>(source_pitch) * c.height, 0xEE);
+        for (uint32_t y = 0; y < c.height; ++y)
+            for (uint32_t x = 0; x < c.width * 4; ++x) pixels[y * source_pitch + x] = static_cast<uint8_t>(x * 7 + y * 31 + i * 50);
+        D3D11_TEXTURE2D_DESC desc{};
+        desc.Width = c.width;
+        desc.Height = c.height;
+        desc.MipLevels = 1;
+        desc.ArraySize = 1;
+        desc.Format = c.format;
+        desc.SampleDesc.Count = 1;
+        desc.Usage = D3D11_USAGE_DEFAULT;
+        desc.BindFlags = D3D11_BIND_SHADER_RESOURCE;
+        const D3D11_SUBRESOURCE_DATA initial{pixels.data(), source_pitch, 0};
+        win32::Released<ID3D11Texture2D> texture;
+        ASSERT_EQ(d3d->CreateTexture2D(&desc, &initial, &texture.p), S_OK);
+
+        ASSERT_EQ(read_back.read(d3d, context.p, texture.p, out), c.expected);
+        if (c.expected != S_OK) continue;
+        ASSERT_EQ(out.width, c.width);
+        ASSERT_EQ(out.height, c.height);
+        ASSERT_EQ(out.format, kFormatBgra8);
+        ASSERT_EQ(out.pitch, c.width * 4);
+        ASSERT_EQ(out.data.size(), static_cast<size_t>(out.pitch) * c.height);
+        for (uint32_t y = 0; y < c.height; ++y) {
+            EXPECT_EQ(std::vector<uint8_t>(out.row(y), out.row(y) + out.pitch),
+                      std::vector<uint8_t>(&pixels[y * source_pitch], &pixels[y * source_pitch] + out.pitch))
+                << "row " << y;
+        }
+    }
 }
 
 TEST(Power, ACallbackIsRegistered) {
