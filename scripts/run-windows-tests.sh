@@ -80,7 +80,7 @@ for exe in "${suites[@]}"; do
   name=$(basename "$exe" .exe)
   log="$build/tests/$name.log"
   display=()
-  if [[ $name == display_port_tests ]] && start_display; then display=(env "DISPLAY=:$(cat "$build/xvfb.display")"); fi
+  if [[ $name == display_port_tests || $name == mft_port_tests ]] && start_display; then display=(env "DISPLAY=:$(cat "$build/xvfb.display")"); fi
   ( cd "$build/tests" && timeout 300 "${display[@]}" "$wine" "./$name.exe" --gtest_color=no ) 2>&1 | tr -d '\r' >"$log"
   rc=${PIPESTATUS[0]}
   stop_display

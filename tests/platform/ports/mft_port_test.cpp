@@ -10,6 +10,7 @@
 
 #include <gtest/gtest.h>
 
+#include "platform/gpu.h"
 #include "platform/mft.h"
 #include "tests/platform/ports/port_test.h"
 
@@ -146,6 +147,36 @@ TEST(MftPort, TheSoftwareTransformBeginsItsStreamWithParameterSetsAndAnIdrAndGiv
     }
     EXPECT_GE(idr_after_force, 1u);
 }
+
+#ifdef _WIN32
+// The encoder device is made on the adapter asked for and carries its
+// Direct3D device, which the transform's Direct3D manager then takes.
+TEST(MftPort, TheEncoderDeviceIsMadeOnTheAdapterAskedFor) {
+    std::vector<AdapterDesc> adapters;
+    const int32_t listed = make_system_gpu_adapters()->enum_adapters(adapters);
+    if (listed != kSOk && port_test::under_wine()) GTEST_SKIP() << "Wine's DXGI has no adapters without a display";
+    ASSERT_EQ(listed, kSOk);
+    ASSERT_FALSE(adapters.empty());
+    auto port = make_mft_port();
+    ASSERT_EQ(port->startup(), kSOk);
+    struct Shutdown {
+        IMftPort& p;
+        ~Shutdown() { p.shutdown(); }
+    } shutdown{*port};
+    AdapterDesc found;
+    ASSERT_EQ(port->find_adapter(adapters.back().luid, found), kSOk);
+    EXPECT_EQ(found.luid, adapters.back().luid);
+    EXPECT_EQ(found.description, adapters.back().description);
+    std::shared_ptr<GpuDevice> device;
+    bool video_processor = false;
+    ASSERT_EQ(port->create_encoder_device(found, device, video_processor), kSOk);
+    ASSERT_NE(device, nullptr);
+    EXPECT_EQ(device->adapter.luid, found.luid);
+    EXPECT_NE(device->native, nullptr);
+    // No adapter has the LUID 0 (a real LUID is never all zero).
+    EXPECT_LT(port->find_adapter(0, found), 0);
+}
+#endif
 
 }  // namespace
 }  // namespace sorvane::platform
