@@ -2,7 +2,8 @@
 # The demo's stream measured end to end, one fresh simulated machine per mode:
 # the driver, a console host and the reference viewer streaming for SECONDS.
 # Prints per mode the viewer's first-frame time, frame rate and latency
-# percentiles (desktop frame time to decoded picture) and the host's CPU use
+# percentiles (desktop frame time to decoded picture; of it del_ the way to the
+# viewer's complete frame, dec_ the viewer's decoding) and the host's CPU use
 # over the stream (% of one core and % of the machine), without the simulated
 # desktop's own drawing (the GPU's work under Windows; shown apart as draw%).
 #   bench/stream/stream_bench.sh [BIN_DIR] [SECONDS] [MODE...]
@@ -31,8 +32,8 @@ cpu_ticks() { awk '{ print $14 + $15 }' "/proc/$1/stat"; }
 # The desktop's drawing time so far (microseconds), as the host's simulated desktop reports it.
 drawn_us() { cat "$1" 2>/dev/null || echo 0; }
 
-printf "%-14s %10s %8s %8s %8s %8s %8s %10s %10s %8s\n" mode first_ms decoded fps p50_ms p95_ms p99_ms host_core% \
-  host_all% draw%
+printf "%-14s %10s %8s %8s %8s %8s %8s %8s %8s %8s %10s %10s %8s\n" mode first_ms decoded fps p50_ms p95_ms p99_ms \
+  del_p99 dec_p50 dec_p99 host_core% host_all% draw%
 for mode in "${modes[@]}"; do
   root=$top/$mode
   start_machine "$bin" "$root" SORVANE_SIM_DESKTOP_CPU="$root/desktop-cpu"
@@ -49,11 +50,13 @@ for mode in "${modes[@]}"; do
   decoded=$(sed -n 's/^  frames: .*decoded \([0-9]*\),.*/\1/p' stream.out)
   fps=$(sed -n 's/^  rate: \([0-9.]*\) fps.*/\1/p' stream.out)
   read -r p50 p95 p99 < <(sed -n 's/^  latency (frame time to decoded): p50 \([0-9-]*\) ms, p95 \([0-9-]*\) ms, p99 \([0-9-]*\) ms.*/\1 \2 \3/p' stream.out) || true
+  del99=$(sed -n 's/^  delivery (frame time to complete frame): .* p99 \([0-9-]*\) ms.*/\1/p' stream.out)
+  read -r dec50 dec99 < <(sed -n 's/^  decoding (complete frame to picture): p50 \([0-9.]*\) ms, .* p99 \([0-9.]*\) ms.*/\1 \2/p' stream.out) || true
   draw=$(awk -v d=$((drawn_after - drawn_before)) -v s="$start" -v e="$end" 'BEGIN { printf "%.1f", d / 1e4 / (e - s) }')
   share=$(awk -v t=$((after - before)) -v hz="$tick" -v s="$start" -v e="$end" -v d="$draw" \
     'BEGIN { c = 100 * t / hz / (e - s) - d; printf "%.1f", c < 0 ? 0 : c }')
   all=$(awk -v c="$share" -v n="$cores" 'BEGIN { printf "%.1f", c / n }')
-  printf "%-14s %10s %8s %8s %8s %8s %8s %10s %10s %8s\n" "$mode" "${first:--}" "${decoded:--}" "${fps:--}" "${p50:--}" \
-    "${p95:--}" "${p99:--}" "$share" "$all" "$draw"
+  printf "%-14s %10s %8s %8s %8s %8s %8s %8s %8s %8s %10s %10s %8s\n" "$mode" "${first:--}" "${decoded:--}" "${fps:--}" \
+    "${p50:--}" "${p95:--}" "${p99:--}" "${del99:--}" "${dec50:--}" "${dec99:--}" "$share" "$all" "$draw"
 done
-echo "runs kept in $top (each mode: host.out, stream.out, vdd.out)"
+echo "runs kept in $top (each mode in MODE/work: host.out, stream.out, vdd.out)"

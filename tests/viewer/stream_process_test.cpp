@@ -87,6 +87,8 @@ TEST_F(StreamProcess, DecodesTheCardMeasuresLatencyAndSendsInput) {
     EXPECT_NE(text.find("  first frame: "), std::string::npos) << text;
     EXPECT_NE(text.find(", lost 0\n"), std::string::npos) << text;
     EXPECT_NE(text.find("  latency (frame time to decoded): p50 "), std::string::npos) << text;
+    EXPECT_NE(text.find("  delivery (frame time to complete frame): p50 "), std::string::npos) << text;
+    EXPECT_NE(text.find("  decoding (complete frame to picture): p50 "), std::string::npos) << text;
     EXPECT_NE(text.find("  end: closed by the viewer"), std::string::npos) << text;
     ASSERT_FALSE(marks.empty()) << "no tap arrived";
     EXPECT_NEAR(marks[0].x, 720, 1);

@@ -111,6 +111,8 @@ struct Pictures {
     uint64_t longest_gap_ms = 0;  // between two decoded pictures
     uint64_t bytes = 0;
     std::vector<int64_t> latencies;
+    std::vector<int64_t> delivery;   // frame time to the complete frame
+    std::vector<int64_t> decode_us;  // a complete frame to its picture
     std::atomic<bool> need_keyframe{false};
 };
 
@@ -310,6 +312,19 @@ public:
         } else {
             std::fputs("  latency: no frame time read from the pictures\n", streams_.out);
         }
+        if (!p.delivery.empty()) {
+            std::vector<int64_t> d = p.delivery;
+            std::fprintf(streams_.out,
+                         "  delivery (frame time to complete frame): p50 %" PRId64 " ms, p95 %" PRId64 " ms, p99 %" PRId64
+                         " ms\n",
+                         percentile(d, 50), percentile(d, 95), percentile(d, 99));
+        }
+        if (!p.decode_us.empty()) {
+            std::vector<int64_t> d = p.decode_us;
+            std::fprintf(streams_.out, "  decoding (complete frame to picture): p50 %.1f ms, p95 %.1f ms, p99 %.1f ms\n",
+                         static_cast<double>(percentile(d, 50)) / 1000.0, static_cast<double>(percentile(d, 95)) / 1000.0,
+                         static_cast<double>(percentile(d, 99)) / 1000.0);
+        }
         if (pictures_.out != nullptr) {
             const bool closed = std::fclose(pictures_.out) == 0;
             pictures_.out = nullptr;
@@ -336,12 +351,15 @@ private:
         Pictures& p = pictures_;
         if (p.out != nullptr && std::fwrite(f.data.data(), 1, f.data.size(), p.out) != f.data.size()) p.out_failed = true;
         p.bytes += f.data.size();
+        if (f.latency_ms > -1'000 && f.latency_ms < 3'600'000) p.delivery.push_back(f.latency_ms);
         DecodedPicture picture;
+        const uint64_t received_us = clock_->now_us();
         if (!p.decoder->decode(f.data.data(), f.data.size(), picture)) {
             ++p.decode_failures;
             p.need_keyframe = true;
             return;
         }
+        p.decode_us.push_back(static_cast<int64_t>(clock_->now_us() - received_us));
         const uint64_t now = clock_->now_ms();
         if (p.decoded++ == 0) p.first_ms = now;
         else p.longest_gap_ms = std::max(p.longest_gap_ms, now - p.last_ms);

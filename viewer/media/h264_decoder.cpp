@@ -1,5 +1,7 @@
 #include "viewer/media/h264_decoder.h"
 
+#include <algorithm>
+#include <thread>
 #include <vector>
 
 extern "C" {
@@ -42,7 +44,10 @@ bool H264Decoder::open() {
         error_ = "out of memory for the decoder";
         return false;
     }
-    impl_->ctx->thread_count = 1;
+    // The host's encoder cuts each picture into slices: their threads decode
+    // them side by side. Never frame threads: each holds a picture back.
+    impl_->ctx->thread_type = FF_THREAD_SLICE;
+    impl_->ctx->thread_count = static_cast<int>(std::clamp(std::thread::hardware_concurrency(), 1u, 8u));
     impl_->ctx->flags |= AV_CODEC_FLAG_LOW_DELAY;
     if (avcodec_open2(impl_->ctx, codec, nullptr) < 0) {
         error_ = "the H.264 decoder did not open";

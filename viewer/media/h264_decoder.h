@@ -1,5 +1,6 @@
-// Decodes H.264 access units one at a time with libavcodec (single thread,
-// no reordering delay expected from the host's encoder).
+// Decodes H.264 access units one at a time with libavcodec (the slices of a
+// picture on threads of their own, no picture held back; no reordering delay
+// expected from the host's encoder).
 #pragma once
 
 #include <cstddef>
