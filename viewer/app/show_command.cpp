@@ -312,18 +312,6 @@ private:
             ++shown_;
             shown_times_.push_back(now);
             last_frame_time_ = picture->frame_time_ms;
-            if (picture->frame_time_ms) {
-                // The frame time is the host's clock: ours moved onto it.
-                const int64_t d = static_cast<int64_t>(now) + status_.clock_offset_ms.value_or(0) -
-                                  static_cast<int64_t>(*picture->frame_time_ms);
-                if (d > -1'000 && d < 3'600'000) {
-                    latency_ = d;
-                    // A window may stay open for days: the summary speaks of the newest samples.
-                    if (latencies_.size() >= kLatencySamples)
-                        latencies_.erase(latencies_.begin(), latencies_.begin() + kLatencySamples / 2);
-                    latencies_.push_back(d);
-                }
-            }
         }
         while (!shown_times_.empty() && now - shown_times_.front() > 1'000) shown_times_.pop_front();
         std::vector<std::string> lines;
@@ -348,6 +336,18 @@ private:
         if (!presenter_->draw(picture, lines, banner, shot != nullptr ? &capture : nullptr)) {
             if (!draw_failed_) say(streams_, "window: %s\n", presenter_->last_error().c_str());
             draw_failed_ = true;
+        } else if (picture != nullptr && picture->frame_time_ms) {
+            // Shown once presented (the overlay above carries the picture before this one).
+            // The frame time is the host's clock: ours moved onto it.
+            const int64_t d = static_cast<int64_t>(clock_->now_ms()) + status_.clock_offset_ms.value_or(0) -
+                              static_cast<int64_t>(*picture->frame_time_ms);
+            if (d > -1'000 && d < 3'600'000) {
+                latency_ = d;
+                // A window may stay open for days: the summary speaks of the newest samples.
+                if (latencies_.size() >= kLatencySamples)
+                    latencies_.erase(latencies_.begin(), latencies_.begin() + kLatencySamples / 2);
+                latencies_.push_back(d);
+            }
         }
         if (shot == nullptr) return;
         shot->taken = true;
