@@ -288,8 +288,10 @@ HRESULT make_type(const MftVideoType& v, Released<IMFMediaType>& out) {
 
 class Win32Transform final : public IMftTransform {
 public:
+    // Takes its own references of both: the caller releases its own.
     Win32Transform(IMFActivate* activate, IMFTransform* transform) : activate_(activate), transform_(transform) {
         activate_->AddRef();
+        transform_->AddRef();
         transform_->QueryInterface(kIidCodecApi, reinterpret_cast<void**>(&codec_));
         transform_->QueryInterface(__uuidof(IMFMediaEventGenerator), reinterpret_cast<void**>(&events_));
     }
