@@ -605,7 +605,7 @@ public:
         Released<IDXGIAdapter1> adapter;
         const HRESULT hr = adapter_by_luid(luid, adapter);
         if (FAILED(hr)) return static_cast<int32_t>(hr);
-        out = win32::describe_adapter(adapter.p, 0);
+        out = win32::describe_adapter(adapter.p, adapter_index(luid));
         return kSOk;
     }
 
@@ -700,6 +700,19 @@ public:
     }
 
 private:
+    // The adapter's position in the factory's enumeration (0 when it is not
+    // listed there), as the other ports number adapters.
+    static uint32_t adapter_index(uint64_t luid) {
+        Released<IDXGIFactory1> factory;
+        if (FAILED(CreateDXGIFactory1(__uuidof(IDXGIFactory1), reinterpret_cast<void**>(&factory.p)))) return 0;
+        for (UINT i = 0;; ++i) {
+            Released<IDXGIAdapter1> adapter;
+            if (FAILED(factory.p->EnumAdapters1(i, &adapter.p))) return 0;
+            DXGI_ADAPTER_DESC1 desc{};
+            if (SUCCEEDED(adapter.p->GetDesc1(&desc)) && win32::luid_value(desc.AdapterLuid) == luid) return i;
+        }
+    }
+
     static std::string friendly_name(IMFActivate* a) {
         wchar_t* name = nullptr;
         UINT32 length = 0;

@@ -167,6 +167,7 @@ TEST(MftPort, TheEncoderDeviceIsMadeOnTheAdapterAskedFor) {
     ASSERT_EQ(port->find_adapter(adapters.back().luid, found), kSOk);
     EXPECT_EQ(found.luid, adapters.back().luid);
     EXPECT_EQ(found.description, adapters.back().description);
+    EXPECT_EQ(found.index, adapters.back().index);
     std::shared_ptr<GpuDevice> device;
     bool video_processor = false;
     ASSERT_EQ(port->create_encoder_device(found, device, video_processor), kSOk);
