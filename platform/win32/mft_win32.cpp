@@ -145,6 +145,15 @@ HRESULT adapter_by_luid(uint64_t luid, Released<IDXGIAdapter1>& adapter) {
                                         reinterpret_cast<void**>(&adapter.p));
 }
 
+// Media Foundation's threads use the device (and its immediate context) while
+// the encoder's thread writes input textures on it.
+void protect_for_threads(ID3D11Device* device) {
+    Released<ID3D10Multithread> mt;
+    if (SUCCEEDED(device->QueryInterface(__uuidof(ID3D10Multithread), reinterpret_cast<void**>(&mt.p)))) {
+        mt.p->SetMultithreadProtected(TRUE);
+    }
+}
+
 // A device with video support on the adapter, protected for use from Media
 // Foundation's own threads.
 HRESULT create_video_device(uint64_t luid, Released<ID3D11Device>& device) {
@@ -155,10 +164,7 @@ HRESULT create_video_device(uint64_t luid, Released<ID3D11Device>& device) {
                            D3D11_CREATE_DEVICE_VIDEO_SUPPORT | D3D11_CREATE_DEVICE_BGRA_SUPPORT, nullptr, 0,
                            D3D11_SDK_VERSION, &device.p, nullptr, nullptr);
     if (FAILED(hr)) return hr;
-    Released<ID3D10Multithread> mt;
-    if (SUCCEEDED(device.p->QueryInterface(__uuidof(ID3D10Multithread), reinterpret_cast<void**>(&mt.p)))) {
-        mt.p->SetMultithreadProtected(TRUE);
-    }
+    protect_for_threads(device.p);
     return S_OK;
 }
 
@@ -339,6 +345,7 @@ public:
         d3d.p = win32::d3d11_device(device);
         if (d3d.p != nullptr) {
             d3d.p->AddRef();
+            protect_for_threads(d3d.p);
         } else {
             const HRESULT made = create_video_device(device.adapter.luid, d3d);
             if (FAILED(made)) return static_cast<int32_t>(made);
