@@ -125,7 +125,9 @@ public:
             queue_.emplace_back(type, status);
         }
         cv_.notify_all();
-        if (stop_) return;
+        // A failed event request ends the events: the port hands it over as
+        // MEError with the request's failure, and asking again would only fail again.
+        if (stop_ || (type == platform::kMeError && status < 0)) return;
         int32_t hr = begin();
         if (hr < 0) {
             {

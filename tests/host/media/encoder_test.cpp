@@ -284,6 +284,20 @@ TEST_F(EncoderFixture, AsynchronousTransformEventsErrorsAndTimeout) {
     EXPECT_EQ(enc.last_error(), "encoder timeout (no MFT event within 1 s)");
 }
 
+// Each event asks for the next one; a failed request (MEError with its failure) does not.
+TEST_F(EncoderFixture, AFailedEventRequestIsNotRepeated) {
+    port.transforms[0].async = true;
+    MfEncoder enc(port, clock, {false, true, kLuid});
+    ASSERT_TRUE(enc.init(config()));
+    auto callback = port.last->take_armed();
+    ASSERT_TRUE(callback);
+    callback(platform::kMeTransformNeedInput, 0);
+    callback = port.last->take_armed();
+    ASSERT_TRUE(callback);
+    callback(platform::kMeError, static_cast<int32_t>(0x80004005u));
+    EXPECT_FALSE(port.last->take_armed());
+}
+
 // Length prefixes that begin like start codes (a unit of 300 bytes: 00 00 01
 // 2C) are read as length prefixes; Annex-B with either start code stays
 // Annex-B.
