@@ -116,6 +116,23 @@ struct Pictures {
     std::atomic<bool> need_keyframe{false};
 };
 
+// One summary line: the 50th, 95th and 99th percentile of values, which are
+// milliseconds, or microseconds shown to a tenth of a millisecond.
+void print_percentiles(std::FILE* out, const char* label, std::vector<int64_t> values, bool microseconds,
+                       const std::string& tail) {
+    std::fprintf(out, "  %s: ", label);
+    const char* separator = "";
+    for (const int p : {50, 95, 99}) {
+        const int64_t v = percentile(values, p);
+        if (microseconds)
+            std::fprintf(out, "%sp%d %.1f ms", separator, p, static_cast<double>(v) / 1000.0);
+        else
+            std::fprintf(out, "%sp%d %" PRId64 " ms", separator, p, v);
+        separator = ", ";
+    }
+    std::fprintf(out, "%s\n", tail.c_str());
+}
+
 class StreamRun {
 public:
     StreamRun(StreamArgs& a, const Streams& streams) : a_(a), streams_(streams), clock_(platform::make_system_clock()) {}
@@ -290,7 +307,6 @@ public:
         const ReceiverStats s = video_->stats();
         const Pictures& p = pictures_;
         const double span_s = p.decoded > 1 ? static_cast<double>(p.last_ms - p.first_ms) / 1000.0 : 0.0;
-        std::vector<int64_t> lat = p.latencies;
         std::fprintf(streams_.out, "summary: session %" PRIu32 "\n", session_.session_id);
         if (p.decoded > 0)
             std::fprintf(streams_.out, "  first frame: %" PRIu64 " ms after connecting\n", p.first_ms - connect_ms_);
@@ -302,29 +318,16 @@ public:
                      span_s > 0 ? static_cast<double>(p.decoded - 1) / span_s : 0.0,
                      span_s > 0 ? static_cast<double>(p.bytes) * 8.0 / span_s / 1e6 : 0.0);
         std::fprintf(streams_.out, "  longest gap between pictures: %" PRIu64 " ms\n", p.longest_gap_ms);
-        if (!lat.empty()) {
-            const size_t n = lat.size();
-            const int64_t p50 = percentile(lat, 50), p95 = percentile(lat, 95), p99 = percentile(lat, 99);
-            std::fprintf(streams_.out,
-                         "  latency (frame time to decoded): p50 %" PRId64 " ms, p95 %" PRId64 " ms, p99 %" PRId64
-                         " ms over %zu frames\n",
-                         p50, p95, p99, n);
+        if (!p.latencies.empty()) {
+            print_percentiles(streams_.out, "latency (frame time to decoded)", p.latencies, false,
+                              " over " + std::to_string(p.latencies.size()) + " frames");
         } else {
             std::fputs("  latency: no frame time read from the pictures\n", streams_.out);
         }
-        if (!p.delivery.empty()) {
-            std::vector<int64_t> d = p.delivery;
-            std::fprintf(streams_.out,
-                         "  delivery (frame time to complete frame): p50 %" PRId64 " ms, p95 %" PRId64 " ms, p99 %" PRId64
-                         " ms\n",
-                         percentile(d, 50), percentile(d, 95), percentile(d, 99));
-        }
-        if (!p.decode_us.empty()) {
-            std::vector<int64_t> d = p.decode_us;
-            std::fprintf(streams_.out, "  decoding (complete frame to picture): p50 %.1f ms, p95 %.1f ms, p99 %.1f ms\n",
-                         static_cast<double>(percentile(d, 50)) / 1000.0, static_cast<double>(percentile(d, 95)) / 1000.0,
-                         static_cast<double>(percentile(d, 99)) / 1000.0);
-        }
+        if (!p.delivery.empty())
+            print_percentiles(streams_.out, "delivery (frame time to complete frame)", p.delivery, false, "");
+        if (!p.decode_us.empty())
+            print_percentiles(streams_.out, "decoding (complete frame to picture)", p.decode_us, true, "");
         if (pictures_.out != nullptr) {
             const bool closed = std::fclose(pictures_.out) == 0;
             pictures_.out = nullptr;
