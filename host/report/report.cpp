@@ -75,16 +75,12 @@ std::vector<std::string> newest_first(const std::string& folder, const std::func
     return out;
 }
 
-bool ends_with(std::string_view s, std::string_view tail) {
-    return s.size() >= tail.size() && s.substr(s.size() - tail.size()) == tail;
-}
-
 // "*.log", and the rotated "*.log.1" to "*.log.9".
 int log_rotation(const std::string& name) {
-    if (ends_with(name, ".log")) return 0;
+    if (name.ends_with(".log")) return 0;
     const size_t dot = name.rfind('.');
     if (dot == std::string::npos || dot + 2 != name.size() || name[dot + 1] < '1' || name[dot + 1] > '9') return -1;
-    return ends_with(std::string_view(name).substr(0, dot), ".log") ? name[dot + 1] - '0' : -1;
+    return std::string_view(name).substr(0, dot).ends_with(".log") ? name[dot + 1] - '0' : -1;
 }
 
 // The last bytes of a file, starting at a whole line when the start was cut
@@ -135,11 +131,12 @@ public:
 
 private:
     void step(const char* name);
+    void discard();
     Result cancel_now();
     Result fail(const char* error);
     std::string setting(const char* key);
-    std::string timed(const char* heading, const char* name, uint32_t limit_ms, const std::string& fallback,
-                      std::function<std::string()> body, const char* step_name);
+    void timed(const char* heading, const char* name, uint32_t limit_ms, const std::string& fallback,
+               std::function<std::string()> body, const char* step_name);
     void summary_head();
     void host_records();
     void timed_sections();
@@ -148,6 +145,7 @@ private:
     void settings_and_setup();
     void driver_logs();
     void crash_list();
+    std::string host_logs_folder() const { return platform::join_path(local_, "logs"); }
 
     const Info& info_;
     const bool open_folder_;
@@ -158,6 +156,8 @@ private:
     uint64_t start_ms_ = 0;
     uint64_t last_step_ms_ = 0;
     std::string stamp_;
+    // The product's folders under the user's local application data and under
+    // ProgramData; has_local_ false and program_data_ empty when unknown.
     std::string local_, program_data_;
     bool has_local_ = false;
     MaskIdentities who_;
@@ -174,9 +174,14 @@ void Builder::step(const char* name) {
     if (env_.on_step) env_.on_step(name);
 }
 
-Result Builder::cancel_now() {
-    if (zip_) zip_.reset();  // closes the file without finishing it
+// Closes the file without finishing it and removes it.
+void Builder::discard() {
+    zip_.reset();
     if (!temp_path_.empty()) platform::remove_file(temp_path_);
+}
+
+Result Builder::cancel_now() {
+    discard();
     Result r;
     r.error = "iptal";
     r.cancelled = true;
@@ -185,8 +190,7 @@ Result Builder::cancel_now() {
 }
 
 Result Builder::fail(const char* error) {
-    zip_.reset();
-    if (!temp_path_.empty()) platform::remove_file(temp_path_);
+    discard();
     Result r;
     r.error = error;
     log("[report] HATA: %s", error);
@@ -195,12 +199,11 @@ Result Builder::fail(const char* error) {
 
 std::string Builder::setting(const char* key) { return settings_get(key).value_or(std::string()); }
 
-std::string Builder::timed(const char* heading, const char* name, uint32_t limit_ms, const std::string& fallback,
-                           std::function<std::string()> body, const char* step_name) {
+void Builder::timed(const char* heading, const char* name, uint32_t limit_ms, const std::string& fallback,
+                    std::function<std::string()> body, const char* step_name) {
     summary_ += heading;
     summary_ += with_timeout(clock_, name, limit_ms, cancel_, std::move(body), fallback);
     step(step_name);
-    return {};
 }
 
 void Builder::summary_head() {
@@ -256,7 +259,7 @@ void Builder::host_records() {
     std::string kept = "(klasor yok)";
     if (has_local_) {
         std::vector<std::string> names;
-        platform::list_directory(platform::join_path(local_, "Sorvane"), names);
+        platform::list_directory(local_, names);
         kept.clear();
         for (const auto& name : names) {
             if (name.rfind("pairings.dat.unreadable-", 0) != 0) continue;
@@ -306,7 +309,7 @@ void Builder::timed_sections() {
     if (cancelled(cancel_)) return;
     auto addresses = env_.pairing_addresses;
     const uint16_t port = env_.pairing_port;
-    const std::string host_log = has_local_ ? platform::join_path(platform::join_path(platform::join_path(local_, "Sorvane"), "logs"), kHostLogName) : std::string();
+    const std::string host_log = has_local_ ? platform::join_path(host_logs_folder(), kHostLogName) : std::string();
     timed("Eslestirme (K67):\n", "eslestirme teshisi", 5000, "  (zaman asimi: eslestirme teshisi yanit vermedi)\n",
           [addresses, port, host_log] {
               const std::vector<PairingAddress> list = addresses ? addresses() : std::vector<PairingAddress>();
@@ -356,7 +359,7 @@ void Builder::add_masked(const std::string& entry, const std::string& text) {
 
 void Builder::host_logs() {
     if (!has_local_) return;
-    const std::string folder = platform::join_path(platform::join_path(local_, "Sorvane"), "logs");
+    const std::string folder = host_logs_folder();
     // The current log and the ones its rotation renamed (".1" newest).
     std::vector<std::string> files = newest_first(
         folder, [](const std::string& n) { return log_rotation(n) >= 0; }, log_rotation);
@@ -375,16 +378,15 @@ void Builder::settings_and_setup() {
     const std::string settings = settings_path();
     if (!settings.empty() && read_tail(settings, kSettingsTailBytes, data)) add_masked("ayarlar.txt", data);
     if (!program_data_.empty() &&
-        read_tail(platform::join_path(platform::join_path(program_data_, "Sorvane"), "setup.log"), kLogTailBytes, data))
+        read_tail(platform::join_path(program_data_, "setup.log"), kLogTailBytes, data))
         add_masked("kurulum/setup.log", data);
 }
 
 void Builder::driver_logs() {
     if (program_data_.empty()) return;
-    const std::string folder = platform::join_path(
-        platform::join_path(platform::join_path(platform::join_path(program_data_, "Sorvane"), "VDD"), "Logs"), "");
+    const std::string folder = platform::join_path(platform::join_path(program_data_, "VDD"), "Logs");
     std::vector<std::string> files = newest_first(
-        folder, [](const std::string& n) { return ends_with(n, ".log"); }, [](const std::string&) { return 0; });
+        folder, [](const std::string& n) { return n.ends_with(".log"); }, [](const std::string&) { return 0; });
     if (files.size() > kDriverLogsKept) files.resize(kDriverLogsKept);
     for (const auto& name : files) {
         if (cancelled(cancel_)) return;
@@ -396,9 +398,9 @@ void Builder::driver_logs() {
 
 void Builder::crash_list() {
     if (!has_local_) return;
-    const std::string folder = platform::join_path(platform::join_path(local_, "Sorvane"), "crash");
+    const std::string folder = platform::join_path(local_, "crash");
     const std::vector<std::string> dumps = newest_first(
-        folder, [](const std::string& n) { return ends_with(n, ".dmp"); }, [](const std::string&) { return 0; });
+        folder, [](const std::string& n) { return n.ends_with(".dmp"); }, [](const std::string&) { return 0; });
     if (dumps.empty()) return;
     std::string text = "Cokme dokumleri rapora GIRMEZ (yalniz adlari). Istenirse kullanici ayrica paylasir:\n";
     for (const auto& name : dumps) text += scrub_text(name) + "\n";
@@ -423,7 +425,9 @@ Result Builder::run() {
     who_.users = {user, slash == std::string::npos ? profile : profile.substr(slash + 1)};
     if (env_.paired_devices) env_.paired_devices(who_.client_ids, who_.device_names);
     has_local_ = env_.paths != nullptr && env_.paths->local_app_data(local_);
+    if (has_local_) local_ = platform::join_path(local_, "Sorvane");
     if (env_.paths == nullptr || !env_.paths->program_data(program_data_)) program_data_.clear();
+    if (!program_data_.empty()) program_data_ = platform::join_path(program_data_, "Sorvane");
 
     // 2, 3. The desktop and the file, written under a temporary name and
     // renamed into place only when whole.
