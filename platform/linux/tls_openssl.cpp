@@ -215,6 +215,18 @@ private:
     std::string last_error_;
 };
 
+// A new engine on ctx; status tells whether it could be made.
+std::unique_ptr<ITlsEngine> engine_on(SSL_CTX* ctx, bool server, uint32_t& status) {
+    auto engine = std::make_unique<OpenSslEngine>();
+    if (!engine->init(ctx, server)) {
+        ERR_clear_error();
+        status = kSecInternalError;
+        return nullptr;
+    }
+    status = kSecOk;
+    return engine;
+}
+
 }  // namespace
 
 std::unique_ptr<ITlsEngine> make_tls_server_engine(const TlsCredential* credential, uint32_t& status) {
@@ -224,14 +236,7 @@ std::unique_ptr<ITlsEngine> make_tls_server_engine(const TlsCredential* credenti
     std::string error;
     SSL_CTX* ctx = cred->server_context(error);
     if (ctx == nullptr) return nullptr;
-    auto engine = std::make_unique<OpenSslEngine>();
-    if (!engine->init(ctx, true)) {
-        ERR_clear_error();
-        status = kSecInternalError;
-        return nullptr;
-    }
-    status = kSecOk;
-    return engine;
+    return engine_on(ctx, true, status);
 }
 
 std::unique_ptr<ITlsEngine> make_tls_client_engine(const TlsCredential* credential, uint32_t& status) {
@@ -248,14 +253,7 @@ std::unique_ptr<ITlsEngine> make_tls_client_engine(const TlsCredential* credenti
         status = kSecInternalError;
         if (ctx == nullptr) return nullptr;
     }
-    auto engine = std::make_unique<OpenSslEngine>();
-    if (!engine->init(ctx, false)) {
-        ERR_clear_error();
-        status = kSecInternalError;
-        return nullptr;
-    }
-    status = kSecOk;
-    return engine;
+    return engine_on(ctx, false, status);
 }
 
 }  // namespace sorvane::platform
