@@ -102,6 +102,15 @@ std::function<void(std::vector<std::string>&, std::vector<std::string>&)> paired
     };
 }
 
+// What a report masks of the paired devices: every client id and every name given.
+void add_paired_devices(const std::vector<PairingRecord>& records, std::vector<std::string>& client_ids,
+                        std::vector<std::string>& names) {
+    for (const PairingRecord& r : records) {
+        client_ids.push_back(r.client_id);
+        if (!r.name.empty()) names.push_back(r.name);
+    }
+}
+
 // No check has run in this process: the setting, and no last result.
 std::string update_status_without_check() {
     return std::string(update_check_enabled() ? "acik" : "kapali") + "; son denetim: yok";
@@ -130,10 +139,7 @@ void paired_devices_in_file(const std::string& path, platform::IDataProtector& p
     std::string plain;
     uint32_t error = 0;
     if (!platform::read_file(path, kPairingsReadLimit, blob).ok() || !protector.unprotect(blob, plain, error)) return;
-    for (const PairingRecord& r : PairingStore::parse(plain)) {
-        client_ids.push_back(r.client_id);
-        if (!r.name.empty()) names.push_back(r.name);
-    }
+    add_paired_devices(PairingStore::parse(plain), client_ids, names);
 }
 
 int run_report_command() {
@@ -185,10 +191,7 @@ PanelReportJob panel_report_job(const PairingStore& store, const HostDiscovery* 
         env.update_status = update_status;
         if (pairing_port) env.pairing_port = pairing_port();
         std::vector<std::string> client_ids, names;
-        for (const PairingRecord& r : store.list()) {
-            client_ids.push_back(r.client_id);
-            if (!r.name.empty()) names.push_back(r.name);
-        }
+        add_paired_devices(store.list(), client_ids, names);
         env.paired_devices = paired_devices_source(std::move(client_ids), std::move(names));
         hostreport::Info info;
         info.version = request.version;
