@@ -30,12 +30,19 @@ bool parse_yes_no(const std::string& v, bool& out) {
 
 bool valid_arch(const std::string& a) { return a == "x64" || a == "arm64" || a == "x86"; }
 
+}  // namespace
+
 int failed(Machine& m) {
     std::fprintf(stderr, "sorvane-sim: %s\n", m.last_error().c_str());
     return 1;
 }
 
-}  // namespace
+bool parse_on_off(const std::string& word, bool& out) {
+    if (word == "on" || word == "yes") out = true;
+    else if (word == "off" || word == "no") out = false;
+    else return false;
+    return true;
+}
 
 bool parse_number(const std::string& text, uint64_t& out) {
     if (text.empty()) return false;

@@ -13,11 +13,6 @@ namespace sorvane::sim::tool {
 
 namespace {
 
-int failed(Machine& m) {
-    std::fprintf(stderr, "sorvane-sim: %s\n", m.last_error().c_str());
-    return 1;
-}
-
 // An image name as Windows could show it: printable ASCII, no quotes or
 // wildcards, at most MAX_PATH characters.
 bool valid_image_name(const std::string& name) {

@@ -13,11 +13,6 @@ namespace sorvane::sim::tool {
 
 namespace {
 
-int failed(Machine& m) {
-    std::fprintf(stderr, "sorvane-sim: %s\n", m.last_error().c_str());
-    return 1;
-}
-
 int refuse(const std::string& why) {
     std::fprintf(stderr, "sorvane-sim: %s\n", why.c_str());
     return 2;
@@ -251,13 +246,6 @@ bool parse_profile(const std::string& word, int32_t& bit) {
     if (word == "domain") bit = 1;
     else if (word == "private") bit = 2;
     else if (word == "public") bit = 4;
-    else return false;
-    return true;
-}
-
-bool parse_on_off(const std::string& word, bool& out) {
-    if (word == "on" || word == "yes") out = true;
-    else if (word == "off" || word == "no") out = false;
     else return false;
     return true;
 }

@@ -21,6 +21,10 @@ struct Verb {
 
 // Parses a decimal or 0x-prefixed hexadecimal unsigned number.
 bool parse_number(const std::string& text, uint64_t& out);
+// "on"/"yes" or "off"/"no"; false for any other word.
+bool parse_on_off(const std::string& word, bool& out);
+// Prints the machine's last error and gives the exit code 1.
+int failed(Machine& m);
 
 int verb_init(Machine& m, const std::vector<std::string>& args);
 int verb_dump(Machine& m, const std::vector<std::string>& args);

@@ -14,11 +14,6 @@ namespace sorvane::sim::tool {
 
 namespace {
 
-int failed(Machine& m) {
-    std::fprintf(stderr, "sorvane-sim: %s\n", m.last_error().c_str());
-    return 1;
-}
-
 // What Windows accepts as an account or profile folder name: 1 to 20
 // characters of valid UTF-8, none of " / \ [ ] : ; | = , + * ? < > or a
 // control character, and not only dots and blanks.
@@ -35,12 +30,6 @@ bool valid_account_name(const std::string& name) {
         ++characters;
     }
     return characters <= 20 && !only_dots_and_blanks;
-}
-
-bool parse_on_off(const std::string& v, bool& out) {
-    if (v == "on" || v == "yes") return (out = true), true;
-    if (v == "off" || v == "no") return (out = false), true;
-    return false;
 }
 
 std::vector<std::string> product_list(const std::string& text) {
