@@ -69,4 +69,13 @@ bool encode_common_name(const std::string& common_name, std::vector<BYTE>& out) 
     return true;
 }
 
+bool encode_object(LPCSTR type, const void* value, std::vector<BYTE>& out) {
+    DWORD n = 0;
+    if (!CryptEncodeObject(X509_ASN_ENCODING, type, value, nullptr, &n)) return false;
+    out.resize(n);
+    if (!CryptEncodeObject(X509_ASN_ENCODING, type, value, out.data(), &n)) return false;
+    out.resize(n);
+    return true;
+}
+
 }  // namespace sorvane::platform::win32

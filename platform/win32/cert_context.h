@@ -43,4 +43,8 @@ CivilTime civil_of(const FILETIME& ft);
 // character of it reads as syntax; false with the system's error set.
 bool encode_common_name(const std::string& common_name, std::vector<BYTE>& out);
 
+// A structure of the given X.509 type (X509_KEY_USAGE and the like) in its
+// DER encoding; false with the system's error set.
+bool encode_object(LPCSTR type, const void* value, std::vector<BYTE>& out);
+
 }  // namespace sorvane::platform::win32

@@ -70,15 +70,6 @@ private:
     SECURITY_STATUS status_;
 };
 
-bool encode(LPCSTR type, const void* value, std::vector<BYTE>& out) {
-    DWORD n = 0;
-    if (!CryptEncodeObject(X509_ASN_ENCODING, type, value, nullptr, &n)) return false;
-    out.resize(n);
-    if (!CryptEncodeObject(X509_ASN_ENCODING, type, value, out.data(), &n)) return false;
-    out.resize(n);
-    return true;
-}
-
 class Win32CertificateStore final : public ICertificateStore {
 public:
     ~Win32CertificateStore() override {
@@ -163,7 +154,8 @@ public:
         std::vector<BYTE> usage_der, eku_der;
         CERT_EXTENSION ext[2];
         CERT_EXTENSIONS extensions{0, ext};
-        if (encode(X509_KEY_USAGE, &usage, usage_der) && encode(X509_ENHANCED_KEY_USAGE, &eku, eku_der)) {
+        if (win32::encode_object(X509_KEY_USAGE, &usage, usage_der) &&
+            win32::encode_object(X509_ENHANCED_KEY_USAGE, &eku, eku_der)) {
             ext[0] = {const_cast<LPSTR>(szOID_KEY_USAGE), TRUE, {static_cast<DWORD>(usage_der.size()), usage_der.data()}};
             ext[1] = {const_cast<LPSTR>(szOID_ENHANCED_KEY_USAGE), FALSE,
                       {static_cast<DWORD>(eku_der.size()), eku_der.data()}};

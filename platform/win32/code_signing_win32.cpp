@@ -278,7 +278,8 @@ private:
         BYTE usage_bits = CERT_DIGITAL_SIGNATURE_KEY_USAGE;
         CRYPT_BIT_BLOB usage{1, &usage_bits, 7};
         std::vector<BYTE> eku_der, usage_der;
-        if (!encode(X509_ENHANCED_KEY_USAGE, &eku, eku_der) || !encode(X509_KEY_USAGE, &usage, usage_der))
+        if (!win32::encode_object(X509_ENHANCED_KEY_USAGE, &eku, eku_der) ||
+            !win32::encode_object(X509_KEY_USAGE, &usage, usage_der))
             return last_error_code();
         CERT_EXTENSION ext[2] = {
             {const_cast<LPSTR>(szOID_ENHANCED_KEY_USAGE), FALSE, {static_cast<DWORD>(eku_der.size()), eku_der.data()}},
@@ -300,15 +301,6 @@ private:
         der = win32::der_of(c);
         CertFreeCertificateContext(c);
         return 0;
-    }
-
-    static bool encode(LPCSTR type, const void* value, std::vector<BYTE>& out) {
-        DWORD n = 0;
-        if (!CryptEncodeObject(X509_ASN_ENCODING, type, value, nullptr, &n)) return false;
-        out.resize(n);
-        if (!CryptEncodeObject(X509_ASN_ENCODING, type, value, out.data(), &n)) return false;
-        out.resize(n);
-        return true;
     }
 
     NCRYPT_PROV_HANDLE provider_ = 0;
