@@ -136,17 +136,7 @@ void pump_messages(DWORD ms) {
 class Win32Duplication final : public IDuplication {
 public:
     int32_t enum_adapters(std::vector<AdapterDesc>& out) override {
-        out.clear();
-        Released<IDXGIFactory1> factory;
-        HRESULT hr = CreateDXGIFactory1(__uuidof(IDXGIFactory1), reinterpret_cast<void**>(&factory.p));
-        if (FAILED(hr)) return static_cast<int32_t>(hr);
-        for (UINT i = 0;; ++i) {
-            Released<IDXGIAdapter1> adapter;
-            hr = factory.p->EnumAdapters1(i, &adapter.p);
-            if (hr == DXGI_ERROR_NOT_FOUND) return kSOk;
-            if (FAILED(hr)) return static_cast<int32_t>(hr);
-            out.push_back(win32::describe_adapter(adapter.p, i));
-        }
+        return static_cast<int32_t>(win32::enum_adapters(out));
     }
 
     int32_t enum_outputs(uint32_t adapter_index, std::vector<OutputDesc>& out) override {

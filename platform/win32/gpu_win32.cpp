@@ -27,6 +27,20 @@ AdapterDesc describe_adapter(IDXGIAdapter1* adapter, uint32_t index) {
     return d;
 }
 
+HRESULT enum_adapters(std::vector<AdapterDesc>& out) {
+    out.clear();
+    Released<IDXGIFactory1> factory;
+    HRESULT hr = CreateDXGIFactory1(__uuidof(IDXGIFactory1), reinterpret_cast<void**>(&factory.p));
+    if (FAILED(hr)) return hr;
+    for (UINT i = 0;; ++i) {
+        Released<IDXGIAdapter1> adapter;
+        hr = factory.p->EnumAdapters1(i, &adapter.p);
+        if (hr == DXGI_ERROR_NOT_FOUND) return S_OK;
+        if (FAILED(hr)) return hr;
+        out.push_back(describe_adapter(adapter.p, i));
+    }
+}
+
 }  // namespace win32
 
 namespace {
@@ -74,19 +88,7 @@ Fn gdi_function(const char* name) {
 
 class Win32GpuAdapters final : public IGpuAdapters {
 public:
-    int32_t enum_adapters(std::vector<AdapterDesc>& out) override {
-        out.clear();
-        Released<IDXGIFactory1> factory;
-        const HRESULT hr = CreateDXGIFactory1(__uuidof(IDXGIFactory1), reinterpret_cast<void**>(&factory.p));
-        if (FAILED(hr)) return hr;
-        for (UINT i = 0;; ++i) {
-            Released<IDXGIAdapter1> adapter;
-            const HRESULT e = factory.p->EnumAdapters1(i, &adapter.p);
-            if (e == DXGI_ERROR_NOT_FOUND) return 0;
-            if (FAILED(e)) return e;
-            out.push_back(win32::describe_adapter(adapter.p, i));
-        }
-    }
+    int32_t enum_adapters(std::vector<AdapterDesc>& out) override { return win32::enum_adapters(out); }
 
     uint32_t kernel_adapters(std::vector<KernelAdapterInfo>& out) override {
         out.clear();

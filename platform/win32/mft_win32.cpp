@@ -710,14 +710,12 @@ private:
     // The adapter's position in the factory's enumeration (0 when it is not
     // listed there), as the other ports number adapters.
     static uint32_t adapter_index(uint64_t luid) {
-        Released<IDXGIFactory1> factory;
-        if (FAILED(CreateDXGIFactory1(__uuidof(IDXGIFactory1), reinterpret_cast<void**>(&factory.p)))) return 0;
-        for (UINT i = 0;; ++i) {
-            Released<IDXGIAdapter1> adapter;
-            if (FAILED(factory.p->EnumAdapters1(i, &adapter.p))) return 0;
-            DXGI_ADAPTER_DESC1 desc{};
-            if (SUCCEEDED(adapter.p->GetDesc1(&desc)) && win32::luid_value(desc.AdapterLuid) == luid) return i;
+        std::vector<AdapterDesc> adapters;
+        win32::enum_adapters(adapters);
+        for (const AdapterDesc& a : adapters) {
+            if (a.luid == luid) return a.index;
         }
+        return 0;
     }
 
     static std::string friendly_name(IMFActivate* a) {
