@@ -137,6 +137,9 @@ void join_com_once() {
 
 uint64_t pack(uint32_t hi, uint32_t lo) { return (static_cast<uint64_t>(hi) << 32) | lo; }
 
+// The bytes of an NV12 picture: the luma plane, then chroma at half height.
+size_t nv12_size(const MftSample& sample) { return static_cast<size_t>(sample.width) * sample.height * 3 / 2; }
+
 HRESULT adapter_by_luid(uint64_t luid, Released<IDXGIAdapter1>& adapter) {
     Released<IDXGIFactory4> factory;
     const HRESULT hr = CreateDXGIFactory1(__uuidof(IDXGIFactory4), reinterpret_cast<void**>(&factory.p));
@@ -303,9 +306,7 @@ public:
     }
 
     ~Win32Transform() override {
-        for (ID3D11Texture2D*& t : ring_) {
-            if (t != nullptr) t->Release();
-        }
+        release_ring();
         if (manager_ != nullptr) manager_->Release();
         if (context_ != nullptr) context_->Release();
         if (device_ != nullptr) device_->Release();
@@ -363,10 +364,7 @@ public:
         if (context_ != nullptr) context_->Release();
         context_ = nullptr;
         device_->GetImmediateContext(&context_);
-        for (ID3D11Texture2D*& t : ring_) {
-            if (t != nullptr) t->Release();
-            t = nullptr;
-        }
+        release_ring();
         return kSOk;
     }
 
@@ -447,7 +445,7 @@ public:
     }
 
     int32_t process_input(const MftSample& sample) override {
-        const size_t need = static_cast<size_t>(sample.width) * sample.height * 3 / 2;
+        const size_t need = nv12_size(sample);
         if (sample.nv12 == nullptr || sample.width == 0 || sample.height == 0 || ((sample.width | sample.height) & 1u) ||
             sample.size < need || need > 0xFFFFFFFFu) {
             return kEInvalidArg;
@@ -510,10 +508,16 @@ public:
 
 private:
     static constexpr int32_t kEPointer = static_cast<int32_t>(0x80004003u);
-    static constexpr int32_t kENoInterface = static_cast<int32_t>(0x80004002u);
+
+    void release_ring() {
+        for (ID3D11Texture2D*& t : ring_) {
+            if (t != nullptr) t->Release();
+            t = nullptr;
+        }
+    }
 
     HRESULT memory_buffer(const MftSample& sample, Released<IMFMediaBuffer>& out) {
-        const DWORD size = static_cast<DWORD>(static_cast<size_t>(sample.width) * sample.height * 3 / 2);
+        const DWORD size = static_cast<DWORD>(nv12_size(sample));
         HRESULT hr = mf_api().create_memory_buffer(size, &out.p);
         if (FAILED(hr)) return hr;
         BYTE* bytes = nullptr;
@@ -551,8 +555,7 @@ private:
         }
         // Planar formats take both planes in one update: the chroma rows
         // follow the luma rows at the same pitch.
-        context_->UpdateSubresource(slot, 0, nullptr, sample.nv12, sample.width,
-                                    static_cast<UINT>(static_cast<size_t>(sample.width) * sample.height * 3 / 2));
+        context_->UpdateSubresource(slot, 0, nullptr, sample.nv12, sample.width, static_cast<UINT>(nv12_size(sample)));
         HRESULT hr = mf_api().create_surface_buffer(__uuidof(ID3D11Texture2D), slot, 0, FALSE, &out.p);
         if (FAILED(hr)) return hr;
         DWORD length = 0;
@@ -560,7 +563,7 @@ private:
         if (SUCCEEDED(out.p->QueryInterface(__uuidof(IMF2DBuffer), reinterpret_cast<void**>(&two_d.p)))) {
             two_d.p->GetContiguousLength(&length);
         }
-        if (length == 0) length = static_cast<DWORD>(static_cast<size_t>(sample.width) * sample.height * 3 / 2);
+        if (length == 0) length = static_cast<DWORD>(nv12_size(sample));
         return out.p->SetCurrentLength(length);
     }
 
