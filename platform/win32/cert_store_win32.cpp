@@ -8,6 +8,7 @@
 
 #include "platform/cert_store.h"
 #include "platform/win32/cert_context.h"
+#include "platform/win32/file_time.h"
 #include "platform/win32/schannel_credential.h"
 #include "platform/win32/win32_text.h"
 #include "platform/win_error.h"
@@ -20,11 +21,6 @@ StoreResult fail(uint32_t code) { return StoreResult{false, code == 0 ? kEFail :
 StoreResult fail_last() { return fail(GetLastError()); }
 StoreResult status(SECURITY_STATUS s) { return s == ERROR_SUCCESS ? StoreResult{} : fail(static_cast<uint32_t>(s)); }
 
-int64_t ms_of(const FILETIME& ft) {
-    const uint64_t t = (static_cast<uint64_t>(ft.dwHighDateTime) << 32) | ft.dwLowDateTime;
-    return static_cast<int64_t>(t / 10'000) - 11'644'473'600'000LL;
-}
-
 SYSTEMTIME system_time_of(int64_t ms) {
     const uint64_t t = static_cast<uint64_t>(ms + 11'644'473'600'000LL) * 10'000;
     FILETIME ft{static_cast<DWORD>(t & 0xFFFFFFFFu), static_cast<DWORD>(t >> 32)};
@@ -36,8 +32,8 @@ SYSTEMTIME system_time_of(int64_t ms) {
 void describe(PCCERT_CONTEXT c, StoredCertificate& out) {
     out.der = win32::der_of(c);
     out.subject = win32::subject_of(c);
-    out.not_before_ms = ms_of(c->pCertInfo->NotBefore);
-    out.not_after_ms = ms_of(c->pCertInfo->NotAfter);
+    out.not_before_ms = win32::unix_ms_of(c->pCertInfo->NotBefore);
+    out.not_after_ms = win32::unix_ms_of(c->pCertInfo->NotAfter);
 }
 
 class ProviderKey final : public PrivateKey {

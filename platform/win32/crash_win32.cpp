@@ -12,6 +12,7 @@
 #include <cstdlib>
 
 #include "platform/crash.h"
+#include "platform/win32/file_time.h"
 
 namespace sorvane::platform {
 
@@ -133,8 +134,7 @@ int crash_stderr_handle() {
 int64_t crash_wall_ms() {
     FILETIME ft{};
     GetSystemTimePreciseAsFileTime(&ft);
-    const uint64_t t = (static_cast<uint64_t>(ft.dwHighDateTime) << 32) | ft.dwLowDateTime;
-    return static_cast<int64_t>(t / 10'000) - 11'644'473'600'000LL;  // 1601 -> 1970
+    return win32::unix_ms_of(ft);
 }
 
 uint64_t crash_monotonic_us() {

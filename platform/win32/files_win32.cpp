@@ -13,6 +13,7 @@
 
 #include "platform/files.h"
 #include "platform/paths.h"
+#include "platform/win32/file_time.h"
 #include "platform/win32/win32_text.h"
 
 namespace sorvane::platform {
@@ -205,11 +206,7 @@ FileResult read_file_tail(const std::string& path, size_t max_bytes, std::string
 FileResult file_write_time(const std::string& path, int64_t& wall_ms) {
     WIN32_FILE_ATTRIBUTE_DATA data{};
     if (!attributes_of(path, data)) return last_error();
-    ULARGE_INTEGER t{};
-    t.LowPart = data.ftLastWriteTime.dwLowDateTime;
-    t.HighPart = data.ftLastWriteTime.dwHighDateTime;
-    // 100 ns units since 1601-01-01; 11644473600 s lie between 1601 and 1970.
-    wall_ms = static_cast<int64_t>(t.QuadPart / 10'000) - 11'644'473'600'000LL;
+    wall_ms = win32::unix_ms_of(data.ftLastWriteTime);
     return ok();
 }
 
