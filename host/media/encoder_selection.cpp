@@ -4,10 +4,10 @@
 #include <cinttypes>
 
 #include "common/text.h"
+#include "common/text_format.h"
 #include "host/core/log.h"
 #include "host/media/mf_encoder.h"
 #include "host/media/nvenc_encoder.h"
-#include "host/media/text_format.h"
 
 namespace sorvane {
 namespace {

@@ -4,7 +4,7 @@
 #include <cinttypes>
 #include <cstdio>
 
-#include "host/media/text_format.h"
+#include "common/text_format.h"
 
 namespace sorvane {
 

@@ -2,8 +2,8 @@
 
 #include <cinttypes>
 
+#include "common/text_format.h"
 #include "host/media/capture.h"
-#include "host/media/text_format.h"
 
 namespace sorvane {
 namespace {

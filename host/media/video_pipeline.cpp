@@ -4,9 +4,9 @@
 #include <cinttypes>
 #include <cstdio>
 
+#include "common/text_format.h"
 #include "host/core/log.h"
 #include "host/core/settings.h"
-#include "host/media/text_format.h"
 #include "platform/crash.h"
 #include "platform/files.h"
 

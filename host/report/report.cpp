@@ -3,12 +3,12 @@
 #include <algorithm>
 #include <cinttypes>
 #include <condition_variable>
-#include <cstdio>
 #include <map>
 #include <mutex>
 #include <thread>
 
 #include "common/text.h"
+#include "common/text_format.h"
 #include "host/core/log.h"
 #include "host/core/settings.h"
 #include "host/report/report_zip.h"
@@ -31,20 +31,10 @@ constexpr uint32_t kProbeMs = 300;
 constexpr const char* kHostExe = "sorvane-host.exe";
 constexpr const char* kHostLogName = "sorvane-host.log";
 
-std::string format(const char* fmt, ...) SORVANE_PRINTF(1, 2);
-std::string format(const char* fmt, ...) {
-    char buf[1024];
-    va_list args;
-    va_start(args, fmt);
-    std::vsnprintf(buf, sizeof buf, fmt, args);
-    va_end(args);
-    return buf;
-}
-
 bool cancelled(const std::atomic<bool>* cancel) { return cancel != nullptr && cancel->load(); }
 
 std::string stamp_of(const platform::CivilTime& t) {
-    return format("%04u%02u%02u-%02u%02u%02u", t.year, t.month, t.day, t.hour, t.minute, t.second);
+    return format_text("%04u%02u%02u-%02u%02u%02u", t.year, t.month, t.day, t.hour, t.minute, t.second);
 }
 
 // The files of a folder that match keep(name), newest first by last write;
@@ -214,7 +204,8 @@ void Builder::summary_head() {
     uint32_t major = 0;
     uint32_t build = 0;
     if (env_.system != nullptr && env_.system->os_version(major, build)) {
-        line(format("Isletim sistemi: Windows %" PRIu32 " (build %" PRIu32 ")", build >= 22000 ? 11u : major, build));
+        line(format_text("Isletim sistemi: Windows %" PRIu32 " (build %" PRIu32 ")", build >= 22000 ? 11u : major,
+                         build));
     } else {
         line("Isletim sistemi: (okunamadi)");
     }
@@ -560,8 +551,9 @@ std::string adapters_text(int32_t enum_result, const std::vector<platform::Adapt
     };
     std::vector<Shown> shown;
     for (const auto& a : adapters) {
-        const std::string identity = format("%04" PRIX32 ":%04" PRIX32 ":%08" PRIX32 ":%02" PRIX32 ":%s", a.vendor_id,
-                                            a.device_id, a.subsys_id, a.revision, a.description.c_str());
+        const std::string identity = format_text("%04" PRIX32 ":%04" PRIX32 ":%08" PRIX32 ":%02" PRIX32 ":%s",
+                                                 a.vendor_id, a.device_id, a.subsys_id, a.revision,
+                                                 a.description.c_str());
         auto it = std::find_if(shown.begin(), shown.end(), [&](const Shown& s) { return s.identity == identity; });
         if (it != shown.end()) {
             ++it->count;
@@ -573,9 +565,9 @@ std::string adapters_text(int32_t enum_result, const std::vector<platform::Adapt
     for (size_t i = 0; i < shown.size(); ++i) {
         const auto& a = *shown[i].adapter;
         out += "  [" + std::to_string(i) + "] " + scrub_text(a.description) +
-               format(" | vendor 0x%04" PRIX32 " | ayrik bellek %llu MB%s", a.vendor_id,
-                      static_cast<unsigned long long>(a.dedicated_video_memory >> 20),
-                      a.software ? " | YAZILIM adaptoru" : "");
+               format_text(" | vendor 0x%04" PRIX32 " | ayrik bellek %llu MB%s", a.vendor_id,
+                           static_cast<unsigned long long>(a.dedicated_video_memory >> 20),
+                           a.software ? " | YAZILIM adaptoru" : "");
         if (shown[i].count >= 2) out += " | " + std::to_string(shown[i].count) + " LUID";
         out += "\n";
     }
@@ -600,9 +592,9 @@ std::string network_list_text(NetworkListStatus status, const std::vector<Connec
         const char* category = net.category == 1   ? "OZEL (Private)"
                                : net.category == 2 ? "ETKI ALANI (Domain)"
                                                    : "GENEL (Public)";
-        out += format("  ag %d: profil %s; baglanti: IPv4 %s, IPv6 %s\n", ++n, category,
-                      connectivity_text(net.connectivity, 0x40, 0x20, 0x10).c_str(),
-                      connectivity_text(net.connectivity, 0x400, 0x200, 0x100).c_str());
+        out += format_text("  ag %d: profil %s; baglanti: IPv4 %s, IPv6 %s\n", ++n, category,
+                           connectivity_text(net.connectivity, 0x40, 0x20, 0x10).c_str(),
+                           connectivity_text(net.connectivity, 0x400, 0x200, 0x100).c_str());
     }
     return out;
 }

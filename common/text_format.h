@@ -1,5 +1,5 @@
-// printf-style formatting into a std::string (C locale numbers), for the
-// media components' error texts and log lines.
+// printf-style formatting into a std::string (C locale numbers), for
+// error texts and log lines.
 #pragma once
 
 #include <cstdarg>

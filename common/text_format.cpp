@@ -1,4 +1,4 @@
-#include "host/media/text_format.h"
+#include "common/text_format.h"
 
 #include <cstdio>
 #include <vector>
