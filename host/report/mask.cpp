@@ -368,25 +368,21 @@ std::string replace_patterns(std::string_view t, const std::vector<Pattern>& pat
     out.reserve(t.size());
     size_t i = 0;
     while (i < t.size()) {
-        if (!can_start[static_cast<unsigned char>(t[i])]) {
-            const size_t n = unit_length(t, i);
-            out.append(t.substr(i, n));
-            i += n;
-            continue;
-        }
-        size_t best = 0;
-        const Pattern* hit = nullptr;
-        for (const Pattern& p : patterns) {
-            const size_t len = match_at(t, i, p);
-            if (len > best) {
-                best = len;
-                hit = &p;
+        if (can_start[static_cast<unsigned char>(t[i])]) {
+            size_t best = 0;
+            const Pattern* hit = nullptr;
+            for (const Pattern& p : patterns) {
+                const size_t len = match_at(t, i, p);
+                if (len > best) {
+                    best = len;
+                    hit = &p;
+                }
             }
-        }
-        if (hit != nullptr) {
-            out += hit->replacement;
-            i += best;
-            continue;
+            if (hit != nullptr) {
+                out += hit->replacement;
+                i += best;
+                continue;
+            }
         }
         const size_t n = unit_length(t, i);
         out.append(t.substr(i, n));
@@ -398,11 +394,10 @@ std::string replace_patterns(std::string_view t, const std::vector<Pattern>& pat
 }  // namespace
 
 std::string mask_addresses(std::string_view text) {
-    std::string out = mask_ids(mask_ipv6(mask_ipv4(text)));
-    if (out == text) return out;
     // A replacement can free a pattern its neighbour shielded ("1.2.3.4." before
     // a token): again until nothing changes.
-    for (int round = 0; round < 8; ++round) {
+    std::string out(text);
+    for (int round = 0; round < 9; ++round) {
         std::string again = mask_ids(mask_ipv6(mask_ipv4(out)));
         if (again == out) break;
         out = std::move(again);
