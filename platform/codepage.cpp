@@ -103,18 +103,13 @@ std::string utf8_to_oem(std::string_view text, uint32_t cp) {
     std::string out;
     size_t i = 0;
     while (i < text.size()) {
-        const auto c = static_cast<unsigned char>(text[i]);
-        uint32_t u = c;
-        size_t len = 1;
-        if (c >= 0xF0 && i + 3 < text.size()) {
-            u = ((c & 0x07u) << 18) | ((text[i + 1] & 0x3Fu) << 12) | ((text[i + 2] & 0x3Fu) << 6) | (text[i + 3] & 0x3Fu);
-            len = 4;
-        } else if (c >= 0xE0 && i + 2 < text.size()) {
-            u = ((c & 0x0Fu) << 12) | ((text[i + 1] & 0x3Fu) << 6) | (text[i + 2] & 0x3Fu);
-            len = 3;
-        } else if (c >= 0xC0 && i + 1 < text.size()) {
-            u = ((c & 0x1Fu) << 6) | (text[i + 1] & 0x3Fu);
-            len = 2;
+        uint32_t u = 0;
+        const size_t len = utf8_sequence_length(text.substr(i), &u);
+        if (len == 0) {
+            // Not UTF-8: this byte alone has no character, the next one starts afresh.
+            out += '?';
+            ++i;
+            continue;
         }
         i += len;
         if (u < 0x80) {

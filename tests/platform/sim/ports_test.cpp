@@ -70,6 +70,8 @@ TEST(OemCodePages, TurkishTextSurvivesCodePage857) {
     EXPECT_EQ(oem_to_utf8(oem, 857), text);
     EXPECT_EQ(oem_to_utf8("\x81", 437), "ü");
     EXPECT_EQ(utf8_to_oem("ı", 437), "?");
+    // A byte that is not UTF-8 becomes one "?" and takes none of its neighbours with it.
+    EXPECT_EQ(utf8_to_oem("\xC3" "A\xA0\xF0\x9F\x98" "b\xC3\xBC", 437), "?A????b\x81");
     EXPECT_EQ(oem_to_utf8("abc", 65001), "abc");
 }
 
