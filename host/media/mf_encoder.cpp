@@ -380,8 +380,13 @@ int MfEncoder::process_output(std::vector<uint8_t>& out_sample) {
 
 void MfEncoder::convert_on_cpu(const platform::CpuTexture& image) {
     const uint32_t w = config_.width, h = config_.height;
-    platform::bgra_to_nv12(image.data.data(), image.pitch, w, h, nv12_buffer_.data(), w,
-                           nv12_buffer_.data() + static_cast<size_t>(w) * h, w);
+    uint8_t* luma = nv12_buffer_.data();
+    uint8_t* chroma = luma + static_cast<size_t>(w) * h;
+    // Runs of an even number of rows: each run has its own chroma rows.
+    convert_split_.run(h, kSplitRows, [&](uint32_t first, uint32_t end) {
+        platform::bgra_to_nv12(image.row(first), image.pitch, w, end - first, luma + static_cast<size_t>(first) * w, w,
+                               chroma + static_cast<size_t>(first / 2) * w, w);
+    });
 }
 
 bool MfEncoder::encode_image(const platform::CpuTexture& image, EncodedFrame& out) {

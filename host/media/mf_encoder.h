@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "host/media/encoder.h"
+#include "host/media/row_split.h"
 #include "platform/clock.h"
 #include "platform/mft.h"
 
@@ -100,6 +101,7 @@ private:
     std::vector<platform::CpuTexture> ring_;   // NV12, 4 slots (GPU path)
     platform::CpuTexture nv12_staging_;        // software transform on the GPU path
     std::vector<uint8_t> nv12_buffer_;         // the sample's memory buffer
+    RowSplit convert_split_;                   // the CPU bridge's conversion on two cores
 
     // Shared with the event sink of an asynchronous transform (see EventSink).
     std::shared_ptr<platform::IMftTransform> transform_;

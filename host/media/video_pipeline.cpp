@@ -276,9 +276,12 @@ bool VideoPipeline::pass() {
                 size_changed_.store(true);
                 return end_loop();
             }
-            for (uint32_t y = 0; y < height_; ++y) {
-                std::copy_n(frame.texture->row(y), static_cast<size_t>(width_) * 4, copy_texture_.row(y));
-            }
+            const platform::CpuTexture& image = *frame.texture;
+            copy_split_.run(height_, kSplitRows, [&](uint32_t first, uint32_t end) {
+                for (uint32_t y = first; y < end; ++y) {
+                    std::copy_n(image.row(y), static_cast<size_t>(width_) * 4, copy_texture_.row(y));
+                }
+            });
             L.have_image = true;
             changed = true;
             if (!live_.exchange(true)) {

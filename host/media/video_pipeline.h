@@ -27,6 +27,7 @@
 #include "host/media/color_vibrance.h"
 #include "host/media/cursor_overlay.h"
 #include "host/media/encoder.h"
+#include "host/media/row_split.h"
 #include "host/protocol/wire.h"
 #include "platform/clock.h"
 #include "platform/duplication.h"
@@ -218,6 +219,7 @@ private:
     int32_t rect_left_ = 0, rect_top_ = 0, rect_right_ = 0, rect_bottom_ = 0;
     std::unique_ptr<IPipelineCapture> capture_;
     platform::CpuTexture copy_texture_;
+    RowSplit copy_split_;  // the copy on two cores
     std::unique_ptr<IEncoder> encoder_;
     EncodeConfig encode_config_;
     EncoderInfo encoder_info_;

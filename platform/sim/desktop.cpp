@@ -148,7 +148,8 @@ uint64_t SimDesktop::tick_time_ms(uint32_t refresh_hz, uint64_t tick) {
     return (tick * 1000 + refresh_hz - 1) / refresh_hz;
 }
 
-bool SimDesktop::compose(uint32_t target_id, uint64_t frame_time_ms, platform::CpuTexture& out) const {
+bool SimDesktop::compose(uint32_t target_id, uint64_t frame_time_ms, platform::CpuTexture& out,
+                         TestCardDrawn* drawn) const {
     std::vector<Mark> list;
     uint32_t w = 0, h = 0;
     {
@@ -162,7 +163,11 @@ bool SimDesktop::compose(uint32_t target_id, uint64_t frame_time_ms, platform::C
     }
     timespec t0{}, t1{};
     clock_gettime(CLOCK_THREAD_CPUTIME_ID, &t0);
-    compose_test_card(w, h, frame_time_ms, list, out);
+    if (drawn) {
+        compose_test_card(w, h, frame_time_ms, list, out, *drawn);
+    } else {
+        compose_test_card(w, h, frame_time_ms, list, out);
+    }
     clock_gettime(CLOCK_THREAD_CPUTIME_ID, &t1);
     const int64_t us = (t1.tv_sec - t0.tv_sec) * 1'000'000 + (t1.tv_nsec - t0.tv_nsec) / 1000;
     if (us > 0) compose_cpu_us_.fetch_add(static_cast<uint64_t>(us));
@@ -235,7 +240,7 @@ public:
             if (image || moved || shaped) {
                 if (image) {
                     uint64_t t = SimDesktop::tick_time_ms(d.refresh_hz, tick);
-                    desktop_.compose(target_, t, frame_);
+                    desktop_.compose(target_, t, frame_, &drawn_);
                     info.last_present_time = static_cast<int64_t>(t) * 10000;
                     last_tick_ = tick;
                     any_frame_ = true;
@@ -297,6 +302,7 @@ private:
     uint64_t seen_position_ = 0;
     uint64_t seen_shape_ = 0;
     platform::CpuTexture frame_;
+    TestCardDrawn drawn_;  // what frame_ holds
 };
 
 }  // namespace

@@ -88,7 +88,9 @@ public:
     static uint64_t tick_time_ms(uint32_t refresh_hz, uint64_t tick);
 
     // Draws what the display shows at a frame time. False for an unknown display.
-    bool compose(uint32_t target_id, uint64_t frame_time_ms, platform::CpuTexture& out) const;
+    // With `drawn` (what `out` holds), only what changed since is drawn again.
+    bool compose(uint32_t target_id, uint64_t frame_time_ms, platform::CpuTexture& out,
+                 TestCardDrawn* drawn = nullptr) const;
     // The CPU time every compose so far took (its thread's CPU clock): the
     // work a GPU does under Windows, for benchmarks to leave out.
     uint64_t compose_cpu_us() const { return compose_cpu_us_.load(); }

@@ -8,6 +8,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <span>
+#include <vector>
 
 #include "platform/texture.h"
 
@@ -47,6 +48,20 @@ void compose_test_card(uint32_t width, uint32_t height, uint64_t frame_time_ms, 
 // The same into a texture (allocated as BGRA when its size or format differ).
 void compose_test_card(uint32_t width, uint32_t height, uint64_t frame_time_ms, std::span<const Mark> marks,
                        platform::CpuTexture& out);
+
+// What an image last drawn by the function below holds.
+struct TestCardDrawn {
+    bool valid = false;
+    uint32_t width = 0, height = 0;
+    uint64_t frame_time_ms = 0;
+    std::vector<Mark> marks;
+};
+// Draws the card into an image that holds `drawn`, as compose_test_card does,
+// drawing again only what changed since (the barcode, the moving line, the
+// full-motion region and the rows of old and new marks); a first image, or one
+// of another size, is drawn whole. Updates `drawn`.
+void compose_test_card(uint32_t width, uint32_t height, uint64_t frame_time_ms, std::span<const Mark> marks,
+                       platform::CpuTexture& out, TestCardDrawn& drawn);
 
 // Reads the frame time back from the barcode of a picture (BGRA, or any
 // picture whose cell centres are clearly light or dark): each cell's centre

@@ -568,3 +568,29 @@ TEST(PipelineFaults, EachFaultLeavesThePipelineStuckWithinALogBudget) {
 
 }  // namespace
 }  // namespace sorvane
+
+namespace sorvane {
+namespace {
+
+// The copy and the conversion share their rows with a helper thread: every row
+// is passed once, in runs that start on a chunk, and all of them are done (and
+// visible) when run returns, run after run, whether or not the helper joined.
+TEST(RowSplit, EveryRowOnceAndAllDoneWhenRunReturns) {
+    RowSplit split;
+    std::vector<uint8_t> hits;
+    for (uint32_t rows : {0u, 1u, 64u, 65u, 1083u, 1600u}) {
+        for (int run = 0; run < 40; ++run) {
+            hits.assign(rows, 0);
+            split.run(rows, kSplitRows, [&](uint32_t first, uint32_t end) {
+                EXPECT_EQ(first % kSplitRows, 0u);
+                EXPECT_TRUE(end - first == kSplitRows || end == rows) << first << ".." << end;
+                for (uint32_t y = first; y < end; ++y) ++hits[y];
+            });
+            ASSERT_EQ(std::count(hits.begin(), hits.end(), uint8_t{1}), static_cast<std::ptrdiff_t>(rows))
+                << rows << " rows, run " << run;
+        }
+    }
+}
+
+}  // namespace
+}  // namespace sorvane

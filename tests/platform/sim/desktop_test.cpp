@@ -66,6 +66,36 @@ TEST(TestCard, NarrowDisplaysHaveNoBarcode) {
     EXPECT_TRUE(same(at(card, 9, 2), Rgb{0, 0, 0}));
 }
 
+// Drawing only what changed gives the whole card's pixels, frame after frame:
+// marks come, overlap, sit on the line and the noise and at the edges, and go;
+// the line moves (and wraps); the size changes under it.
+TEST(TestCard, RedrawingWhatChangedGivesTheWholeCard) {
+    struct Step {
+        uint32_t w, h;
+        uint64_t t;
+        std::vector<Mark> marks;
+    };
+    const std::vector<Step> steps = {
+        {1000, 600, 1000, {}},
+        {1000, 600, 1017, {{500, 300, kMarkMagenta}}},
+        {1000, 600, 1033, {{500, 300, kMarkMagenta}, {40, 420, kMarkCyan}, {990, 599, kMarkMagenta}}},
+        {1000, 600, 1050, {{40, 420, kMarkCyan}, {990, 599, kMarkMagenta}, {700, 10, kMarkCyan}}},
+        {1000, 600, 1050 + 2 * 492, {{0, 0, kMarkMagenta}}},  // the line wraps to 0
+        {1000, 600, 2067, {}},
+        {640, 480, 2083, {{320, 470, kMarkCyan}}},
+        {640, 480, 2100, {{320, 470, kMarkCyan}}},
+    };
+    platform::CpuTexture redrawn, whole;
+    TestCardDrawn drawn;
+    for (size_t i = 0; i < steps.size(); ++i) {
+        const Step& s = steps[i];
+        compose_test_card(s.w, s.h, s.t, s.marks, redrawn, drawn);
+        compose_test_card(s.w, s.h, s.t, s.marks, whole);
+        ASSERT_EQ(redrawn.width, s.w);
+        EXPECT_TRUE(redrawn.data == whole.data) << "step " << i;
+    }
+}
+
 struct DesktopFixture : ::testing::Test {
     ManualClock clock{1'000'000};
     SimDesktop desktop{clock};
