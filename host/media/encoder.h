@@ -66,6 +66,24 @@ public:
         (void)out;
         return false;
     }
+    // Such an encoder also lets the caller's own pass over a new image convert
+    // it a run of rows at a time, while the rows are still in the cache:
+    // convert_rows takes rows [first, end) (first even; runs may come from two
+    // threads at once), and encode_converted encodes that image, converting
+    // again only rows [redo_first, redo_end) (say, where the pointer was drawn
+    // since). False where the encoder cannot.
+    virtual bool convert_rows(const platform::CpuTexture& image, uint32_t first, uint32_t end) {
+        (void)image;
+        (void)first;
+        (void)end;
+        return false;
+    }
+    virtual bool encode_converted(const platform::CpuTexture& image, uint32_t redo_first, uint32_t redo_end,
+                                  EncodedFrame& out) {
+        (void)redo_first;
+        (void)redo_end;
+        return encode_image(image, out);
+    }
 };
 
 // The value at the nearest position ceiling(n x q) (1-based, clamped to 1..n)

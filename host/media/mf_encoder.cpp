@@ -1,6 +1,7 @@
 #include "host/media/mf_encoder.h"
 
 #include <cinttypes>
+#include <algorithm>
 #include <atomic>
 #include <condition_variable>
 #include <cstdio>
@@ -378,25 +379,50 @@ int MfEncoder::process_output(std::vector<uint8_t>& out_sample) {
     return 1;
 }
 
-void MfEncoder::convert_on_cpu(const platform::CpuTexture& image) {
+void MfEncoder::convert_run(const platform::CpuTexture& image, uint32_t first, uint32_t end) {
     const uint32_t w = config_.width, h = config_.height;
     uint8_t* luma = nv12_buffer_.data();
     uint8_t* chroma = luma + static_cast<size_t>(w) * h;
-    // Runs of an even number of rows: each run has its own chroma rows.
-    convert_split_.run(h, kSplitRows, [&](uint32_t first, uint32_t end) {
-        platform::bgra_to_nv12(image.row(first), image.pitch, w, end - first, luma + static_cast<size_t>(first) * w, w,
-                               chroma + static_cast<size_t>(first / 2) * w, w);
-    });
+    platform::bgra_to_nv12(image.row(first), image.pitch, w, end - first, luma + static_cast<size_t>(first) * w, w,
+                           chroma + static_cast<size_t>(first / 2) * w, w);
 }
 
-bool MfEncoder::encode_image(const platform::CpuTexture& image, EncodedFrame& out) {
-    out = EncodedFrame{};
+void MfEncoder::convert_on_cpu(const platform::CpuTexture& image, uint32_t first, uint32_t end) {
+    // Runs of an even number of rows: each run has its own chroma rows.
+    first &= ~1u;
+    end = std::min(config_.height, end + (end & 1u));
+    if (first >= end) return;
+    convert_split_.run(end - first, kSplitRows,
+                       [&](uint32_t a, uint32_t b) { convert_run(image, first + a, first + b); });
+}
+
+bool MfEncoder::check_image(const platform::CpuTexture& image) {
     if (!open_ || !transform_ || !cpu_convert_) return fail("encode_frame: encoder not initialised");
     if (image.width != config_.width || image.height != config_.height || image.format != platform::kFormatBgra8) {
         return fail(copy_input_mismatch_text(image, config_.width, config_.height));
     }
+    return true;
+}
+
+bool MfEncoder::encode_image(const platform::CpuTexture& image, EncodedFrame& out) {
+    return encode_converted(image, 0, config_.height, out);
+}
+
+bool MfEncoder::convert_rows(const platform::CpuTexture& image, uint32_t first, uint32_t end) {
+    if (!open_ || !cpu_convert_ || image.width != config_.width || image.height != config_.height ||
+        image.format != platform::kFormatBgra8 || (first & 1u) != 0 || first > end || end > config_.height) {
+        return false;
+    }
+    convert_run(image, first, end);
+    return true;
+}
+
+bool MfEncoder::encode_converted(const platform::CpuTexture& image, uint32_t redo_first, uint32_t redo_end,
+                                 EncodedFrame& out) {
+    out = EncodedFrame{};
+    if (!check_image(image)) return false;
     const uint64_t entry_us = clock_.now_us();
-    convert_on_cpu(image);
+    convert_on_cpu(image, redo_first, redo_end);
     platform::MftSample sample;
     sample.nv12 = nv12_buffer_.data();
     sample.size = nv12_buffer_.size();
@@ -411,7 +437,7 @@ bool MfEncoder::encode_frame(EncodedFrame& out) {
     const size_t nv12_size = static_cast<size_t>(w) * h * 3 / 2;
     platform::MftSample sample;
     if (cpu_convert_) {
-        convert_on_cpu(input_texture_);
+        convert_on_cpu(input_texture_, 0, h);
         sample.nv12 = nv12_buffer_.data();
         sample.size = nv12_size;
     } else {

@@ -59,6 +59,9 @@ public:
     // The CPU bridge converts the caller's image itself.
     bool takes_image() const override { return open_ && cpu_convert_; }
     bool encode_image(const platform::CpuTexture& image, EncodedFrame& out) override;
+    bool convert_rows(const platform::CpuTexture& image, uint32_t first, uint32_t end) override;
+    bool encode_converted(const platform::CpuTexture& image, uint32_t redo_first, uint32_t redo_end,
+                          EncodedFrame& out) override;
 
     // What init chose.
     bool cpu_convert() const { return cpu_convert_; }
@@ -76,8 +79,12 @@ private:
     void set_codec_properties();
     // 1: output in out_sample, 0: no output, -1: failure (last error set).
     int process_output(std::vector<uint8_t>& out_sample);
-    // BGRA rows to the NV12 buffer of the CPU bridge.
-    void convert_on_cpu(const platform::CpuTexture& image);
+    // BGRA rows [first, end) to the NV12 buffer of the CPU bridge, on two cores.
+    void convert_on_cpu(const platform::CpuTexture& image, uint32_t first, uint32_t end);
+    // The same on the calling thread alone (first even).
+    void convert_run(const platform::CpuTexture& image, uint32_t first, uint32_t end);
+    // Whether an image can be encoded, or sets the last error.
+    bool check_image(const platform::CpuTexture& image);
     // Times the conversion, feeds the sample and collects the access unit.
     bool submit(platform::MftSample& sample, uint64_t entry_us, EncodedFrame& out);
 

@@ -76,6 +76,7 @@ bool VideoPipeline::open(const PipelineConfig& config, std::string& error) {
 
     encode_config_ = EncodeConfig{width_, height_, config.fps, capture_->device(), config.bitrate, 0};
     std::string encoder_error;
+    converted_ = false;
     encoder_ = env_.make_encoder ? env_.make_encoder(encode_config_, config.encoder, encoder_info_, encoder_error)
                                  : nullptr;
     if (!encoder_) {
@@ -276,12 +277,21 @@ bool VideoPipeline::pass() {
                 size_changed_.store(true);
                 return end_loop();
             }
+            // An encoder that converts on the CPU converts each run of rows
+            // as it is copied, while the rows are in the cache, unless the
+            // vibrance pass will change the image first.
             const platform::CpuTexture& image = *frame.texture;
+            const bool convert = encoder_ && encoder_->takes_image() &&
+                                 (current_vibrance_level() == VibranceLevel::off || vibrance_failed_);
+            std::atomic<bool> converted{convert};
             copy_split_.run(height_, kSplitRows, [&](uint32_t first, uint32_t end) {
                 for (uint32_t y = first; y < end; ++y) {
                     std::copy_n(image.row(y), static_cast<size_t>(width_) * 4, copy_texture_.row(y));
                 }
+                if (convert && !encoder_->convert_rows(copy_texture_, first, end)) converted.store(false);
             });
+            converted_ = converted.load();
+            stale_first_ = stale_end_ = 0;
             L.have_image = true;
             changed = true;
             if (!live_.exchange(true)) {
@@ -351,6 +361,7 @@ bool VideoPipeline::pass() {
                     std::copy_n(gdi_pixels_.data() + static_cast<size_t>(y) * width_ * 4,
                                 static_cast<size_t>(width_) * 4, copy_texture_.row(y));
                 }
+                converted_ = false;
                 L.have_image = true;
                 if (L.pending_us == 0) L.pending_us = L.image_us = now;
                 session_log(sid, "still no Desktop Duplication frame: sent a GDI snapshot of the monitor as the first image");
@@ -481,7 +492,22 @@ bool VideoPipeline::send_frame(uint64_t acquire_us, uint64_t image_us) {
     EncodedFrame out;
     bool encoded;
     if (takes_image) {
-        encoded = encoder_->encode_image(*source, out);
+        const bool drawn = under_pointer_.width != 0 && under_pointer_.height != 0;
+        if (converted_ && source == &copy_texture_) {
+            // Converted as it was copied: only the rows the pointer is on now
+            // or was on at the last encoding are converted again.
+            uint32_t first = stale_first_, end = stale_end_;
+            if (drawn) {
+                first = first < end ? std::min(first, under_pointer_.top) : under_pointer_.top;
+                end = std::max(end, under_pointer_.top + under_pointer_.height);
+            }
+            encoded = encoder_->encode_converted(*source, first, end, out);
+            stale_first_ = drawn ? under_pointer_.top : 0;
+            stale_end_ = drawn ? under_pointer_.top + under_pointer_.height : 0;
+        } else {
+            encoded = encoder_->encode_image(*source, out);
+            converted_ = false;  // the encoder's picture is no longer the bare copy's
+        }
         CursorOverlay::restore(*source, under_pointer_);
         under_pointer_.width = under_pointer_.height = 0;
     } else {
@@ -504,6 +530,7 @@ bool VideoPipeline::send_frame(uint64_t acquire_us, uint64_t image_us) {
                     encoder_info_.name.c_str(), info.name.c_str());
                 encoder_->close();
                 encoder_ = std::move(replacement);
+                converted_ = false;
                 encoder_info_ = info;
                 store_last_encoder_info(info);
                 return true;  // frame_seq is still 0: the next pass starts with an IDR

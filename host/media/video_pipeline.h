@@ -220,6 +220,10 @@ private:
     std::unique_ptr<IPipelineCapture> capture_;
     platform::CpuTexture copy_texture_;
     RowSplit copy_split_;  // the copy on two cores
+    // The encoder converted copy_texture_ as it was copied; rows
+    // [stale_first_, stale_end_) of its picture still hold the pointer.
+    bool converted_ = false;
+    uint32_t stale_first_ = 0, stale_end_ = 0;
     std::unique_ptr<IEncoder> encoder_;
     EncodeConfig encode_config_;
     EncoderInfo encoder_info_;

@@ -102,13 +102,21 @@ TEST(PipelineRealPath, ViewerDecodesTheCardItsHeaderNamesWithThePointerDrawn) {
     desktop.set_pointer_position(display.left + 400, 150);  // bar 3 (green)
     pipeline.request_keyframe();
     run_ms(250);
+    // A still desktop: the pointer alone moves, down into bar 1 (yellow); the
+    // image is encoded again without its old place.
+    const size_t before_still = frames.size();
+    desktop.set_presents(4, false, 1000);
+    run_ms(50);
+    desktop.set_pointer_position(display.left + 200, 300);
+    run_ms(100);
     pipeline.stop();
 
     // Every datagram authentic and every frame whole, in order from 0.
     const viewer::ReceiverStats rs = assembler.stats();
     EXPECT_EQ(rs.datagrams, datagrams);
     EXPECT_EQ(rs.tag_failures + rs.malformed + rs.frames_incomplete + rs.frames_missing, 0u);
-    ASSERT_NEAR(static_cast<double>(frames.size()), 30.0, 2.0);  // 60 Hz for half a second
+    ASSERT_NEAR(static_cast<double>(before_still), 30.0, 2.0);  // 60 Hz for half a second
+    ASSERT_GT(frames.size(), before_still);
     EXPECT_EQ(pipeline.stats().sent, frames.size());
     EXPECT_EQ(pipeline.stats().send_fail, 0u);
 
@@ -124,6 +132,13 @@ TEST(PipelineRealPath, ViewerDecodesTheCardItsHeaderNamesWithThePointerDrawn) {
         ASSERT_TRUE(dec.decode(f.data.data(), f.data.size())) << "no picture for frame " << i;
         ASSERT_EQ(dec.frame().width, static_cast<int>(kW));
         ASSERT_EQ(dec.frame().height, static_cast<int>(kH));
+        if (i >= before_still) {  // the still desktop; at last with the pointer moved down
+            if (i + 1 == frames.size()) {
+                EXPECT_NEAR(dec.luma(208, 308), white, 10) << "pointer, last frame";
+                EXPECT_NEAR(dec.luma(408, 158), green, 10) << "old pointer gone, last frame";
+            }
+            continue;
+        }
         uint64_t shown = 0;
         ASSERT_TRUE(sim::read_test_card_barcode_luma(dec.frame().data[0], static_cast<size_t>(dec.frame().linesize[0]),
                                                      kW, kH, shown))
@@ -142,7 +157,7 @@ TEST(PipelineRealPath, ViewerDecodesTheCardItsHeaderNamesWithThePointerDrawn) {
     EXPECT_TRUE(log.has("[session 9] IDR frame_seq=0 reason=start"));
     EXPECT_TRUE(log.has("reason=request"));
     EXPECT_TRUE(log.has("[session 9] summary: " + std::to_string(frames.size()) +
-                        " frames sent, IDR start=1 request=1 coalesced=0, send failures=0, pointer updates=2, "
+                        " frames sent, IDR start=1 request=1 coalesced=0, send failures=0, pointer updates=3, "
                         "shape changes=1"))
         << log.text();
 }
