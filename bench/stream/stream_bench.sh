@@ -34,8 +34,11 @@ drawn_us() { cat "$1" 2>/dev/null || echo 0; }
 
 printf "%-14s %10s %8s %8s %8s %8s %8s %8s %8s %8s %10s %10s %8s\n" mode first_ms decoded fps p50_ms p95_ms p99_ms \
   del_p99 dec_p50 dec_p99 host_core% host_all% draw%
+run=0
 for mode in "${modes[@]}"; do
-  root=$top/$mode
+  # A folder per run: a mode measured twice starts on a fresh machine again.
+  run=$((run + 1))
+  root=$top/$run-$mode
   start_machine "$bin" "$root" SORVANE_SIM_DESKTOP_CPU="$root/desktop-cpu"
   before=$(cpu_ticks "$host_pid")
   drawn_before=$(drawn_us "$root/desktop-cpu")
@@ -59,4 +62,4 @@ for mode in "${modes[@]}"; do
   printf "%-14s %10s %8s %8s %8s %8s %8s %8s %8s %8s %10s %10s %8s\n" "$mode" "${first:--}" "${decoded:--}" "${fps:--}" \
     "${p50:--}" "${p95:--}" "${p99:--}" "${del99:--}" "${dec50:--}" "${dec99:--}" "$share" "$all" "$draw"
 done
-echo "runs kept in $top (each mode in MODE/work: host.out, stream.out, vdd.out)"
+echo "runs kept in $top (each run in N-MODE/work: host.out, stream.out, vdd.out)"
