@@ -1,6 +1,7 @@
 #include "host/media/row_split.h"
 
 #include <algorithm>
+#include <system_error>
 
 namespace sorvane {
 
@@ -23,6 +24,17 @@ void RowSplit::take_chunks(const std::function<void(uint32_t, uint32_t)>& pass) 
     }
 }
 
+bool RowSplit::start_helper() {
+    if (helper_.joinable()) return true;
+    if (no_helper_) return false;
+    try {
+        helper_ = std::thread([this] { helper_main(); });
+    } catch (const std::system_error&) {
+        no_helper_ = true;  // no thread to be had: the caller does every run
+    }
+    return helper_.joinable();
+}
+
 void RowSplit::run(uint32_t rows, uint32_t chunk, const std::function<void(uint32_t, uint32_t)>& pass) {
     if (chunk == 0) chunk = 1;
     if (rows <= chunk) {
@@ -35,8 +47,7 @@ void RowSplit::run(uint32_t rows, uint32_t chunk, const std::function<void(uint3
         rows_ = rows;
         chunk_ = chunk;
         next_.store(0);
-        pending_ = true;
-        if (!helper_.joinable()) helper_ = std::thread([this] { helper_main(); });
+        pending_ = start_helper();
     }
     wake_.notify_one();
     take_chunks(pass);

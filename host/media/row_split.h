@@ -32,6 +32,8 @@ public:
 
 private:
     void helper_main();
+    // Whether the helper runs, starting it if need be (under the mutex).
+    bool start_helper();
     void take_chunks(const std::function<void(uint32_t, uint32_t)>& pass);
 
     std::mutex mutex_;
@@ -40,6 +42,7 @@ private:
     bool pending_ = false;  // a job the helper has not taken yet
     bool helping_ = false;  // the helper is inside a job
     bool stop_ = false;
+    bool no_helper_ = false;  // the helper could not be started
     std::atomic<uint32_t> next_{0};
     uint32_t rows_ = 0, chunk_ = 1;
     std::thread helper_;

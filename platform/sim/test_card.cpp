@@ -40,6 +40,8 @@ int64_t test_card_line_x(uint32_t width, uint64_t frame_time_ms) {
 
 namespace {
 
+constexpr Rgb kBlack{0, 0, 0}, kWhite{255, 255, 255}, kGrey{64, 64, 64};
+
 // The moving line on a row of the lower third, in a colour.
 void draw_line(uint32_t width, uint64_t t, Rgb colour, uint8_t* row) {
     const int64_t line = test_card_line_x(width, t);
@@ -49,14 +51,13 @@ void draw_line(uint32_t width, uint64_t t, Rgb colour, uint8_t* row) {
 // One row of the card without marks, from column x0 on (x0 is 0 or, in the
 // lower third, the start of the full-motion region).
 void draw_row(uint32_t width, uint32_t height, uint64_t t, uint32_t y, uint32_t x0, uint8_t* row) {
-    const Rgb black{0, 0, 0}, white{255, 255, 255}, grey{64, 64, 64};
     const uint32_t band_end = std::min<uint32_t>(48, height);
     const uint32_t bars_end = std::max<uint32_t>(band_end, static_cast<uint32_t>(2ull * height / 3));
     if (y < band_end) {
-        fill_row(row, 0, width, black);
+        fill_row(row, 0, width, kBlack);
         if (width >= kBarcodeMinWidth && y >= 16 && y <= 31) {
             for (uint32_t i = 0; i < kBarcodeBits; ++i) {
-                if ((t >> (47 - i)) & 1u) fill_row(row, 16 + 16 * i, 32 + 16 * i, white);
+                if ((t >> (47 - i)) & 1u) fill_row(row, 16 + 16 * i, 32 + 16 * i, kWhite);
             }
         }
         return;
@@ -70,8 +71,8 @@ void draw_row(uint32_t width, uint32_t height, uint64_t t, uint32_t y, uint32_t 
     }
     const uint32_t half = width / 2;
     if (x0 < half) {
-        fill_row(row, 0, half, grey);
-        draw_line(width, t, white, row);
+        fill_row(row, 0, half, kGrey);
+        draw_line(width, t, kWhite, row);
     }
     const uint32_t by = (y - bars_end) / 8;
     for (uint32_t x = half; x < width; x += 8) {
@@ -141,9 +142,9 @@ void compose_test_card(uint32_t width, uint32_t height, uint64_t t, std::span<co
             if (whole[y]) {
                 draw_row(width, height, t, y, 0, out.row(y));
             } else if (y >= bars_end) {
-                draw_line(width, drawn.frame_time_ms, Rgb{64, 64, 64}, out.row(y));
+                draw_line(width, drawn.frame_time_ms, kGrey, out.row(y));
                 draw_row(width, height, t, y, width / 2, out.row(y));
-                draw_line(width, t, Rgb{255, 255, 255}, out.row(y));
+                draw_line(width, t, kWhite, out.row(y));
             }
         }
         draw_marks(width, height, marks, out.data.data(), out.pitch);
