@@ -80,6 +80,15 @@ TEST(StreamParts, LimitedRangeColoursAndPercentiles) {
     std::vector<int64_t> one = {7}, none;
     EXPECT_EQ(viewer::percentile(one, 99), 7);
     EXPECT_EQ(viewer::percentile(none, 50), 0);
+    // A long run's samples are kept in bounded memory, spread over the whole run:
+    // samples that grow with the time keep their percentiles.
+    viewer::KeptSamples kept(1000);
+    for (int64_t i = 0; i < 100'000; ++i) kept.add(i);
+    EXPECT_EQ(kept.count(), 100'000u);
+    EXPECT_LE(kept.kept().size(), 1000u);
+    std::vector<int64_t> spread = kept.kept();
+    EXPECT_NEAR(static_cast<double>(viewer::percentile(spread, 50)), 50'000.0, 1'000.0);
+    EXPECT_NEAR(static_cast<double>(viewer::percentile(spread, 99)), 99'000.0, 1'000.0);
 }
 
 TEST(StreamParts, TheAddressThatWorkedIsTriedFirst) {

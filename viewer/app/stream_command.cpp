@@ -110,9 +110,9 @@ struct Pictures {
     uint64_t first_ms = 0, last_ms = 0;
     uint64_t longest_gap_ms = 0;  // between two decoded pictures
     uint64_t bytes = 0;
-    std::vector<int64_t> latencies;
-    std::vector<int64_t> delivery;   // frame time to the complete frame
-    std::vector<int64_t> decode_us;  // a complete frame to its picture
+    KeptSamples latencies;
+    KeptSamples delivery;   // frame time to the complete frame
+    KeptSamples decode_us;  // a complete frame to its picture
     std::atomic<bool> need_keyframe{false};
 };
 
@@ -318,16 +318,16 @@ public:
                      span_s > 0 ? static_cast<double>(p.decoded - 1) / span_s : 0.0,
                      span_s > 0 ? static_cast<double>(p.bytes) * 8.0 / span_s / 1e6 : 0.0);
         std::fprintf(streams_.out, "  longest gap between pictures: %" PRIu64 " ms\n", p.longest_gap_ms);
-        if (!p.latencies.empty()) {
-            print_percentiles(streams_.out, "latency (frame time to decoded)", p.latencies, false,
-                              " over " + std::to_string(p.latencies.size()) + " frames");
+        if (p.latencies.count() != 0) {
+            print_percentiles(streams_.out, "latency (frame time to decoded)", p.latencies.kept(), false,
+                              " over " + std::to_string(p.latencies.count()) + " frames");
         } else {
             std::fputs("  latency: no frame time read from the pictures\n", streams_.out);
         }
-        if (!p.delivery.empty())
-            print_percentiles(streams_.out, "delivery (frame time to complete frame)", p.delivery, false, "");
-        if (!p.decode_us.empty())
-            print_percentiles(streams_.out, "decoding (complete frame to picture)", p.decode_us, true, "");
+        if (p.delivery.count() != 0)
+            print_percentiles(streams_.out, "delivery (frame time to complete frame)", p.delivery.kept(), false, "");
+        if (p.decode_us.count() != 0)
+            print_percentiles(streams_.out, "decoding (complete frame to picture)", p.decode_us.kept(), true, "");
         if (pictures_.out != nullptr) {
             const bool closed = std::fclose(pictures_.out) == 0;
             pictures_.out = nullptr;
@@ -354,7 +354,7 @@ private:
         Pictures& p = pictures_;
         if (p.out != nullptr && std::fwrite(f.data.data(), 1, f.data.size(), p.out) != f.data.size()) p.out_failed = true;
         p.bytes += f.data.size();
-        if (f.latency_ms > -1'000 && f.latency_ms < 3'600'000) p.delivery.push_back(f.latency_ms);
+        if (f.latency_ms > -1'000 && f.latency_ms < 3'600'000) p.delivery.add(f.latency_ms);
         DecodedPicture picture;
         const uint64_t received_us = clock_->now_us();
         if (!p.decoder->decode(f.data.data(), f.data.size(), picture)) {
@@ -362,7 +362,7 @@ private:
             p.need_keyframe = true;
             return;
         }
-        p.decode_us.push_back(static_cast<int64_t>(clock_->now_us() - received_us));
+        p.decode_us.add(static_cast<int64_t>(clock_->now_us() - received_us));
         const uint64_t now = clock_->now_ms();
         if (p.decoded++ == 0) p.first_ms = now;
         else p.longest_gap_ms = std::max(p.longest_gap_ms, now - p.last_ms);
@@ -371,7 +371,7 @@ private:
         // A picture without the card (or a garbled barcode) gives no figure.
         if (picture.frame_time_ms) {
             const int64_t d = static_cast<int64_t>(now) - static_cast<int64_t>(*picture.frame_time_ms);
-            if (d > -1'000 && d < 3'600'000) p.latencies.push_back(d);
+            if (d > -1'000 && d < 3'600'000) p.latencies.add(d);
         }
     }
 

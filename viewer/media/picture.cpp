@@ -55,4 +55,14 @@ int64_t percentile(std::vector<int64_t>& values, double p) {
     return values[index];
 }
 
+void KeptSamples::add(int64_t value) {
+    if (count_++ % stride_ != 0) return;
+    kept_.push_back(value);
+    if (kept_.size() < limit_) return;
+    size_t out = 0;
+    for (size_t i = 0; i < kept_.size(); i += 2) kept_[out++] = kept_[i];
+    kept_.resize(out);
+    stride_ *= 2;
+}
+
 }  // namespace sorvane::viewer

@@ -29,4 +29,21 @@ RgbImage yuv420_to_rgb(const uint8_t* y, size_t y_pitch, const uint8_t* u, size_
 // Percentile p (0..100) by nearest rank of values (sorted in place); 0 when empty.
 int64_t percentile(std::vector<int64_t>& values, double p);
 
+// The samples of a series kept for its percentiles in bounded memory: when
+// `limit` are kept, every other one goes and from then on one sample in twice
+// as many is kept, so the samples stay spread evenly over the whole run.
+class KeptSamples {
+public:
+    explicit KeptSamples(size_t limit = 1u << 20) : limit_(limit < 2 ? 2 : limit) {}
+    void add(int64_t value);
+    uint64_t count() const { return count_; }  // every sample added
+    const std::vector<int64_t>& kept() const { return kept_; }
+
+private:
+    size_t limit_;
+    uint64_t count_ = 0;
+    uint64_t stride_ = 1;
+    std::vector<int64_t> kept_;
+};
+
 }  // namespace sorvane::viewer
