@@ -396,11 +396,13 @@ void MfEncoder::convert_on_cpu(const platform::CpuTexture& image, uint32_t first
                        [&](uint32_t a, uint32_t b) { convert_run(image, first + a, first + b); });
 }
 
+bool MfEncoder::image_fits(const platform::CpuTexture& image) const {
+    return image.width == config_.width && image.height == config_.height && image.format == platform::kFormatBgra8;
+}
+
 bool MfEncoder::check_image(const platform::CpuTexture& image) {
     if (!open_ || !transform_ || !cpu_convert_) return fail("encode_frame: encoder not initialised");
-    if (image.width != config_.width || image.height != config_.height || image.format != platform::kFormatBgra8) {
-        return fail(copy_input_mismatch_text(image, config_.width, config_.height));
-    }
+    if (!image_fits(image)) return fail(copy_input_mismatch_text(image, config_.width, config_.height));
     return true;
 }
 
@@ -409,8 +411,8 @@ bool MfEncoder::encode_image(const platform::CpuTexture& image, EncodedFrame& ou
 }
 
 bool MfEncoder::convert_rows(const platform::CpuTexture& image, uint32_t first, uint32_t end) {
-    if (!open_ || !cpu_convert_ || image.width != config_.width || image.height != config_.height ||
-        image.format != platform::kFormatBgra8 || (first & 1u) != 0 || first > end || end > config_.height) {
+    // No last error here: runs come from two threads at once.
+    if (!open_ || !cpu_convert_ || !image_fits(image) || (first & 1u) != 0 || first > end || end > config_.height) {
         return false;
     }
     convert_run(image, first, end);

@@ -83,6 +83,8 @@ private:
     void convert_on_cpu(const platform::CpuTexture& image, uint32_t first, uint32_t end);
     // The same on the calling thread alone (first even).
     void convert_run(const platform::CpuTexture& image, uint32_t first, uint32_t end);
+    // Whether an image is of the configured size and BGRA.
+    bool image_fits(const platform::CpuTexture& image) const;
     // Whether an image can be encoded, or sets the last error.
     bool check_image(const platform::CpuTexture& image);
     // Times the conversion, feeds the sample and collects the access unit.

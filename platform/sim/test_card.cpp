@@ -121,8 +121,7 @@ void compose_test_card(uint32_t width, uint32_t height, uint64_t t, std::span<co
 
 void compose_test_card(uint32_t width, uint32_t height, uint64_t t, std::span<const Mark> marks,
                        platform::CpuTexture& out, TestCardDrawn& drawn) {
-    if (!drawn.valid || drawn.width != width || drawn.height != height || out.format != platform::kFormatBgra8 ||
-        out.width != width || out.height != height) {
+    if (!drawn.valid || out.format != platform::kFormatBgra8 || out.width != width || out.height != height) {
         compose_test_card(width, height, t, marks, out);
     } else {
         // Only the barcode band, the moving line and the full-motion half of
@@ -151,8 +150,6 @@ void compose_test_card(uint32_t width, uint32_t height, uint64_t t, std::span<co
     }
     drawn.valid = true;
     drawn.frame_time_ms = t;
-    drawn.width = width;
-    drawn.height = height;
     drawn.marks.assign(marks.begin(), marks.end());
 }
 

@@ -49,10 +49,9 @@ void compose_test_card(uint32_t width, uint32_t height, uint64_t frame_time_ms, 
 void compose_test_card(uint32_t width, uint32_t height, uint64_t frame_time_ms, std::span<const Mark> marks,
                        platform::CpuTexture& out);
 
-// What an image last drawn by the function below holds.
+// What an image last drawn by the function below holds (its size is the image's).
 struct TestCardDrawn {
     bool valid = false;
-    uint32_t width = 0, height = 0;
     uint64_t frame_time_ms = 0;
     std::vector<Mark> marks;
 };
